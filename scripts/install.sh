@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the service needs to build, run and test.
+# Does nothing when dpkg already knows every package.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config
+  libboost1.81-dev libboost-json1.81-dev libboost-url1.81-dev
+  libsqlite3-dev sqlite3
+  unixodbc unixodbc-dev tdsodbc freetds-bin libsqliteodbc
+  qt6-base-dev xvfb xauth
+  zlib1g-dev libpcre2-dev
+  libgtest-dev libbenchmark-dev
+  wrk hyperfine
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "install.sh: installing ${missing[*]}" >&2
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then
+  sudo_cmd=(sudo)
+fi
+"${sudo_cmd[@]}" apt-get update
+"${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+  build-essential cmake ninja-build pkg-config \
+  libboost1.81-dev libboost-json1.81-dev libboost-url1.81-dev \
+  libsqlite3-dev sqlite3 \
+  unixodbc unixodbc-dev tdsodbc freetds-bin libsqliteodbc \
+  qt6-base-dev xvfb xauth \
+  zlib1g-dev libpcre2-dev \
+  libgtest-dev libbenchmark-dev \
+  wrk hyperfine

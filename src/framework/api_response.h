@@ -1,0 +1,52 @@
+#ifndef NORVESSA_FRAMEWORK_API_RESPONSE_H_
+#define NORVESSA_FRAMEWORK_API_RESPONSE_H_
+
+#include <optional>
+#include <string>
+
+#include "framework/http_status.h"
+#include "framework/raw_http.h"
+#include "json/json_value.h"
+
+namespace norvessa {
+
+// The response side of one exchange, over the transport's raw response.
+// A handler either sends a text or leaves a content object (a JSON value)
+// that the JSON body middleware writes out when the chain returns.
+class ApiResponse {
+ public:
+  // Sets the status to 200; no content type is set here.
+  explicit ApiResponse(RawResponse& raw);
+  ApiResponse(const ApiResponse&) = delete;
+  ApiResponse& operator=(const ApiResponse&) = delete;
+
+  // Replaces the raw content text.
+  ApiResponse& Send(std::string text);
+  // Stores the content object.
+  ApiResponse& Send(JsonValue object);
+
+  ApiResponse& Status(HTTPStatus status);
+  ApiResponse& Status(int status);
+  int Status() const { return raw_.status_code; }
+
+  ApiResponse& ContentType(std::string content_type);
+
+  // Sets the content object; nothing clears it.
+  ApiResponse& Content(std::optional<JsonValue> object);
+  // The content object, or nullptr.
+  JsonValue* Content() { return content_ ? &*content_ : nullptr; }
+  const JsonValue* Content() const { return content_ ? &*content_ : nullptr; }
+  // Moves the content object out, leaving none.
+  std::optional<JsonValue> TakeContent();
+
+  RawResponse& RawWebResponse() { return raw_; }
+  const RawResponse& RawWebResponse() const { return raw_; }
+
+ private:
+  RawResponse& raw_;
+  std::optional<JsonValue> content_;
+};
+
+}  // namespace norvessa
+
+#endif  // NORVESSA_FRAMEWORK_API_RESPONSE_H_

@@ -1,0 +1,281 @@
+#include "framework/transport/session.h"
+
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/write.hpp>
+#include <exception>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "framework/ascii.h"
+#include "framework/charset.h"
+#include "framework/http_status.h"
+#include "framework/url_decode.h"
+
+namespace norvessa::transport {
+namespace {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace net = boost::asio;
+
+constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+constexpr std::string_view kDefaultContentType = "text/html; charset=utf-8";
+
+// The method overrides apply to POST only, the first one present winning.
+constexpr std::string_view kOverrideHeaders[] = {
+    "X-HTTP-Method-Override", "X-HTTP-Method", "X-METHOD-OVERRIDE"};
+
+RawRequest ToRawRequest(http::request<http::string_body>&& msg,
+                        const net::ip::tcp::socket& socket) {
+  RawRequest raw;
+  raw.method = AsciiUpper(std::string_view(msg.method_string()));
+  raw.version = "HTTP/" + std::to_string(msg.version() / 10) + "." +
+                std::to_string(msg.version() % 10);
+  const std::string_view target = msg.target();
+  const std::size_t q = target.find('?');
+  raw.raw_path = std::string(target.substr(0, q));
+  if (q != std::string_view::npos) raw.query = std::string(target.substr(q + 1));
+  raw.path_info = DecodePathLenient(raw.raw_path);
+  for (const auto& field : msg) {
+    raw.headers.emplace_back(std::string(field.name_string()),
+                             std::string(field.value()));
+  }
+  if (raw.method == "POST") {
+    for (std::string_view name : kOverrideHeaders) {
+      const std::string_view value = raw.Header(name);
+      if (!value.empty()) {
+        raw.method = AsciiUpper(TrimBlanks(value));
+        break;
+      }
+    }
+  }
+  raw.body = std::move(msg.body());
+  beast::error_code ec;
+  const auto remote = socket.remote_endpoint(ec);
+  if (!ec) {
+    raw.remote_addr = remote.address().to_string();
+    raw.remote_port = remote.port();
+  }
+  const auto local = socket.local_endpoint(ec);
+  if (!ec) raw.local_port = local.port();
+  return raw;
+}
+
+}  // namespace
+
+Session::Session(net::ip::tcp::socket&& socket,
+                 std::shared_ptr<TransportContext> context)
+    : stream_(std::move(socket)), context_(std::move(context)) {}
+
+Session::~Session() { context_->sessions.Remove(id_); }
+
+void Session::Run() {
+  id_ = context_->sessions.Add(weak_from_this());
+  net::dispatch(stream_.get_executor(),
+                [self = shared_from_this()] { self->ReadHeader(); });
+}
+
+void Session::Close(bool idle_only) {
+  net::post(stream_.get_executor(), [self = shared_from_this(), idle_only] {
+    const State state = self->state_.load();
+    if (idle_only && state != State::kReading && state != State::kClosing) {
+      return;
+    }
+    self->Shut();
+  });
+}
+
+void Session::ReadHeader() {
+  parser_.emplace();
+  parser_->header_limit(
+      static_cast<std::uint32_t>(context_->options.header_limit));
+  parser_->body_limit(context_->options.body_limit);
+  stream_.expires_after(context_->options.idle_timeout);
+  http::async_read_header(
+      stream_, buffer_, *parser_,
+      [self = shared_from_this()](beast::error_code ec, std::size_t) {
+        self->OnHeader(ec);
+      });
+}
+
+void Session::OnHeader(beast::error_code ec) {
+  if (ec) return OnReadError(ec);
+  const auto& header = parser_->get();
+  head_request_ = header.method() == http::verb::head;
+  const auto expect = header.find(http::field::expect);
+  if (expect != header.end() &&
+      EqualsIgnoreCase(expect->value(), "100-continue") &&
+      !parser_->is_done()) {
+    net::async_write(
+        stream_, net::buffer(kContinue.data(), kContinue.size()),
+        [self = shared_from_this()](beast::error_code ec, std::size_t) {
+          if (ec) return self->Shut();
+          self->ReadBody();
+        });
+    return;
+  }
+  ReadBody();
+}
+
+void Session::ReadBody() {
+  if (parser_->is_done()) return OnBody({});
+  stream_.expires_after(context_->options.idle_timeout);
+  http::async_read(
+      stream_, buffer_, *parser_,
+      [self = shared_from_this()](beast::error_code ec, std::size_t) {
+        self->OnBody(ec);
+      });
+}
+
+void Session::OnBody(beast::error_code ec) {
+  if (ec) return OnReadError(ec);
+  Serve();
+}
+
+void Session::OnReadError(beast::error_code ec) {
+  if (ec == http::error::header_limit) {
+    return Answer(ToInteger(HTTPStatus::kRequestHeaderFieldsTooLarge), {});
+  }
+  if (ec == http::error::body_limit) {
+    return Answer(ToInteger(HTTPStatus::kPayloadTooLarge), {});
+  }
+  // A malformed request gets 400; a client that went away or fell silent
+  // gets nothing.
+  const bool http_error =
+      ec.category() == http::make_error_code(http::error::bad_method).category();
+  if (http_error && ec != http::error::end_of_stream &&
+      ec != http::error::partial_message && ec != http::error::short_read) {
+    return Answer(ToInteger(HTTPStatus::kBadRequest), {});
+  }
+  Shut();
+}
+
+void Session::Serve() {
+  auto& ctx = *context_;
+  if (ctx.in_chain.fetch_add(1) >= ctx.options.max_in_chain) {
+    ctx.in_chain.fetch_sub(1);
+    return Answer(ToInteger(HTTPStatus::kInternalServerError),
+                  ctx.options.busy_message);
+  }
+  state_ = State::kServing;
+  auto raw = std::make_shared<RawRequest>(
+      ToRawRequest(parser_->release(), stream_.socket()));
+  net::post(ctx.workers, [self = shared_from_this(), raw] {
+    RawResponse response;
+    try {
+      self->context_->handler(*raw, response);
+    } catch (const std::exception& e) {
+      response = RawResponse{};
+      response.status_code = ToInteger(HTTPStatus::kInternalServerError);
+      response.content = e.what();
+      response.content_type = std::string(kDefaultContentType);
+    } catch (...) {
+      response = RawResponse{};
+      response.status_code = ToInteger(HTTPStatus::kInternalServerError);
+      response.content = "Unknown error";
+      response.content_type = std::string(kDefaultContentType);
+    }
+    self->context_->in_chain.fetch_sub(1);
+    net::post(self->stream_.get_executor(),
+              [self, response = std::move(response)]() mutable {
+                self->Write(std::move(response));
+              });
+  });
+}
+
+void Session::Answer(int status, std::string text) {
+  RawResponse response;
+  response.status_code = status;
+  if (!text.empty()) response.content = std::move(text);
+  Write(std::move(response));
+}
+
+void Session::Write(RawResponse raw) {
+  if (state_ == State::kClosing) return;
+  state_ = State::kWriting;
+  int code = raw.status_code;
+  if (code < 100 || code > 999) code = ToInteger(HTTPStatus::kInternalServerError);
+  const bool bodiless_status = code < 200 || code == 204 || code == 304;
+
+  std::string body;
+  if (raw.content_stream) {
+    body = std::move(*raw.content_stream);
+  } else if (raw.content) {
+    body = EncodeText(*raw.content, CharsetFromContentType(raw.content_type));
+  }
+  const std::string_view reason = ReasonPhrase(code);
+  if (body.empty() && !head_request_ && !bodiless_status) {
+    body = "<HTML><BODY><B>" + std::to_string(code) + " " +
+           std::string(reason) + "</B></BODY></HTML>";
+  }
+  std::string content_type = std::move(raw.content_type);
+  if (!body.empty() && content_type.empty()) {
+    content_type = std::string(kDefaultContentType);
+  }
+
+  response_ = {};
+  response_.version(11);
+  response_.result(static_cast<unsigned>(code));
+  response_.reason(reason);
+  if (!content_type.empty()) response_.set(http::field::content_type, content_type);
+  if (!raw.content_encoding.empty()) {
+    response_.set(http::field::content_encoding, raw.content_encoding);
+  }
+  if (!raw.server.empty()) response_.set(http::field::server, raw.server);
+  if (!raw.allow.empty()) response_.set(http::field::allow, raw.allow);
+  if (!raw.location.empty()) response_.set(http::field::location, raw.location);
+  if (!raw.content_version.empty()) {
+    response_.set("Content-Version", raw.content_version);
+  }
+  for (const auto& [name, value] : raw.custom_headers) {
+    response_.insert(name, value);
+  }
+  response_.set(http::field::connection, "close");
+  if (bodiless_status) {
+    if (code == 304) response_.content_length(body.size());
+  } else {
+    response_.content_length(body.size());
+    if (!head_request_) response_.body() = std::move(body);
+  }
+
+  stream_.expires_after(context_->options.idle_timeout);
+  http::async_write(stream_, response_,
+                    [self = shared_from_this()](beast::error_code ec,
+                                                std::size_t) {
+                      self->OnWrite(ec);
+                    });
+}
+
+void Session::OnWrite(beast::error_code ec) {
+  if (ec) return Shut();
+  state_ = State::kClosing;
+  // Half-close, then read what the client still sends until it closes, so
+  // that unread request bytes never turn our close into a reset that eats
+  // the answer.
+  stream_.socket().shutdown(net::ip::tcp::socket::shutdown_send, ec);
+  stream_.expires_after(context_->options.linger);
+  Drain();
+}
+
+void Session::Drain() {
+  stream_.async_read_some(
+      net::buffer(drain_buffer_),
+      [self = shared_from_this()](beast::error_code ec, std::size_t) {
+        if (ec) return self->Shut();
+        self->Drain();
+      });
+}
+
+void Session::Shut() {
+  state_ = State::kClosing;
+  beast::error_code ec;
+  stream_.socket().shutdown(net::ip::tcp::socket::shutdown_both, ec);
+  stream_.socket().close(ec);
+}
+
+}  // namespace norvessa::transport

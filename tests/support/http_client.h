@@ -1,0 +1,74 @@
+#ifndef NORVESSA_TESTS_SUPPORT_HTTP_CLIENT_H_
+#define NORVESSA_TESTS_SUPPORT_HTTP_CLIENT_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace norvessa::testing {
+
+// A listening socket on 127.0.0.1 with a port the kernel chose.
+class BoundSocket {
+ public:
+  BoundSocket();
+  ~BoundSocket();
+  BoundSocket(const BoundSocket&) = delete;
+  BoundSocket& operator=(const BoundSocket&) = delete;
+
+  // Hands the descriptor over; the caller now owns it.
+  int Release();
+  std::uint16_t port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  std::uint16_t port_ = 0;
+};
+
+struct HttpReply {
+  int status = 0;
+  std::string reason;
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::string body;
+
+  // "" when absent; names without regard to case.
+  std::string Header(std::string_view name) const;
+  bool HasHeader(std::string_view name) const;
+};
+
+// An open client connection.
+class Connection {
+ public:
+  explicit Connection(std::uint16_t port);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  void Send(std::string_view bytes);
+  // Reads until the server closes (or 10 s pass).
+  std::string ReadAll();
+  // True when the server closed without sending anything more.
+  bool WaitClosed(int timeout_ms);
+
+ private:
+  int fd_ = -1;
+};
+
+// Sends the bytes on a new connection and returns everything the server
+// wrote before closing.
+std::string SendRaw(std::uint16_t port, std::string_view bytes);
+
+HttpReply ParseReply(const std::string& raw);
+
+// One request with Content-Length (when there is a body) and
+// Connection: close.
+HttpReply Request(std::uint16_t port, std::string_view method,
+                  std::string_view target,
+                  const std::vector<std::pair<std::string, std::string>>&
+                      headers = {},
+                  std::string_view body = {});
+
+}  // namespace norvessa::testing
+
+#endif  // NORVESSA_TESTS_SUPPORT_HTTP_CLIENT_H_
