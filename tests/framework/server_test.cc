@@ -1,0 +1,386 @@
+#include "framework/api.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "framework/api_request.h"
+#include "framework/api_response.h"
+#include "framework/api_exception.h"
+#include "framework/dispatch_bridge.h"
+#include "support/http_client.h"
+#include "support/test_server.h"
+
+namespace norvessa {
+namespace {
+
+using testing::Connection;
+using testing::HttpReply;
+using testing::ParseReply;
+using testing::Request;
+using testing::SendRaw;
+using testing::TestServer;
+
+using Next = std::function<void()>;
+
+ApiCallback Text(std::string text) {
+  return [text](ApiRequest&, ApiResponse& res, const Next&) { res.Send(text); };
+}
+
+TEST(ServerTest, FrameworkAnswersOverTheWire) {
+  TestServer server;
+  server.api()
+      .Get("/usuarios", Text("ok"))
+      .Get("/empty", [](ApiRequest&, ApiResponse&, const Next&) {})
+      .Get("/nocontent",
+           [](ApiRequest&, ApiResponse& res, const Next&) {
+             res.Send("ignored").Status(204);
+           })
+      .Get("/boom", [](ApiRequest&, ApiResponse&, const Next&) {
+        throw std::runtime_error("boom");
+      });
+  server.Start();
+
+  struct Case {
+    const char* method;
+    const char* target;
+    int status;
+    const char* reason;
+    const char* body;
+  };
+  const Case cases[] = {
+      {"GET", "/usuarios", 200, "OK", "ok"},
+      {"GET", "/usuarios?x=1", 200, "OK", "ok"},
+      {"GET", "/nowhere", 404, "Not Found", "Not Found"},
+      {"POST", "/usuarios", 405, "Method Not Allowed", "Method Not Allowed"},
+      // The transport upper-cases the method token.
+      {"get", "/usuarios", 200, "OK", "ok"},
+      {"GET", "/empty", 200, "OK",
+       "<HTML><BODY><B>200 OK</B></BODY></HTML>"},
+      {"GET", "/nocontent", 204, "No Content", ""},
+      // Without the exception middleware a handler's error reaches the
+      // bridge, which replaces the router's text by the HTML page.
+      {"GET", "/boom", 500, "Internal Server Error", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.method) + " " + c.target);
+    const HttpReply r = Request(server.port(), c.method, c.target);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.reason, c.reason);
+    EXPECT_EQ(r.Header("Connection"), "close");
+    if (c.body != nullptr) {
+      EXPECT_EQ(r.body, c.body);
+      if (c.status != 204) {
+        EXPECT_EQ(r.Header("Content-Type"), "text/html; charset=utf-8");
+        EXPECT_EQ(r.Header("Content-Length"), std::to_string(r.body.size()));
+      }
+    }
+  }
+}
+
+TEST(ServerTest, AnErrorEscapingTheChainGivesTheEscapedHtmlPage) {
+  TestServer server;
+  server.api().Use([](ApiRequest&, ApiResponse&, const Next&) {
+    throw std::runtime_error("<script>alert(1)</script> & more");
+  });
+  server.Start();
+
+  const HttpReply r = Request(server.port(), "GET", "/a%3Cb%3E/caf%C3%A9");
+  EXPECT_EQ(r.status, 500);
+  EXPECT_EQ(r.Header("Content-Type"), "text/html; charset=utf-8");
+  EXPECT_NE(r.body.find("<title>Error 500: Internal Server Error</title>"),
+            std::string::npos);
+  EXPECT_NE(r.body.find("5\xF0\x9F\x94\xA5\xF0\x9F\x99\x80"), std::string::npos);
+  EXPECT_NE(r.body.find(
+                "&lt;script&gt;alert(1)&lt;/script&gt; &amp; more"),
+            std::string::npos);
+  EXPECT_NE(r.body.find("/a&lt;b&gt;/caf\xC3\xA9"), std::string::npos);
+  EXPECT_EQ(r.body.find("<script>"), std::string::npos);
+}
+
+TEST(ServerTest, InterruptedCallbackSendsTheResponseAsLeft) {
+  TestServer server;
+  server.api().Get("/x", [](ApiRequest&, ApiResponse& res, const Next&) {
+    res.Send("partial").Status(202);
+    throw ApiCallbackInterrupted();
+  });
+  server.Start();
+  const HttpReply r = Request(server.port(), "GET", "/x");
+  EXPECT_EQ(r.status, 202);
+  EXPECT_EQ(r.body, "partial");
+}
+
+TEST(ServerTest, PostMethodOverrideHeaders) {
+  TestServer server;
+  server.api()
+      .Get("/m", Text("get"))
+      .Post("/m", Text("post"))
+      .Put("/m", Text("put"))
+      .Delete("/m", Text("delete"));
+  server.Start();
+
+  struct Case {
+    const char* method;
+    std::vector<std::pair<std::string, std::string>> headers;
+    const char* body;
+  };
+  const Case cases[] = {
+      {"POST", {}, "post"},
+      {"POST", {{"X-HTTP-Method-Override", "GET"}}, "get"},
+      {"POST", {{"X-HTTP-Method-Override", "delete"}}, "delete"},
+      {"POST", {{"X-HTTP-Method", "PUT"}}, "put"},
+      {"POST", {{"X-METHOD-OVERRIDE", "GET"}}, "get"},
+      {"POST", {{"x-http-method-override", "GET"}}, "get"},
+      // The first header of the list that is present wins.
+      {"POST",
+       {{"X-METHOD-OVERRIDE", "DELETE"}, {"X-HTTP-Method-Override", "PUT"}},
+       "put"},
+      // Only POST can be overridden.
+      {"PUT", {{"X-HTTP-Method-Override", "GET"}}, "put"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.method + (c.headers.empty() ? "" : " " + c.headers[0].first));
+    EXPECT_EQ(Request(server.port(), c.method, "/m", c.headers).body, c.body);
+  }
+}
+
+TEST(ServerTest, HeadAnswersCarryHeadersOnly) {
+  TestServer server;
+  server.api().Head("/h", Text("twelve bytes")).Get("/g", Text("g"));
+  server.Start();
+
+  const std::string ok = SendRaw(server.port(), "HEAD /h HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(ok.substr(0, 15), "HTTP/1.1 200 OK");
+  EXPECT_NE(ok.find("Content-Length: 12\r\n"), std::string::npos);
+  EXPECT_EQ(ok.substr(ok.size() - 4), "\r\n\r\n");
+
+  // HEAD is not served by the GET handler.
+  const std::string no = SendRaw(server.port(), "HEAD /g HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(no.substr(0, 12), "HTTP/1.1 405");
+  EXPECT_EQ(no.substr(no.size() - 4), "\r\n\r\n");
+}
+
+TEST(ServerTest, OneRequestPerConnection) {
+  TestServer server;
+  server.api().Get("/a", Text("a")).Get("/b", Text("b"));
+  server.Start();
+
+  // A client that asks for keep-alive and pipelines a second request still
+  // gets one answer and a closed connection.
+  const std::string raw = SendRaw(
+      server.port(),
+      "GET /a HTTP/1.1\r\nHost: x\r\nConnection: keep-alive\r\n\r\n"
+      "GET /b HTTP/1.1\r\nHost: x\r\n\r\n");
+  const HttpReply r = ParseReply(raw);
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.Header("Connection"), "close");
+  EXPECT_EQ(r.body, "a");
+  EXPECT_EQ(raw.find("HTTP/1.1", 1), std::string::npos);
+}
+
+TEST(ServerTest, RejectsOversizedMalformedAndSilentRequests) {
+  TestServer server;
+  server.api().Post("/p", Text("p"));
+  server.Start();
+
+  const std::string huge_header(70 * 1024, 'a');
+  struct Case {
+    const char* name;
+    std::string request;
+    int status;
+  };
+  const Case cases[] = {
+      {"headers over 64 KiB",
+       "GET /p HTTP/1.1\r\nHost: x\r\nX-Big: " + huge_header + "\r\n\r\n", 431},
+      {"request line over 64 KiB",
+       "GET /" + huge_header + " HTTP/1.1\r\nHost: x\r\n\r\n", 431},
+      {"declared body over 16 MiB",
+       "POST /p HTTP/1.1\r\nHost: x\r\nContent-Length: 16777217\r\n\r\n"
+       "abc",
+       413},
+      {"garbage", "HELLO\r\n\r\n", 400},
+      {"bad version", "GET /p HTTP/9\r\n\r\n", 400},
+      {"bad content length",
+       "POST /p HTTP/1.1\r\nHost: x\r\nContent-Length: x\r\n\r\n", 400},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const HttpReply r = ParseReply(SendRaw(server.port(), c.request));
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.Header("Connection"), "close");
+  }
+
+  // A body of exactly 16 MiB is fine.
+  const std::string body(16 * 1024 * 1024, 'x');
+  EXPECT_EQ(Request(server.port(), "POST", "/p", {}, body).status, 200);
+
+  // A client that never finishes its request is disconnected.
+  Connection silent(server.port());
+  silent.Send("GET /p HTTP/1.1\r\nHost: x\r\n");
+  EXPECT_TRUE(silent.WaitClosed(10000));
+}
+
+// Blocks every request in the handler until released.
+class Gate {
+ public:
+  void Enter() {
+    std::unique_lock lock(mutex_);
+    ++inside_;
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return open_; });
+  }
+  bool WaitInside(int n) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(20),
+                             [&] { return inside_ >= n; });
+  }
+  void Open() {
+    std::lock_guard lock(mutex_);
+    open_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int inside_ = 0;
+  bool open_ = false;
+};
+
+TEST(ServerTest, TheThirtyThirdConcurrentRequestIsTurnedAway) {
+  TestServer server;
+  Gate gate;
+  server.api().Get("/slow", [&](ApiRequest&, ApiResponse& res, const Next&) {
+    gate.Enter();
+    res.Send("done");
+  });
+  server.Start();
+
+  std::vector<std::future<HttpReply>> first;
+  for (int i = 0; i < Api::kMaxInChain; ++i) {
+    first.push_back(std::async(std::launch::async, [&] {
+      return Request(server.port(), "GET", "/slow");
+    }));
+  }
+  ASSERT_TRUE(gate.WaitInside(Api::kMaxInChain));
+
+  const HttpReply turned_away = Request(server.port(), "GET", "/slow");
+  EXPECT_EQ(turned_away.status, 500);
+  EXPECT_EQ(turned_away.body, kMaxConnectionsMessage);
+  EXPECT_EQ(turned_away.body,
+            "Maximum number of concurrent connections exceeded.  Please try "
+            "again later");
+
+  gate.Open();
+  for (auto& f : first) EXPECT_EQ(f.get().body, "done");
+  // The slots are free again.
+  EXPECT_EQ(Request(server.port(), "GET", "/slow").body, "done");
+}
+
+TEST(ServerTest, StopWaitsForRequestsInFlightAndListenStartsAgain) {
+  TestServer server;
+  Gate gate;
+  server.api().Get("/slow", [&](ApiRequest&, ApiResponse& res, const Next&) {
+    gate.Enter();
+    res.Send("finished");
+  });
+  server.Start();
+  const std::uint16_t old_port = server.port();
+
+  auto in_flight = std::async(std::launch::async, [&] {
+    return Request(old_port, "GET", "/slow");
+  });
+  ASSERT_TRUE(gate.WaitInside(1));
+  auto stopped = std::async(std::launch::async, [&] {
+    server.api().StopListen();
+  });
+  EXPECT_EQ(stopped.wait_for(std::chrono::milliseconds(200)),
+            std::future_status::timeout);
+  gate.Open();
+  stopped.get();
+  EXPECT_EQ(in_flight.get().body, "finished");
+  EXPECT_FALSE(server.api().IsRunning());
+  EXPECT_THROW(Connection{old_port}, std::runtime_error);
+
+  server.Start();  // the same server on a new socket
+  EXPECT_TRUE(server.api().IsRunning());
+  EXPECT_EQ(Request(server.port(), "GET", "/slow").body, "finished");
+}
+
+TEST(ServerTest, StopClosesWhatOutlivesTheGracePeriod) {
+  ServerLimits limits = TestServer::ShortLimits();
+  limits.stop_grace = std::chrono::milliseconds(200);
+  TestServer server(limits);
+  Gate gate;
+  server.api().Get("/stuck", [&](ApiRequest&, ApiResponse&, const Next&) {
+    gate.Enter();
+  });
+  server.Start();
+
+  Connection stuck(server.port());
+  stuck.Send("GET /stuck HTTP/1.1\r\nHost: x\r\n\r\n");
+  ASSERT_TRUE(gate.WaitInside(1));
+  server.api().StopListen();
+  EXPECT_TRUE(stuck.WaitClosed(5000));
+  gate.Open();
+}
+
+TEST(ServerTest, ListenBindsTheNamedHostAndReportsAPortInUse) {
+  std::uint16_t port;
+  {
+    testing::BoundSocket probe;
+    port = probe.port();
+  }
+  Api api(TestServer::ShortLimits());
+  api.Get("/x", Text("x"));
+  EXPECT_THROW(api.StopListen(), std::runtime_error);
+  api.Listen(port, " 127.0.0.1 ");
+  EXPECT_TRUE(api.IsRunning());
+  EXPECT_EQ(api.host(), "127.0.0.1");
+  EXPECT_EQ(Request(port, "GET", "/x").body, "x");
+
+  Api second(TestServer::ShortLimits());
+  try {
+    second.Listen(port, "127.0.0.1");
+    ADD_FAILURE() << "listening twice on one port succeeded";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("127.0.0.1:" + std::to_string(port)),
+              std::string::npos);
+  }
+  EXPECT_FALSE(second.IsRunning());
+  api.StopListen();
+  EXPECT_FALSE(api.IsRunning());
+}
+
+TEST(ServerTest, BodyTextFollowsTheCharsetOfTheContentType) {
+  TestServer server;
+  server.api().Post("/echo", [](ApiRequest& req, ApiResponse& res, const Next&) {
+    res.Send(req.Body()).ContentType(
+        std::string(req.Headers("X-Answer-Type")));
+  });
+  server.Start();
+  // café in Windows-1252 comes in and goes out again in Windows-1252.
+  const HttpReply r = Request(
+      server.port(), "POST", "/echo",
+      {{"Content-Type", "text/plain; charset=ISO-8859-1"},
+       {"X-Answer-Type", "text/plain; charset=ISO-8859-1"}},
+      "caf\xE9");
+  EXPECT_EQ(r.body, "caf\xE9");
+  const HttpReply utf8 = Request(
+      server.port(), "POST", "/echo",
+      {{"Content-Type", "text/plain; charset=ISO-8859-1"},
+       {"X-Answer-Type", "text/plain"}},
+      "caf\xE9");
+  EXPECT_EQ(utf8.body, "caf\xC3\xA9");
+}
+
+}  // namespace
+}  // namespace norvessa
