@@ -186,6 +186,20 @@ TEST(ServerTest, OneRequestPerConnection) {
   EXPECT_EQ(raw.find("HTTP/1.1", 1), std::string::npos);
 }
 
+TEST(ServerTest, LargeAnswersArriveWhole) {
+  TestServer server;
+  std::string big(8 * 1024 * 1024, 'x');
+  big.back() = 'y';
+  server.api().Get("/big", [&](ApiRequest&, ApiResponse& res, const Next&) {
+    res.Send(big).ContentType("text/plain");
+  });
+  server.Start();
+  const HttpReply r = Request(server.port(), "GET", "/big");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.Header("Content-Length"), std::to_string(big.size()));
+  EXPECT_TRUE(r.body == big);
+}
+
 TEST(ServerTest, RejectsOversizedMalformedAndSilentRequests) {
   TestServer server;
   server.api().Post("/p", Text("p"));

@@ -7,7 +7,6 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
-#include <boost/asio/thread_pool.hpp>
 #include <algorithm>
 #include <mutex>
 #include <optional>
@@ -69,7 +68,7 @@ std::string DescribeEndpoint(const tcp::endpoint& ep) {
 class BeastTransport final : public HttpTransport {
  public:
   BeastTransport(TransportOptions options, Handler handler)
-      : workers_(static_cast<std::size_t>(std::max(1, options.max_in_chain))),
+      : workers_(std::max(1, options.max_in_chain)),
         work_(io_.get_executor()),
         context_(std::make_shared<TransportContext>(
             std::move(options), std::move(handler), workers_)) {
@@ -80,9 +79,6 @@ class BeastTransport final : public HttpTransport {
 
   ~BeastTransport() override {
     Stop();
-    // Handlers still running finish and queue their writes; then the I/O
-    // threads end and take the queued work with them.
-    workers_.join();
     work_.reset();
     io_.stop();
     io_threads_.clear();
@@ -207,7 +203,7 @@ class BeastTransport final : public HttpTransport {
 
   mutable std::mutex mutex_;
   net::io_context io_;
-  net::thread_pool workers_;
+  WorkerPool workers_;
   net::executor_work_guard<net::io_context::executor_type> work_;
   std::shared_ptr<TransportContext> context_;
   std::vector<std::shared_ptr<transport::Listener>> listeners_;

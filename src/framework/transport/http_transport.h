@@ -30,7 +30,7 @@ struct TransportOptions {
   // 500 with `busy_message` at once.
   int max_in_chain = 32;
   std::string busy_message;
-  int io_threads = 1;
+  int io_threads = 2;
 };
 
 struct Binding {

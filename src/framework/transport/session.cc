@@ -1,11 +1,15 @@
 #include "framework/transport/session.h"
 
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/read.hpp>
-#include <boost/beast/http/write.hpp>
 #include <exception>
 #include <string>
 #include <string_view>
@@ -64,6 +68,63 @@ RawRequest ToRawRequest(http::request<http::string_body>&& msg,
   const auto local = socket.local_endpoint(ec);
   if (!ec) raw.local_port = local.port();
   return raw;
+}
+
+// Status line, headers and body of one answer. A response without any body
+// gets the small HTML page of its status, except for HEAD and the statuses
+// that never carry one; a body without a content type is HTML in UTF-8.
+std::string Serialize(RawResponse& raw, bool head_request) {
+  int code = raw.status_code;
+  if (code < 100 || code > 999) {
+    code = ToInteger(HTTPStatus::kInternalServerError);
+  }
+  const bool bodiless_status = code < 200 || code == 204 || code == 304;
+  const std::string_view reason = ReasonPhrase(code);
+
+  std::string body;
+  if (raw.content_stream) {
+    body = std::move(*raw.content_stream);
+  } else if (raw.content) {
+    body = EncodeText(*raw.content, CharsetFromContentType(raw.content_type));
+  }
+  if (body.empty() && !head_request && !bodiless_status) {
+    body = "<HTML><BODY><B>" + std::to_string(code) + " " +
+           std::string(reason) + "</B></BODY></HTML>";
+  }
+  std::string content_type = std::move(raw.content_type);
+  if (!body.empty() && content_type.empty()) {
+    content_type = std::string(kDefaultContentType);
+  }
+
+  std::string out;
+  out.reserve(body.size() + 256);
+  out += "HTTP/1.1 ";
+  out += std::to_string(code);
+  out += ' ';
+  out += reason;
+  out += "\r\n";
+  const auto header = [&out](std::string_view name, std::string_view value) {
+    if (value.empty()) return;
+    out += name;
+    out += ": ";
+    // A line break inside a value would start a header of its own.
+    for (char c : value) out += (c == '\r' || c == '\n') ? ' ' : c;
+    out += "\r\n";
+  };
+  header("Content-Type", content_type);
+  header("Content-Encoding", raw.content_encoding);
+  header("Server", raw.server);
+  header("Allow", raw.allow);
+  header("Location", raw.location);
+  header("Content-Version", raw.content_version);
+  for (const auto& [name, value] : raw.custom_headers) header(name, value);
+  header("Connection", "close");
+  if (!bodiless_status || code == 304) {
+    header("Content-Length", std::to_string(body.size()));
+  }
+  out += "\r\n";
+  if (!bodiless_status && !head_request) out += body;
+  return out;
 }
 
 }  // namespace
@@ -163,92 +224,83 @@ void Session::Serve() {
                   ctx.options.busy_message);
   }
   state_ = State::kServing;
-  auto raw = std::make_shared<RawRequest>(
+  // No timer may close the socket under a handler that takes its time.
+  stream_.expires_never();
+  auto request = std::make_shared<const RawRequest>(
       ToRawRequest(parser_->release(), stream_.socket()));
-  net::post(ctx.workers, [self = shared_from_this(), raw] {
+  ctx.workers.Post([self = shared_from_this(), request] {
     RawResponse response;
     try {
-      self->context_->handler(*raw, response);
+      self->context_->handler(*request, response);
     } catch (const std::exception& e) {
       response = RawResponse{};
       response.status_code = ToInteger(HTTPStatus::kInternalServerError);
       response.content = e.what();
-      response.content_type = std::string(kDefaultContentType);
     } catch (...) {
       response = RawResponse{};
       response.status_code = ToInteger(HTTPStatus::kInternalServerError);
       response.content = "Unknown error";
-      response.content_type = std::string(kDefaultContentType);
     }
     self->context_->in_chain.fetch_sub(1);
-    net::post(self->stream_.get_executor(),
-              [self, response = std::move(response)]() mutable {
-                self->Write(std::move(response));
-              });
+    self->Finish(std::move(response));
   });
+}
+
+void Session::Finish(RawResponse response) {
+  out_ = Serialize(response, head_request_);
+  std::size_t sent = 0;
+  {
+    // The strand has nothing pending on the socket while a request is
+    // served, so the worker writes the answer itself and, in the usual
+    // case, closes the connection without waking an I/O thread.
+    std::lock_guard lock(socket_mutex_);
+    if (!open_) return;
+    const int fd = stream_.socket().native_handle();
+    while (sent < out_.size()) {
+      const ssize_t n = ::send(fd, out_.data() + sent, out_.size() - sent,
+                               MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (n > 0) {
+        sent += static_cast<std::size_t>(n);
+      } else if (n < 0 && errno == EINTR) {
+        continue;
+      } else {
+        break;
+      }
+    }
+    int unread = 0;
+    if (sent == out_.size() && buffer_.size() == 0 &&
+        ::ioctl(fd, FIONREAD, &unread) == 0 && unread == 0) {
+      state_ = State::kClosing;
+      open_ = false;
+      beast::error_code ec;
+      stream_.socket().close(ec);
+      return;
+    }
+  }
+  // A large answer, a slow reader or unread request bytes: the strand
+  // writes the rest and drains before closing.
+  net::post(stream_.get_executor(),
+            [self = shared_from_this(), sent] { self->WriteFrom(sent); });
 }
 
 void Session::Answer(int status, std::string text) {
   RawResponse response;
   response.status_code = status;
   if (!text.empty()) response.content = std::move(text);
-  Write(std::move(response));
+  out_ = Serialize(response, head_request_);
+  WriteFrom(0);
 }
 
-void Session::Write(RawResponse raw) {
+void Session::WriteFrom(std::size_t offset) {
   if (state_ == State::kClosing) return;
   state_ = State::kWriting;
-  int code = raw.status_code;
-  if (code < 100 || code > 999) code = ToInteger(HTTPStatus::kInternalServerError);
-  const bool bodiless_status = code < 200 || code == 204 || code == 304;
-
-  std::string body;
-  if (raw.content_stream) {
-    body = std::move(*raw.content_stream);
-  } else if (raw.content) {
-    body = EncodeText(*raw.content, CharsetFromContentType(raw.content_type));
-  }
-  const std::string_view reason = ReasonPhrase(code);
-  if (body.empty() && !head_request_ && !bodiless_status) {
-    body = "<HTML><BODY><B>" + std::to_string(code) + " " +
-           std::string(reason) + "</B></BODY></HTML>";
-  }
-  std::string content_type = std::move(raw.content_type);
-  if (!body.empty() && content_type.empty()) {
-    content_type = std::string(kDefaultContentType);
-  }
-
-  response_ = {};
-  response_.version(11);
-  response_.result(static_cast<unsigned>(code));
-  response_.reason(reason);
-  if (!content_type.empty()) response_.set(http::field::content_type, content_type);
-  if (!raw.content_encoding.empty()) {
-    response_.set(http::field::content_encoding, raw.content_encoding);
-  }
-  if (!raw.server.empty()) response_.set(http::field::server, raw.server);
-  if (!raw.allow.empty()) response_.set(http::field::allow, raw.allow);
-  if (!raw.location.empty()) response_.set(http::field::location, raw.location);
-  if (!raw.content_version.empty()) {
-    response_.set("Content-Version", raw.content_version);
-  }
-  for (const auto& [name, value] : raw.custom_headers) {
-    response_.insert(name, value);
-  }
-  response_.set(http::field::connection, "close");
-  if (bodiless_status) {
-    if (code == 304) response_.content_length(body.size());
-  } else {
-    response_.content_length(body.size());
-    if (!head_request_) response_.body() = std::move(body);
-  }
-
   stream_.expires_after(context_->options.idle_timeout);
-  http::async_write(stream_, response_,
-                    [self = shared_from_this()](beast::error_code ec,
-                                                std::size_t) {
-                      self->OnWrite(ec);
-                    });
+  net::async_write(stream_,
+                   net::buffer(out_.data() + offset, out_.size() - offset),
+                   [self = shared_from_this()](beast::error_code ec,
+                                               std::size_t) {
+                     self->OnWrite(ec);
+                   });
 }
 
 void Session::OnWrite(beast::error_code ec) {
@@ -273,6 +325,9 @@ void Session::Drain() {
 
 void Session::Shut() {
   state_ = State::kClosing;
+  std::lock_guard lock(socket_mutex_);
+  if (!open_) return;
+  open_ = false;
   beast::error_code ec;
   stream_.socket().shutdown(net::ip::tcp::socket::shutdown_both, ec);
   stream_.socket().close(ec);

@@ -5,12 +5,13 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
-#include <boost/beast/http/message.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <optional>
 
 #include "framework/raw_http.h"
@@ -41,7 +42,8 @@ class Session : public std::enable_shared_from_this<Session> {
   void OnReadError(boost::beast::error_code ec);
   void Serve();
   void Answer(int status, std::string text);
-  void Write(RawResponse response);
+  void Finish(RawResponse response);
+  void WriteFrom(std::size_t offset);
   void OnWrite(boost::beast::error_code ec);
   void Drain();
   void Shut();
@@ -50,12 +52,16 @@ class Session : public std::enable_shared_from_this<Session> {
   std::shared_ptr<TransportContext> context_;
   std::uint64_t id_ = 0;
   std::atomic<State> state_{State::kReading};
+  // Guards closing the socket: the worker, the strand and a forced stop may
+  // each close it.
+  std::mutex socket_mutex_;
+  bool open_ = true;
   boost::beast::flat_buffer buffer_;
   std::optional<
       boost::beast::http::request_parser<boost::beast::http::string_body>>
       parser_;
   bool head_request_ = false;
-  boost::beast::http::response<boost::beast::http::string_body> response_;
+  std::string out_;  // the answer on the wire
   std::array<char, 4096> drain_buffer_{};
 };
 

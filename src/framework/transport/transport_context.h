@@ -2,7 +2,6 @@
 #define NORVESSA_FRAMEWORK_TRANSPORT_TRANSPORT_CONTEXT_H_
 
 #include <atomic>
-#include <boost/asio/thread_pool.hpp>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -12,6 +11,7 @@
 #include <unordered_map>
 
 #include "framework/transport/http_transport.h"
+#include "framework/transport/worker_pool.h"
 
 namespace norvessa::transport {
 
@@ -37,12 +37,12 @@ class SessionRegistry {
 // What every connection of one transport shares.
 struct TransportContext {
   TransportContext(TransportOptions o, HttpTransport::Handler h,
-                   boost::asio::thread_pool& w)
+                   WorkerPool& w)
       : options(std::move(o)), handler(std::move(h)), workers(w) {}
 
   const TransportOptions options;
   const HttpTransport::Handler handler;
-  boost::asio::thread_pool& workers;
+  WorkerPool& workers;
   std::atomic<int> in_chain{0};
   SessionRegistry sessions;
 };
