@@ -22,12 +22,12 @@ class Session : public std::enable_shared_from_this<Session> {
   explicit Session(tcp::socket&& s) : stream_(std::move(s)) {}
   void Run() {
     stream_.expires_after(std::chrono::seconds(30));
-    http::async_read(stream_, buffer_, req_,
-                     [self = shared_from_this()](beast::error_code ec,
-                                                 std::size_t) {
-                       if (ec) return;
-                       self->Write();
-                     });
+    http::async_read(
+        stream_, buffer_, req_,
+        [self = shared_from_this()](beast::error_code ec, std::size_t) {
+          if (ec) return;
+          self->Write();
+        });
   }
 
  private:
@@ -38,13 +38,12 @@ class Session : public std::enable_shared_from_this<Session> {
     res_.set(http::field::connection, "close");
     res_.body() = "Hello from APINorvessa";
     res_.content_length(res_.body().size());
-    http::async_write(stream_, res_,
-                      [self = shared_from_this()](beast::error_code,
-                                                  std::size_t) {
-                        beast::error_code ec;
-                        self->stream_.socket().shutdown(
-                            tcp::socket::shutdown_send, ec);
-                      });
+    http::async_write(
+        stream_, res_,
+        [self = shared_from_this()](beast::error_code, std::size_t) {
+          beast::error_code ec;
+          self->stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+        });
   }
   beast::tcp_stream stream_;
   beast::flat_buffer buffer_;
@@ -75,10 +74,12 @@ class Listener : public std::enable_shared_from_this<Listener> {
 };
 
 int main(int argc, char** argv) {
-  const auto port = static_cast<unsigned short>(argc > 1 ? std::atoi(argv[1]) : 9201);
+  const auto port =
+      static_cast<unsigned short>(argc > 1 ? std::atoi(argv[1]) : 9201);
   const int threads = argc > 2 ? std::atoi(argv[2]) : 1;
   net::io_context io(threads);
-  std::make_shared<Listener>(io, tcp::endpoint(net::ip::make_address("127.0.0.1"), port))
+  std::make_shared<Listener>(
+      io, tcp::endpoint(net::ip::make_address("127.0.0.1"), port))
       ->Accept();
   net::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&](beast::error_code, int) { io.stop(); });

@@ -45,8 +45,8 @@ void RegisterServiceRoutes(ApiCore& core) {
       .Post("/pedidos/novo", Answer);
 }
 
-void Dispatch(benchmark::State& state, const ApiCore& core,
-              const char* method, const char* path) {
+void Dispatch(benchmark::State& state, const ApiCore& core, const char* method,
+              const char* path) {
   RawRequest raw;
   raw.method = method;
   raw.raw_path = path;

@@ -16,8 +16,9 @@ JsonValue ProductPage(int rows) {
   for (int i = 0; i < rows; ++i) {
     JsonValue row = JsonValue::Object();
     row.AddPair("idproduto", JsonValue::Number(1000 + i))
-        .AddPair("produto", JsonValue::String("Camiseta Algod\xC3\xA3o B\xC3\xA1sica " +
-                                              std::to_string(i)))
+        .AddPair("produto",
+                 JsonValue::String("Camiseta Algod\xC3\xA3o B\xC3\xA1sica " +
+                                   std::to_string(i)))
         .AddPair("referencia", JsonValue::String("REF/" + std::to_string(i)))
         .AddPair("unmed", JsonValue::String("UN"))
         .AddPair("preco", JsonValue::Number("49.9"))
@@ -45,7 +46,8 @@ void BM_JsonTextProductPage(benchmark::State& state) {
     bytes = text.size();
     benchmark::DoNotOptimize(text);
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+  state.SetBytesProcessed(
+      static_cast<std::int64_t>(state.iterations() * bytes));
 }
 BENCHMARK(BM_JsonTextProductPage)->Arg(30)->Arg(3000);
 

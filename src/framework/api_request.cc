@@ -24,8 +24,8 @@ void ForEachPiece(std::string_view text, char separator, Fn piece) {
 }  // namespace
 
 std::string ApiRequest::Body() const {
-  return DecodeText(raw_.body, CharsetFromContentType(
-                                   raw_.Header("Content-Type")));
+  return DecodeText(raw_.body,
+                    CharsetFromContentType(raw_.Header("Content-Type")));
 }
 
 ApiRequest& ApiRequest::Body(std::optional<JsonValue> object) {
@@ -61,8 +61,9 @@ const ApiDictionary& ApiRequest::ContentFields() {
   ForEachPiece(raw_.body, '&', [this](std::string_view piece) {
     const std::size_t eq = piece.find('=');
     std::string_view key = piece.substr(0, eq);
-    std::string_view value =
-        eq == std::string_view::npos ? std::string_view() : piece.substr(eq + 1);
+    std::string_view value = eq == std::string_view::npos
+                                 ? std::string_view()
+                                 : piece.substr(eq + 1);
     content_fields_->AddOrSetValue(AsciiLower(UrlDecode(key)),
                                    UrlDecode(value));
   });

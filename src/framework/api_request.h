@@ -26,9 +26,7 @@ class ApiRequest {
   // Stores the parsed body object (nothing for "none").
   ApiRequest& Body(std::optional<JsonValue> object);
   // The body object, or nullptr when none was stored.
-  const JsonValue* BodyObject() const {
-    return body_ ? &*body_ : nullptr;
-  }
+  const JsonValue* BodyObject() const { return body_ ? &*body_ : nullptr; }
 
   ApiDictionary& Params() { return params_; }
   // Fails with "Duplicates not allowed" or an URL decoding error the first

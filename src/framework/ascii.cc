@@ -32,9 +32,7 @@ bool StartsWithIgnoreCase(std::string_view s, std::string_view prefix) {
 }
 
 std::string_view TrimBlanks(std::string_view s) {
-  auto blank = [](char c) {
-    return static_cast<unsigned char>(c) <= ' ';
-  };
+  auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
   while (!s.empty() && blank(s.front())) s.remove_prefix(1);
   while (!s.empty() && blank(s.back())) s.remove_suffix(1);
   return s;

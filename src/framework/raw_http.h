@@ -17,10 +17,10 @@ std::string_view FindHeader(const HeaderList& headers, std::string_view name);
 
 // One request as the transport read it off the wire.
 struct RawRequest {
-  std::string method;    // upper-cased, after the POST override headers
-  std::string version;   // "HTTP/1.1"
-  std::string raw_path;  // the target up to the first "?", undecoded
-  std::string query;     // the text after the first "?", undecoded
+  std::string method;     // upper-cased, after the POST override headers
+  std::string version;    // "HTTP/1.1"
+  std::string raw_path;   // the target up to the first "?", undecoded
+  std::string query;      // the text after the first "?", undecoded
   std::string path_info;  // raw_path percent-decoded
   HeaderList headers;     // in arrival order
   std::string body;       // the raw body bytes

@@ -143,13 +143,11 @@ void ApiRouterTree::RegisterInternal(ApiRouterTree& node, MethodType method,
 
 bool ApiRouterTree::Execute(ApiRequest& request, ApiResponse& response) const {
   PathQueue queue = GetQueuePath(request.RawWebRequest().raw_path);
-  return ExecuteInternal(*this, queue, request.MethodType(), request,
-                         response);
+  return ExecuteInternal(*this, queue, request.MethodType(), request, response);
 }
 
-bool ApiRouterTree::ExecuteInternal(const ApiRouterTree& node,
-                                    PathQueue& queue, MethodType method,
-                                    ApiRequest& request,
+bool ApiRouterTree::ExecuteInternal(const ApiRouterTree& node, PathQueue& queue,
+                                    MethodType method, ApiRequest& request,
                                     ApiResponse& response) {
   bool found = false;
   NextCaller caller(node, queue, method, request, response, found);

@@ -45,8 +45,7 @@ char32_t NextCodePoint(std::string_view text, std::size_t& pos) {
       return kReplacementCharacter;
     }
     const auto c = static_cast<unsigned char>(text[i]);
-    const bool in_range =
-        k == 1 ? (c >= low && c <= high) : IsContinuation(c);
+    const bool in_range = k == 1 ? (c >= low && c <= high) : IsContinuation(c);
     if (!in_range) {
       pos = i;
       return kReplacementCharacter;

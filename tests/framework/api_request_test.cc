@@ -51,9 +51,11 @@ TEST(ApiRequestTest, QueryErrorsKeepWhatWasBuiltBefore) {
   };
   const Case cases[] = {
       {"a=1&a=2", "Duplicates not allowed", {{"a", "1"}}},
-      {"a=1&b=%G1", "Invalid URL encoded character (G1) at position 2",
+      {"a=1&b=%G1",
+       "Invalid URL encoded character (G1) at position 2",
        {{"a", "1"}}},
-      {"b=%4", "Error decoding URL style (%XX) encoded string at position 2",
+      {"b=%4",
+       "Error decoding URL style (%XX) encoded string at position 2",
        {}},
   };
   for (const Case& c : cases) {
@@ -87,12 +89,17 @@ TEST(ApiRequestTest, BodyTextFollowsTheCharsetRules) {
       {"text/plain; charset=us-ascii", "caf\xE9", "caf?"},
       // Without "charset" the names mean nothing.
       {"text/iso-8859-1", "caf\xE9", "caf\xEF\xBF\xBD"},
-      {"application/json", "a\xFF" "b", "a\xEF\xBF\xBD" "b"},
+      {"application/json",
+       "a\xFF"
+       "b",
+       "a\xEF\xBF\xBD"
+       "b"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.content_type);
     RawRequest raw;
-    if (*c.content_type) raw.headers.emplace_back("Content-Type", c.content_type);
+    if (*c.content_type)
+      raw.headers.emplace_back("Content-Type", c.content_type);
     raw.body = c.body;
     ApiRequest req(raw);
     EXPECT_EQ(req.Body(), c.text);
@@ -112,12 +119,10 @@ TEST(ApiRequestTest, HeadersCookiesAndFormFields) {
   EXPECT_EQ(req.Headers("x-PAGINATE"), "true");  // the first one wins
   EXPECT_EQ(req.Headers("X-Missing"), "");
   EXPECT_EQ(req.MethodType(), MethodType::kPost);
-  EXPECT_EQ(AsMap(req.Cookie()),
-            (std::map<std::string, std::string>{
-                {"a", "1"}, {"b", "2"}, {"c", ""}}));
+  EXPECT_EQ(AsMap(req.Cookie()), (std::map<std::string, std::string>{
+                                     {"a", "1"}, {"b", "2"}, {"c", ""}}));
   EXPECT_EQ(AsMap(req.ContentFields()),
-            (std::map<std::string, std::string>{{"nome", "Maria"},
-                                                {"x", ""}}));
+            (std::map<std::string, std::string>{{"nome", "Maria"}, {"x", ""}}));
 
   RawRequest multipart;
   multipart.headers = {{"Content-Type", "multipart/form-data; boundary=x"}};

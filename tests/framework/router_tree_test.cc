@@ -127,7 +127,7 @@ TEST_F(ServiceRoutesTest, MalformedEscapesInAParameterFail) {
        "Invalid URL encoded character (G1) at position 1"},
       {"/produtoslike/ab%4",
        "Error decoding URL style (%XX) encoded string at position 2"},
-      {"/produtoslike/%", 
+      {"/produtoslike/%",
        "Error decoding URL style (%XX) encoded string at position 0"},
   };
   for (const Case& c : cases) {
@@ -163,18 +163,17 @@ TEST(RouterTreeTest, EveryHandlerOfADuplicatedRouteRunsInOrder) {
 TEST(RouterTreeTest, AHandlerThatCallsNextDoesNotRunTheNextTwice) {
   ApiCore core;
   std::vector<std::string> trace;
-  core.Get("/x", {[&](ApiRequest&, ApiResponse&,
-                      const std::function<void()>& next) {
-                    trace.push_back("first>");
-                    next();
-                    trace.push_back("<first");
-                  },
-                  [&](ApiRequest&, ApiResponse&, const std::function<void()>&) {
-                    trace.push_back("second");
-                  }});
+  core.Get("/x",
+           {[&](ApiRequest&, ApiResponse&, const std::function<void()>& next) {
+              trace.push_back("first>");
+              next();
+              trace.push_back("<first");
+            },
+            [&](ApiRequest&, ApiResponse&, const std::function<void()>&) {
+              trace.push_back("second");
+            }});
   Dispatch(core, "GET", "/x");
-  EXPECT_EQ(trace,
-            (std::vector<std::string>{"first>", "second", "<first"}));
+  EXPECT_EQ(trace, (std::vector<std::string>{"first>", "second", "<first"}));
 }
 
 TEST(RouterTreeTest, MiddlewareRunsForEveryRequestAndCannotStopTheChain) {
@@ -192,8 +191,8 @@ TEST(RouterTreeTest, MiddlewareRunsForEveryRequestAndCannotStopTheChain) {
     trace.push_back("handler");
   });
   Dispatch(core, "GET", "/x");
-  EXPECT_EQ(trace, (std::vector<std::string>{"a>", "b (no next)", "handler",
-                                             "<a"}));
+  EXPECT_EQ(trace,
+            (std::vector<std::string>{"a>", "b (no next)", "handler", "<a"}));
   trace.clear();
   const Outcome o = Dispatch(core, "GET", "/nowhere");
   EXPECT_EQ(trace, (std::vector<std::string>{"a>", "b (no next)", "<a"}));
@@ -217,11 +216,11 @@ TEST(RouterTreeTest, HandlerErrorsSetTheRouterAnswerBeforeTheyGoOn) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ApiCore core;
-    core.Get("/x", [&](ApiRequest&, ApiResponse& res,
-                       const std::function<void()>&) {
-      res.Send("before");
-      c.raise();
-    });
+    core.Get("/x",
+             [&](ApiRequest&, ApiResponse& res, const std::function<void()>&) {
+               res.Send("before");
+               c.raise();
+             });
     RawRequest raw;
     raw.method = "GET";
     raw.raw_path = "/x";

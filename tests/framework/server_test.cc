@@ -1,5 +1,3 @@
-#include "framework/api.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -12,9 +10,10 @@
 #include <thread>
 #include <vector>
 
+#include "framework/api.h"
+#include "framework/api_exception.h"
 #include "framework/api_request.h"
 #include "framework/api_response.h"
-#include "framework/api_exception.h"
 #include "framework/dispatch_bridge.h"
 #include "support/http_client.h"
 #include "support/test_server.h"
@@ -40,10 +39,8 @@ TEST(ServerTest, FrameworkAnswersOverTheWire) {
   server.api()
       .Get("/usuarios", Text("ok"))
       .Get("/empty", [](ApiRequest&, ApiResponse&, const Next&) {})
-      .Get("/nocontent",
-           [](ApiRequest&, ApiResponse& res, const Next&) {
-             res.Send("ignored").Status(204);
-           })
+      .Get("/nocontent", [](ApiRequest&, ApiResponse& res,
+                            const Next&) { res.Send("ignored").Status(204); })
       .Get("/boom", [](ApiRequest&, ApiResponse&, const Next&) {
         throw std::runtime_error("boom");
       });
@@ -63,8 +60,7 @@ TEST(ServerTest, FrameworkAnswersOverTheWire) {
       {"POST", "/usuarios", 405, "Method Not Allowed", "Method Not Allowed"},
       // The transport upper-cases the method token.
       {"get", "/usuarios", 200, "OK", "ok"},
-      {"GET", "/empty", 200, "OK",
-       "<HTML><BODY><B>200 OK</B></BODY></HTML>"},
+      {"GET", "/empty", 200, "OK", "<HTML><BODY><B>200 OK</B></BODY></HTML>"},
       {"GET", "/nocontent", 204, "No Content", ""},
       // Without the exception middleware a handler's error reaches the
       // bridge, which replaces the router's text by the HTML page.
@@ -98,9 +94,9 @@ TEST(ServerTest, AnErrorEscapingTheChainGivesTheEscapedHtmlPage) {
   EXPECT_EQ(r.Header("Content-Type"), "text/html; charset=utf-8");
   EXPECT_NE(r.body.find("<title>Error 500: Internal Server Error</title>"),
             std::string::npos);
-  EXPECT_NE(r.body.find("5\xF0\x9F\x94\xA5\xF0\x9F\x99\x80"), std::string::npos);
-  EXPECT_NE(r.body.find(
-                "&lt;script&gt;alert(1)&lt;/script&gt; &amp; more"),
+  EXPECT_NE(r.body.find("5\xF0\x9F\x94\xA5\xF0\x9F\x99\x80"),
+            std::string::npos);
+  EXPECT_NE(r.body.find("&lt;script&gt;alert(1)&lt;/script&gt; &amp; more"),
             std::string::npos);
   EXPECT_NE(r.body.find("/a&lt;b&gt;/caf\xC3\xA9"), std::string::npos);
   EXPECT_EQ(r.body.find("<script>"), std::string::npos);
@@ -147,7 +143,8 @@ TEST(ServerTest, PostMethodOverrideHeaders) {
       {"PUT", {{"X-HTTP-Method-Override", "GET"}}, "put"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.method + (c.headers.empty() ? "" : " " + c.headers[0].first));
+    SCOPED_TRACE(c.method +
+                 (c.headers.empty() ? "" : " " + c.headers[0].first));
     EXPECT_EQ(Request(server.port(), c.method, "/m", c.headers).body, c.body);
   }
 }
@@ -157,13 +154,15 @@ TEST(ServerTest, HeadAnswersCarryHeadersOnly) {
   server.api().Head("/h", Text("twelve bytes")).Get("/g", Text("g"));
   server.Start();
 
-  const std::string ok = SendRaw(server.port(), "HEAD /h HTTP/1.1\r\nHost: x\r\n\r\n");
+  const std::string ok =
+      SendRaw(server.port(), "HEAD /h HTTP/1.1\r\nHost: x\r\n\r\n");
   EXPECT_EQ(ok.substr(0, 15), "HTTP/1.1 200 OK");
   EXPECT_NE(ok.find("Content-Length: 12\r\n"), std::string::npos);
   EXPECT_EQ(ok.substr(ok.size() - 4), "\r\n\r\n");
 
   // HEAD is not served by the GET handler.
-  const std::string no = SendRaw(server.port(), "HEAD /g HTTP/1.1\r\nHost: x\r\n\r\n");
+  const std::string no =
+      SendRaw(server.port(), "HEAD /g HTTP/1.1\r\nHost: x\r\n\r\n");
   EXPECT_EQ(no.substr(0, 12), "HTTP/1.1 405");
   EXPECT_EQ(no.substr(no.size() - 4), "\r\n\r\n");
 }
@@ -175,10 +174,10 @@ TEST(ServerTest, OneRequestPerConnection) {
 
   // A client that asks for keep-alive and pipelines a second request still
   // gets one answer and a closed connection.
-  const std::string raw = SendRaw(
-      server.port(),
-      "GET /a HTTP/1.1\r\nHost: x\r\nConnection: keep-alive\r\n\r\n"
-      "GET /b HTTP/1.1\r\nHost: x\r\n\r\n");
+  const std::string raw =
+      SendRaw(server.port(),
+              "GET /a HTTP/1.1\r\nHost: x\r\nConnection: keep-alive\r\n\r\n"
+              "GET /b HTTP/1.1\r\nHost: x\r\n\r\n");
   const HttpReply r = ParseReply(raw);
   EXPECT_EQ(r.status, 200);
   EXPECT_EQ(r.Header("Connection"), "close");
@@ -309,13 +308,11 @@ TEST(ServerTest, StopWaitsForRequestsInFlightAndListenStartsAgain) {
   server.Start();
   const std::uint16_t old_port = server.port();
 
-  auto in_flight = std::async(std::launch::async, [&] {
-    return Request(old_port, "GET", "/slow");
-  });
+  auto in_flight = std::async(
+      std::launch::async, [&] { return Request(old_port, "GET", "/slow"); });
   ASSERT_TRUE(gate.WaitInside(1));
-  auto stopped = std::async(std::launch::async, [&] {
-    server.api().StopListen();
-  });
+  auto stopped =
+      std::async(std::launch::async, [&] { server.api().StopListen(); });
   EXPECT_EQ(stopped.wait_for(std::chrono::milliseconds(200)),
             std::future_status::timeout);
   gate.Open();
@@ -334,9 +331,8 @@ TEST(ServerTest, StopClosesWhatOutlivesTheGracePeriod) {
   limits.stop_grace = std::chrono::milliseconds(200);
   TestServer server(limits);
   Gate gate;
-  server.api().Get("/stuck", [&](ApiRequest&, ApiResponse&, const Next&) {
-    gate.Enter();
-  });
+  server.api().Get(
+      "/stuck", [&](ApiRequest&, ApiResponse&, const Next&) { gate.Enter(); });
   server.Start();
 
   Connection stuck(server.port());
@@ -374,25 +370,90 @@ TEST(ServerTest, ListenBindsTheNamedHostAndReportsAPortInUse) {
   EXPECT_FALSE(api.IsRunning());
 }
 
+TEST(ServerTest, ListenNormalisesPortAndHost) {
+  Api api(TestServer::ShortLimits());
+  // An unresolvable host fails after the port and host were settled.
+  EXPECT_THROW(api.Listen(0, "no-such-host.invalid"), std::runtime_error);
+  EXPECT_EQ(api.port(), 9000);
+  EXPECT_FALSE(api.IsRunning());
+  EXPECT_THROW(api.Listen(-5, "no-such-host.invalid"), std::runtime_error);
+  EXPECT_EQ(api.port(), 9000);
+  EXPECT_THROW(api.Listen(70000, ""), std::runtime_error);
+  EXPECT_EQ(api.host(), "0.0.0.0");
+  EXPECT_FALSE(api.IsRunning());
+}
+
+TEST(ServerTest, TheWildcardHostListensOnIpv4AndIpv6) {
+  std::uint16_t port;
+  {
+    testing::BoundSocket probe;
+    port = probe.port();
+  }
+  Api api(TestServer::ShortLimits());
+  api.Get("/x", Text("x"));
+  api.Listen(port, "0.0.0.0");
+  EXPECT_EQ(Request(port, "GET", "/x").body, "x");
+  if (testing::HasIpv6Loopback()) {
+    EXPECT_EQ(
+        testing::ParseReply(
+            testing::SendRawIpv6(port, "GET /x HTTP/1.1\r\nHost: x\r\n\r\n"))
+            .body,
+        "x");
+  }
+  api.StopListen();
+}
+
+TEST(ServerTest, AuthorizationNeverCausesARejection) {
+  TestServer server;
+  server.api().Get("/x", [](ApiRequest& req, ApiResponse& res, const Next&) {
+    res.Send(std::string(req.Headers("Authorization")));
+  });
+  server.Start();
+  for (const char* value :
+       {"Basic !!!not-base64", "Bearer", "Digest x=\"", "Weird scheme"}) {
+    const HttpReply r =
+        Request(server.port(), "GET", "/x", {{"Authorization", value}});
+    EXPECT_EQ(r.status, 200) << value;
+    EXPECT_EQ(r.body, value);
+  }
+}
+
+TEST(ServerTest, ExpectContinueGetsTheInterimAnswer) {
+  TestServer server;
+  server.api().Post("/p", [](ApiRequest& req, ApiResponse& res, const Next&) {
+    res.Send(req.Body());
+  });
+  server.Start();
+  Connection c(server.port());
+  c.Send(
+      "POST /p HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n"
+      "Expect: 100-continue\r\n\r\n");
+  EXPECT_EQ(c.ReadSome(), "HTTP/1.1 100 Continue\r\n\r\n");
+  c.Send("hello");
+  const HttpReply r = ParseReply(c.ReadAll());
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, "hello");
+}
+
 TEST(ServerTest, BodyTextFollowsTheCharsetOfTheContentType) {
   TestServer server;
-  server.api().Post("/echo", [](ApiRequest& req, ApiResponse& res, const Next&) {
-    res.Send(req.Body()).ContentType(
-        std::string(req.Headers("X-Answer-Type")));
+  server.api().Post("/echo", [](ApiRequest& req, ApiResponse& res,
+                                const Next&) {
+    res.Send(req.Body()).ContentType(std::string(req.Headers("X-Answer-Type")));
   });
   server.Start();
   // café in Windows-1252 comes in and goes out again in Windows-1252.
-  const HttpReply r = Request(
-      server.port(), "POST", "/echo",
-      {{"Content-Type", "text/plain; charset=ISO-8859-1"},
-       {"X-Answer-Type", "text/plain; charset=ISO-8859-1"}},
-      "caf\xE9");
+  const HttpReply r =
+      Request(server.port(), "POST", "/echo",
+              {{"Content-Type", "text/plain; charset=ISO-8859-1"},
+               {"X-Answer-Type", "text/plain; charset=ISO-8859-1"}},
+              "caf\xE9");
   EXPECT_EQ(r.body, "caf\xE9");
-  const HttpReply utf8 = Request(
-      server.port(), "POST", "/echo",
-      {{"Content-Type", "text/plain; charset=ISO-8859-1"},
-       {"X-Answer-Type", "text/plain"}},
-      "caf\xE9");
+  const HttpReply utf8 =
+      Request(server.port(), "POST", "/echo",
+              {{"Content-Type", "text/plain; charset=ISO-8859-1"},
+               {"X-Answer-Type", "text/plain"}},
+              "caf\xE9");
   EXPECT_EQ(utf8.body, "caf\xC3\xA9");
 }
 

@@ -35,9 +35,9 @@ TEST(JsonParserTest, RoundTripsInTheServiceTextForm) {
 
 TEST(JsonParserTest, RejectsTextThatIsNotJson) {
   const char* cases[] = {
-      "",          "{bad",       "{\"a\":}",   "[1,]",     "{\"a\":1,}",
-      "// c\n1",   "[1] [2]",    "01",         "NaN",      "'a'",
-      "{\"a\" 1}", "\"\x01\"",   "[1 2]",      "tru",      "\"\\x\"",
+      "",          "{bad",     "{\"a\":}", "[1,]", "{\"a\":1,}",
+      "// c\n1",   "[1] [2]",  "01",       "NaN",  "'a'",
+      "{\"a\" 1}", "\"\x01\"", "[1 2]",    "tru",  "\"\\x\"",
   };
   for (const char* text : cases) {
     SCOPED_TRACE(text);

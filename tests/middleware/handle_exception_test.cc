@@ -21,9 +21,8 @@ using Next = std::function<void()>;
 RawResponse Exchange(std::function<void(ApiResponse&)> handler) {
   ApiCore core;
   core.Use(JsonBody()).Use(HandleException);
-  core.Get("/x", [&](ApiRequest&, ApiResponse& res, const Next&) {
-    handler(res);
-  });
+  core.Get("/x",
+           [&](ApiRequest&, ApiResponse& res, const Next&) { handler(res); });
   RawRequest raw;
   raw.method = "GET";
   raw.raw_path = "/x";

@@ -58,40 +58,36 @@ TEST(MiddlewareChainTest, RunsInRegistrationOrderAndAnswersJson) {
   server.api()
       .Use(trace.Around("outer", pass))
       .Use(trace.Around("json", JsonBody()))
-      .Use(trace.Around("errors",
-                        [](ApiRequest& req, ApiResponse& res,
-                           const Next& next) {
-                          HandleException(req, res, next);
-                        }))
+      .Use(trace.Around(
+          "errors", [](ApiRequest& req, ApiResponse& res,
+                       const Next& next) { HandleException(req, res, next); }))
       .Use(trace.Around("inner", pass))
-      .Post("/cidades",
-            [&](ApiRequest& req, ApiResponse& res, const Next&) {
-              trace.Add("handler");
-              const JsonValue* body = req.BodyObject();
-              if (body == nullptr || body->Find("iduf") == nullptr) {
-                throw std::runtime_error("sem iduf");
-              }
-              res.Send(JsonValue::Array().Add(
-                  JsonValue::Object()
-                      .AddPair("idcidade", JsonValue::Number(1))
-                      .AddPair("cidade", JsonValue::String("S\xC3\xA3o Paulo"))));
-            });
+      .Post("/cidades", [&](ApiRequest& req, ApiResponse& res, const Next&) {
+        trace.Add("handler");
+        const JsonValue* body = req.BodyObject();
+        if (body == nullptr || body->Find("iduf") == nullptr) {
+          throw std::runtime_error("sem iduf");
+        }
+        res.Send(JsonValue::Array().Add(
+            JsonValue::Object()
+                .AddPair("idcidade", JsonValue::Number(1))
+                .AddPair("cidade", JsonValue::String("S\xC3\xA3o Paulo"))));
+      });
   server.Start();
 
   const auto ok = testing::Request(server.port(), "POST", "/cidades",
                                    {{"Content-Type", "application/json"}},
                                    R"({"iduf":"35"})");
-  EXPECT_EQ(trace.Take(),
-            (std::vector<std::string>{"outer>", "json>", "errors>", "inner>",
-                                      "handler", "<inner", "<errors", "<json",
-                                      "<outer"}));
+  EXPECT_EQ(trace.Take(), (std::vector<std::string>{
+                              "outer>", "json>", "errors>", "inner>", "handler",
+                              "<inner", "<errors", "<json", "<outer"}));
   EXPECT_EQ(ok.status, 200);
   EXPECT_EQ(ok.Header("Content-Type"), "application/json; charset=UTF-8");
   EXPECT_EQ(ok.body, R"([{"idcidade":1,"cidade":"S\u00E3o Paulo"}])");
 
-  const auto failed = testing::Request(server.port(), "POST", "/cidades",
-                                       {{"Content-Type", "application/json"}},
-                                       "{bad");
+  const auto failed =
+      testing::Request(server.port(), "POST", "/cidades",
+                       {{"Content-Type", "application/json"}}, "{bad");
   EXPECT_EQ(trace.Take(),
             (std::vector<std::string>{"outer>", "json>", "errors>", "inner>",
                                       "handler", "<inner (raised)", "<errors",

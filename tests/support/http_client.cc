@@ -102,6 +102,14 @@ std::string Connection::ReadAll() {
   return out;
 }
 
+std::string Connection::ReadSome() {
+  pollfd p{fd_, POLLIN, 0};
+  if (::poll(&p, 1, 10000) <= 0) return {};
+  char buf[65536];
+  const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+  return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+}
+
 bool Connection::WaitClosed(int timeout_ms) {
   pollfd p{fd_, POLLIN, 0};
   if (::poll(&p, 1, timeout_ms) <= 0) return false;
@@ -113,6 +121,42 @@ std::string SendRaw(std::uint16_t port, std::string_view bytes) {
   Connection c(port);
   c.Send(bytes);
   return c.ReadAll();
+}
+
+bool HasIpv6Loopback() {
+  const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in6 addr{};
+  addr.sin6_family = AF_INET6;
+  addr.sin6_addr = in6addr_loopback;
+  const bool ok =
+      ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  ::close(fd);
+  return ok;
+}
+
+std::string SendRawIpv6(std::uint16_t port, std::string_view bytes) {
+  const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 addr{};
+  addr.sin6_family = AF_INET6;
+  addr.sin6_port = htons(port);
+  addr.sin6_addr = in6addr_loopback;
+  if (fd < 0 ||
+      ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    if (fd >= 0) ::close(fd);
+    throw std::runtime_error("connect to [::1] failed");
+  }
+  ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  std::string out;
+  char buf[65536];
+  pollfd p{fd, POLLIN, 0};
+  while (::poll(&p, 1, 10000) > 0) {
+    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return out;
 }
 
 HttpReply ParseReply(const std::string& raw) {
@@ -144,10 +188,10 @@ HttpReply ParseReply(const std::string& raw) {
   return reply;
 }
 
-HttpReply Request(std::uint16_t port, std::string_view method,
-                  std::string_view target,
-                  const std::vector<std::pair<std::string, std::string>>& headers,
-                  std::string_view body) {
+HttpReply Request(
+    std::uint16_t port, std::string_view method, std::string_view target,
+    const std::vector<std::pair<std::string, std::string>>& headers,
+    std::string_view body) {
   std::string req;
   req.append(method).append(" ").append(target).append(" HTTP/1.1\r\n");
   req += "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";

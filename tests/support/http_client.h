@@ -48,6 +48,8 @@ class Connection {
   void Send(std::string_view bytes);
   // Reads until the server closes (or 10 s pass).
   std::string ReadAll();
+  // Waits up to 10 s for whatever arrives next.
+  std::string ReadSome();
   // True when the server closed without sending anything more.
   bool WaitClosed(int timeout_ms);
 
@@ -61,13 +63,17 @@ std::string SendRaw(std::uint16_t port, std::string_view bytes);
 
 HttpReply ParseReply(const std::string& raw);
 
+// Whether ::1 can be bound on this host.
+bool HasIpv6Loopback();
+// As SendRaw, to [::1].
+std::string SendRawIpv6(std::uint16_t port, std::string_view bytes);
+
 // One request with Content-Length (when there is a body) and
 // Connection: close.
-HttpReply Request(std::uint16_t port, std::string_view method,
-                  std::string_view target,
-                  const std::vector<std::pair<std::string, std::string>>&
-                      headers = {},
-                  std::string_view body = {});
+HttpReply Request(
+    std::uint16_t port, std::string_view method, std::string_view target,
+    const std::vector<std::pair<std::string, std::string>>& headers = {},
+    std::string_view body = {});
 
 }  // namespace norvessa::testing
 

@@ -3,11 +3,11 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
-#include <algorithm>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -51,7 +51,8 @@ void SessionRegistry::ForEach(const std::function<void(Session&)>& fn) {
 bool SessionRegistry::WaitUntilEmpty(
     std::chrono::steady_clock::time_point deadline) {
   std::unique_lock lock(mutex_);
-  return empty_.wait_until(lock, deadline, [this] { return sessions_.empty(); });
+  return empty_.wait_until(lock, deadline,
+                           [this] { return sessions_.empty(); });
 }
 
 namespace {
@@ -213,8 +214,8 @@ class BeastTransport final : public HttpTransport {
 }  // namespace
 }  // namespace transport
 
-std::unique_ptr<HttpTransport> MakeHttpTransport(TransportOptions options,
-                                                 HttpTransport::Handler handler) {
+std::unique_ptr<HttpTransport> MakeHttpTransport(
+    TransportOptions options, HttpTransport::Handler handler) {
   return std::make_unique<transport::BeastTransport>(std::move(options),
                                                      std::move(handler));
 }

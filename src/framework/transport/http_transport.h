@@ -62,8 +62,8 @@ class HttpTransport {
   virtual std::vector<std::uint16_t> LocalPorts() const = 0;
 };
 
-std::unique_ptr<HttpTransport> MakeHttpTransport(TransportOptions options,
-                                                 HttpTransport::Handler handler);
+std::unique_ptr<HttpTransport> MakeHttpTransport(
+    TransportOptions options, HttpTransport::Handler handler);
 
 }  // namespace norvessa
 

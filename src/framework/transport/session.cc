@@ -3,13 +3,12 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
-#include <cerrno>
-
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/read.hpp>
+#include <cerrno>
 #include <exception>
 #include <string>
 #include <string_view>
@@ -43,7 +42,8 @@ RawRequest ToRawRequest(http::request<http::string_body>&& msg,
   const std::string_view target = msg.target();
   const std::size_t q = target.find('?');
   raw.raw_path = std::string(target.substr(0, q));
-  if (q != std::string_view::npos) raw.query = std::string(target.substr(q + 1));
+  if (q != std::string_view::npos)
+    raw.query = std::string(target.substr(q + 1));
   raw.path_info = DecodePathLenient(raw.raw_path);
   for (const auto& field : msg) {
     raw.headers.emplace_back(std::string(field.name_string()),
@@ -208,7 +208,8 @@ void Session::OnReadError(beast::error_code ec) {
   // A malformed request gets 400; a client that went away or fell silent
   // gets nothing.
   const bool http_error =
-      ec.category() == http::make_error_code(http::error::bad_method).category();
+      ec.category() ==
+      http::make_error_code(http::error::bad_method).category();
   if (http_error && ec != http::error::end_of_stream &&
       ec != http::error::partial_message && ec != http::error::short_read) {
     return Answer(ToInteger(HTTPStatus::kBadRequest), {});
@@ -295,12 +296,11 @@ void Session::WriteFrom(std::size_t offset) {
   if (state_ == State::kClosing) return;
   state_ = State::kWriting;
   stream_.expires_after(context_->options.idle_timeout);
-  net::async_write(stream_,
-                   net::buffer(out_.data() + offset, out_.size() - offset),
-                   [self = shared_from_this()](beast::error_code ec,
-                                               std::size_t) {
-                     self->OnWrite(ec);
-                   });
+  net::async_write(
+      stream_, net::buffer(out_.data() + offset, out_.size() - offset),
+      [self = shared_from_this()](beast::error_code ec, std::size_t) {
+        self->OnWrite(ec);
+      });
 }
 
 void Session::OnWrite(beast::error_code ec) {

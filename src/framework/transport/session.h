@@ -1,18 +1,18 @@
 #ifndef NORVESSA_FRAMEWORK_TRANSPORT_SESSION_H_
 #define NORVESSA_FRAMEWORK_TRANSPORT_SESSION_H_
 
+#include <array>
 #include <atomic>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/string_body.hpp>
-#include <array>
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <string>
 #include <optional>
+#include <string>
 
 #include "framework/raw_http.h"
 #include "framework/transport/transport_context.h"

@@ -36,8 +36,7 @@ class SessionRegistry {
 
 // What every connection of one transport shares.
 struct TransportContext {
-  TransportContext(TransportOptions o, HttpTransport::Handler h,
-                   WorkerPool& w)
+  TransportContext(TransportOptions o, HttpTransport::Handler h, WorkerPool& w)
       : options(std::move(o)), handler(std::move(h)), workers(w) {}
 
   const TransportOptions options;
