@@ -11,21 +11,16 @@
 namespace norvessa {
 namespace {
 
-// The content type follows the one charset of the process; it is set while
-// middleware is registered and read by every request afterwards.
-std::mutex& ContentTypeMutex() {
+// One charset for the whole process: set while middleware is registered,
+// read by every request afterwards.
+std::mutex& CharsetMutex() {
   static std::mutex mutex;
   return mutex;
 }
 
-std::string& ContentTypeValue() {
-  static std::string value = "application/json; charset=UTF-8";
+std::string& CharsetValue() {
+  static std::string value = "UTF-8";
   return value;
-}
-
-std::string JsonContentType() {
-  std::lock_guard lock(ContentTypeMutex());
-  return ContentTypeValue();
 }
 
 void WriteContent(ApiResponse& response) {
@@ -33,7 +28,7 @@ void WriteContent(ApiResponse& response) {
   if (content == nullptr) return;
   RawResponse& raw = response.RawWebResponse();
   raw.content = ToJsonText(*content);
-  raw.content_type = JsonContentType();
+  raw.content_type = "application/json; charset=" + JsonBodyCharset();
 }
 
 }  // namespace
@@ -42,15 +37,15 @@ ApiCallback JsonBody() { return JsonBody("UTF-8"); }
 
 ApiCallback JsonBody(std::string_view charset) {
   {
-    std::lock_guard lock(ContentTypeMutex());
-    ContentTypeValue() = "application/json; charset=" + std::string(charset);
+    std::lock_guard lock(CharsetMutex());
+    CharsetValue() = std::string(charset);
   }
   return JsonBodyMiddleware;
 }
 
 std::string JsonBodyCharset() {
-  const std::string type = JsonContentType();
-  return type.substr(type.find('=') + 1);
+  std::lock_guard lock(CharsetMutex());
+  return CharsetValue();
 }
 
 void JsonBodyMiddleware(ApiRequest& request, ApiResponse& response,
