@@ -1,0 +1,139 @@
+#include "serialize/dataset_import.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "json/json_text.h"
+#include "serialize/dataset_error.h"
+#include "serialize/dataset_export.h"
+
+namespace norvessa {
+namespace {
+
+// Field names with types, the rows as JSON, and where the cursor is.
+std::string Describe(MemTable& t) {
+  std::string out;
+  for (const auto& f : t.Fields()) {
+    out +=
+        f->FieldName() + ":" + std::string(FieldTypeName(f->DataType())) + " ";
+  }
+  if (!t.Active()) return out + "closed";
+  const std::string current = t.IsEmpty() ? "-" : ToJsonText(ToJSONObject(t));
+  return out + ToJsonText(ToJSONArray(t)) + " at " + current;
+}
+
+TEST(DataSetImportTest, BodiesBecomeTables) {
+  struct Case {
+    const char* body;
+    const char* table;
+  };
+  const Case cases[] = {
+      {R"({"usuario":"caixa1","grupo":"Todos"})",
+       R"(USUARIO:ftString GRUPO:ftString [{"usuario":"caixa1","grupo":"Todos"}] at {"usuario":"caixa1","grupo":"Todos"})"},
+      {R"({"Usuario":"caixa1"})",
+       R"(USUARIO:ftString [""] at {"usuario":null})"},
+      {R"({"inicio":0,"quantidadereg":20})",
+       R"(INICIO:ftFloat QUANTIDADEREG:ftFloat [{"inicio":0,"quantidadereg":20}] at {"inicio":0,"quantidadereg":20})"},
+      {R"({"idCidade":"35","USUARIO":"x","id_cidade":"9"})",
+       R"(ID_CIDADE:ftString USUARIO:ftString [{"idCidade":"35","usuario":"x"}] at {"idCidade":"35","usuario":"x"})"},
+      {R"([{"grupo":"A"},{"grupo":"B","x":1}])",
+       R"(GRUPO:ftString ["A","B"] at {"grupo":"A"})"},
+      {R"([{"g":"A","h":1},{"g":"B"}])",
+       R"(G:ftString H:ftFloat [{"g":"A","h":1},{"g":"B","h":null}] at {"g":"A","h":1})"},
+      {"{\"a\":1}\r\n", R"(A:ftFloat [1] at {"a":1})"},
+      {R"({"a":true})", R"(A:ftBoolean [true] at {"a":true})"},
+      {R"({"a":null})", R"(A:ftString [""] at {"a":null})"},
+      {R"({"a":{"b":1},"c":[1]})",
+       R"(A:ftString C:ftString [{"a":"","c":""}] at {"a":"","c":""})"},
+      {"", "closed"},
+      {"   ", "closed"},
+      {"12", "closed"},
+      {"plain text", "closed"},
+      {"{}", "closed"},
+      {"[]", "closed"},
+      {R"({"a":"1","object_state":"UNMODIFIED"})",
+       R"(A:ftString OBJECT_STATE:ftString [] at -)"},
+      {R"({"a":"1","objectState":"DELETED"})",
+       R"(A:ftString OBJECT_STATE:ftString [] at -)"},
+      {R"({"a":"1","objectState":"INSERTED"})",
+       R"(A:ftString OBJECT_STATE:ftString [{"a":"1","objectState":"INSERTED"}] at {"a":"1","objectState":"INSERTED"})"},
+      {R"([{"a":"x"},"y",7])", R"(A:ftString ["x","y","7"] at {"a":"x"})"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body);
+    MemTable t;
+    LoadFromJSON(t, c.body);
+    EXPECT_EQ(Describe(t), c.table);
+  }
+}
+
+TEST(DataSetImportTest, FailuresRaisedByTheLoader) {
+  struct Case {
+    const char* body;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"{bad", "JSON not defined"},
+      {R"({"a":1} trailing)", "JSON not defined"},
+      {R"({"a":1}{"b":2})", "JSON not defined"},
+      {"[1,", "JSON not defined"},
+      {R"(["a","b"])", "[] Invalid field count"},
+      {R"([1,{"a":1}])", "[] Invalid field count"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body);
+    MemTable t;
+    try {
+      LoadFromJSON(t, c.body);
+      ADD_FAILURE() << "no error";
+    } catch (const DataSetJsonException& e) {
+      EXPECT_STREQ(e.what(), c.message);
+    }
+  }
+}
+
+TEST(DataSetImportTest, ValuesAreConvertedByTheFieldsType) {
+  MemTable t;
+  t.AddFieldDef("Id", FieldType::kInteger);
+  t.AddFieldDef("Qtd", FieldType::kFloat);
+  t.AddFieldDef("Preco", FieldType::kCurrency);
+  t.AddFieldDef("Dia", FieldType::kDate);
+  t.AddFieldDef("Quando", FieldType::kDateTime);
+  t.AddFieldDef("Ativo", FieldType::kBoolean);
+  t.AddFieldDef("Foto", FieldType::kBlob);
+  LoadFromJSON(
+      t,
+      R"({"id":"12x","qtd":"1,5","preco":"2.34567","dia":"5/3/2024 10:00",)"
+      R"("quando":"2024-03-05T10:00:00-03:00","ativo":"talvez","foto":"Zm9v"})");
+  EXPECT_EQ(t.FieldByName("Id").AsInteger(), 0);
+  EXPECT_DOUBLE_EQ(t.FieldByName("Qtd").AsFloat(), 1.5);
+  EXPECT_DOUBLE_EQ(t.FieldByName("Preco").AsFloat(), 2.3457);
+  EXPECT_EQ(t.FieldByName("Dia").AsDateTime(), DateTime::FromParts(2024, 3, 5));
+  EXPECT_EQ(t.FieldByName("Quando").AsDateTime(),
+            DateTime::FromParts(2024, 3, 5, 13));
+  EXPECT_TRUE(t.FieldByName("Ativo").IsNull());
+  EXPECT_EQ(t.FieldByName("Foto").AsString(), "foo");
+
+  MemTable bad;
+  bad.AddFieldDef("Qtd", FieldType::kFloat);
+  try {
+    LoadFromJSON(bad, R"({"qtd":"um"})");
+    ADD_FAILURE();
+  } catch (const std::exception& e) {
+    EXPECT_STREQ(e.what(), "'um' is not a valid floating point value");
+  }
+}
+
+TEST(DataSetImportTest, LongTextsBecomeLargeObjectsReadAsBase64) {
+  const std::string text(5000, 'A');
+  MemTable t;
+  LoadFromJSON(t, "{\"foto\":\"" + text + "\"}");
+  Field& foto = t.FieldByName("FOTO");
+  EXPECT_EQ(foto.DataType(), FieldType::kBlob);
+  EXPECT_EQ(foto.Size(), 5000);
+  EXPECT_EQ(foto.AsString().size(), 3750u);  // 5000 Base64 characters
+}
+
+}  // namespace
+}  // namespace norvessa
