@@ -1,0 +1,65 @@
+#ifndef NORVESSA_DB_CONNECTION_H_
+#define NORVESSA_DB_CONNECTION_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "serialize/dataset.h"
+#include "serialize/date_time.h"
+#include "serialize/field_type.h"
+
+namespace norvessa {
+
+// A named parameter's value: null, text, integer, float or date-time.
+using ParamValue =
+    std::variant<std::monostate, std::string, std::int64_t, double, DateTime>;
+
+struct Param {
+  std::string name;  // without the colon
+  ParamValue value;
+};
+
+struct ResultColumn {
+  std::string name;
+  FieldType type = FieldType::kString;
+  int size = 0;
+};
+
+// A whole result, read into memory before the statement is closed.
+struct ResultSet {
+  std::vector<ResultColumn> columns;
+  std::vector<Row> rows;
+};
+
+// One physical database connection, used by one thread at a time. The SQL
+// text is T-SQL as the service writes it, with named :Params; each driver
+// makes of it what its server understands. Errors are DbError.
+class Connection {
+ public:
+  virtual ~Connection() = default;
+
+  virtual ResultSet Open(std::string_view sql,
+                         const std::vector<Param>& params) = 0;
+  // Returns the number of rows touched.
+  virtual std::int64_t Execute(std::string_view sql,
+                               const std::vector<Param>& params) = 0;
+  // Runs an INSERT and returns the key the database gave the new row, from
+  // this very statement on this connection.
+  virtual std::int64_t InsertReturningKey(std::string_view sql,
+                                          const std::vector<Param>& params) = 0;
+
+  virtual void Begin() = 0;
+  virtual void Commit() = 0;
+  virtual void Rollback() = 0;
+  virtual bool InTransaction() const = 0;
+
+  // A connection-level failure was seen; the pool discards the connection.
+  virtual bool IsBroken() const = 0;
+};
+
+}  // namespace norvessa
+
+#endif  // NORVESSA_DB_CONNECTION_H_

@@ -1,0 +1,37 @@
+#include "db/connection_factory.h"
+
+#include "db/db_error.h"
+#include "db/odbc/odbc_connection.h"
+#include "db/sqlite/sqlite_connection.h"
+
+namespace norvessa {
+namespace {
+
+bool SameText(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if ((a[i] | 0x20) != (b[i] | 0x20)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+ConnectionPool::Factory MakeConnectionFactory(const ConnectionSettings& s) {
+  if (SameText(s.driver, "SQLite")) {
+    return [path = s.database]() -> std::unique_ptr<Connection> {
+      return std::make_unique<SqliteConnection>(path);
+    };
+  }
+  if (s.driver.empty() || SameText(s.driver, "MSSQL9")) {
+    OdbcOptions options;
+    options.connection_string = SqlServerConnectionString(
+        s.odbc_driver, s.hostname, s.database, s.user, s.password);
+    return [options]() -> std::unique_ptr<Connection> {
+      return std::make_unique<OdbcConnection>(options);
+    };
+  }
+  throw DbError("Unknown database driver '" + s.driver + "'");
+}
+
+}  // namespace norvessa

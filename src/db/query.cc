@@ -1,0 +1,100 @@
+#include "db/query.h"
+
+#include <algorithm>
+
+#include "db/sql_lexer.h"
+#include "db/unit_of_work.h"
+#include "serialize/dataset_error.h"
+
+namespace norvessa {
+namespace {
+
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+SqlLines& SqlLines::Add(std::string line) {
+  lines_.push_back(std::move(line));
+  return *this;
+}
+
+std::string SqlLines::Text() const {
+  std::string text;
+  for (std::size_t i = 0; i < lines_.size(); ++i) {
+    if (i > 0) text += '\n';
+    text += lines_[i];
+  }
+  return text;
+}
+
+Query::Query(UnitOfWork& unit_of_work) : Query(unit_of_work.connection()) {}
+
+Query::Query(Connection& connection) : connection_(connection) {
+  SetUnidirectional(true);
+}
+
+void Query::SyncParams() {
+  std::vector<QueryParam> synced;
+  for (const std::string& name : SqlParameterNames(sql_.Text())) {
+    const bool known = std::any_of(
+        synced.begin(), synced.end(),
+        [&](const QueryParam& p) { return SameName(p.Name(), name); });
+    if (known) continue;
+    auto old = std::find_if(
+        params_.begin(), params_.end(),
+        [&](const QueryParam& p) { return SameName(p.Name(), name); });
+    synced.push_back(old != params_.end() ? *old : QueryParam(name));
+  }
+  params_ = std::move(synced);
+}
+
+QueryParam& Query::ParamByName(std::string_view name) {
+  SyncParams();
+  for (QueryParam& p : params_) {
+    if (SameName(p.Name(), name)) return p;
+  }
+  throw DatabaseError("Parameter '" + std::string(name) + "' not found");
+}
+
+std::vector<Param> Query::BoundParams() {
+  SyncParams();
+  std::vector<Param> bound;
+  bound.reserve(params_.size());
+  for (const QueryParam& p : params_) bound.push_back({p.Name(), p.Value()});
+  return bound;
+}
+
+void Query::Open() {
+  Close();
+  ClearFields();
+  ResultSet result = connection_.Open(sql_.Text(), BoundParams());
+  for (const ResultColumn& column : result.columns) {
+    // Names stay unique within the dataset: a repeated column gets a suffix.
+    std::string name = column.name;
+    for (int n = 1; FindField(name) != nullptr; ++n) {
+      name = column.name + "_" + std::to_string(n);
+    }
+    AddField(std::move(name), column.type, column.size);
+  }
+  for (Row& row : result.rows) AppendStoredRow(std::move(row));
+  OpenRows();
+}
+
+std::int64_t Query::ExecSQL() {
+  return connection_.Execute(sql_.Text(), BoundParams());
+}
+
+std::int64_t Query::ExecInsert() {
+  return connection_.InsertReturningKey(sql_.Text(), BoundParams());
+}
+
+}  // namespace norvessa

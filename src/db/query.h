@@ -1,0 +1,76 @@
+#ifndef NORVESSA_DB_QUERY_H_
+#define NORVESSA_DB_QUERY_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "db/connection.h"
+#include "serialize/dataset.h"
+
+namespace norvessa {
+
+class UnitOfWork;
+
+// The statement as lines of text, joined by line breaks.
+class SqlLines {
+ public:
+  SqlLines& Add(std::string line);
+  void Clear() { lines_.clear(); }
+  bool empty() const { return lines_.empty(); }
+  const std::vector<std::string>& lines() const { return lines_; }
+  std::string Text() const;
+
+ private:
+  std::vector<std::string> lines_;
+};
+
+class QueryParam {
+ public:
+  explicit QueryParam(std::string name) : name_(std::move(name)) {}
+
+  const std::string& Name() const { return name_; }
+  const ParamValue& Value() const { return value_; }
+  void Clear() { value_ = std::monostate{}; }
+  void SetAsString(std::string value) { value_ = std::move(value); }
+  void SetAsInteger(std::int64_t value) { value_ = value; }
+  void SetAsFloat(double value) { value_ = value; }
+  void SetAsDateTime(DateTime value) { value_ = value; }
+
+ private:
+  std::string name_;
+  ParamValue value_;
+};
+
+// An SQL query on one connection. Opening reads the whole result; the rows
+// are then walked forward only, read by field name and exported like any
+// dataset.
+class Query : public DataSet {
+ public:
+  explicit Query(UnitOfWork& unit_of_work);
+  explicit Query(Connection& connection);
+
+  SqlLines& SQL() { return sql_; }
+  // The parameters named in the text as :Name, matched without regard to
+  // case; fails with "Parameter 'x' not found".
+  QueryParam& ParamByName(std::string_view name);
+
+  void Open();
+  // A statement without rows; returns the rows it touched.
+  std::int64_t ExecSQL();
+  // An INSERT; returns the key of the new row.
+  std::int64_t ExecInsert();
+
+ private:
+  void SyncParams();
+  std::vector<Param> BoundParams();
+
+  Connection& connection_;
+  SqlLines sql_;
+  std::vector<QueryParam> params_;
+};
+
+}  // namespace norvessa
+
+#endif  // NORVESSA_DB_QUERY_H_

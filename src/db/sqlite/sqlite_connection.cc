@@ -1,0 +1,348 @@
+#include "db/sqlite/sqlite_connection.h"
+
+#include <sqlite3.h>
+
+#include <memory>
+#include <optional>
+
+#include "db/db_error.h"
+#include "db/sqlite/tsql_like.h"
+#include "db/sqlite/tsql_translator.h"
+#include "serialize/regional.h"
+
+namespace norvessa {
+namespace {
+
+constexpr int kBusyTimeoutMs = 10000;
+
+struct StatementDeleter {
+  void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
+
+// Errors after which the file itself cannot be trusted.
+bool IsConnectionLevel(int code) {
+  switch (code & 0xFF) {
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+    case SQLITE_IOERR:
+    case SQLITE_CANTOPEN:
+    case SQLITE_FULL:
+      return true;
+    default:
+      return false;
+  }
+}
+
+void LikeFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+  const auto* pattern =
+      reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
+  const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(argv[1]));
+  if (pattern == nullptr || text == nullptr) {
+    sqlite3_result_null(ctx);
+    return;
+  }
+  std::optional<char32_t> escape;
+  if (argc == 3) {
+    const auto* e = reinterpret_cast<const char*>(sqlite3_value_text(argv[2]));
+    if (e != nullptr && *e != '\0') {
+      escape = FoldCaseAndAccents(e).front();
+    }
+  }
+  sqlite3_result_int(ctx, TSqlLike(pattern, text, escape) ? 1 : 0);
+}
+
+int CollateCiAi(void*, int a_len, const void* a, int b_len, const void* b) {
+  return CompareCaseAndAccentInsensitive(
+      std::string_view(static_cast<const char*>(a),
+                       static_cast<std::size_t>(a_len)),
+      std::string_view(static_cast<const char*>(b),
+                       static_cast<std::size_t>(b_len)));
+}
+
+std::string Upper(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  }
+  return out;
+}
+
+// The field type of a declared column type; nothing for an expression or
+// an unknown declaration, whose values decide.
+std::optional<FieldType> TypeFromDeclared(const char* declared, int& size) {
+  size = 0;
+  if (declared == nullptr) return std::nullopt;
+  const std::string decl = Upper(declared);
+  const std::size_t paren = decl.find('(');
+  std::string base = decl.substr(0, paren);
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  if (paren != std::string::npos) {
+    size = static_cast<int>(
+        TryParseInteger(
+            decl.substr(paren + 1, decl.find_first_of(",)", paren) - paren - 1))
+            .value_or(0));
+  }
+  if (base == "BIGINT") return FieldType::kLargeint;
+  if (base == "INT" || base == "INTEGER" || base == "SMALLINT" ||
+      base == "TINYINT" || base == "MEDIUMINT") {
+    return FieldType::kInteger;
+  }
+  if (base == "CHAR" || base == "VARCHAR" || base == "NVARCHAR" ||
+      base == "NCHAR" || base == "TEXT" || base == "NTEXT" || base == "CLOB") {
+    if (base == "TEXT" || base == "NTEXT" || base == "CLOB") size = 0;
+    return FieldType::kString;
+  }
+  size = 0;
+  if (base == "NUMERIC" || base == "DECIMAL" || base == "MONEY" ||
+      base == "SMALLMONEY") {
+    return FieldType::kFMTBcd;
+  }
+  if (base == "REAL" || base == "FLOAT" || base == "DOUBLE" ||
+      base == "DOUBLE PRECISION") {
+    return FieldType::kFloat;
+  }
+  if (base == "DATETIME" || base == "SMALLDATETIME" || base == "DATETIME2" ||
+      base == "TIMESTAMP") {
+    return FieldType::kTimeStamp;
+  }
+  if (base == "DATE") return FieldType::kDate;
+  if (base == "TIME") return FieldType::kTime;
+  if (base == "BIT" || base == "BOOLEAN" || base == "BOOL") {
+    return FieldType::kBoolean;
+  }
+  if (base == "BLOB" || base == "VARBINARY" || base == "BINARY" ||
+      base == "IMAGE") {
+    return FieldType::kBlob;
+  }
+  return std::nullopt;
+}
+
+std::string ColumnText(sqlite3_stmt* s, int i) {
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s, i));
+  return text ? std::string(
+                    text, static_cast<std::size_t>(sqlite3_column_bytes(s, i)))
+              : std::string();
+}
+
+FieldValue ReadValue(sqlite3_stmt* s, int i, FieldType type,
+                     const char* column) {
+  if (sqlite3_column_type(s, i) == SQLITE_NULL) return std::monostate{};
+  switch (KindOf(type)) {
+    case FieldKind::kInteger:
+      return static_cast<std::int64_t>(sqlite3_column_int64(s, i));
+    case FieldKind::kDecimal:
+      return sqlite3_column_double(s, i);
+    case FieldKind::kBoolean:
+      return sqlite3_column_int64(s, i) != 0;
+    case FieldKind::kLargeObject: {
+      const auto* bytes = static_cast<const char*>(sqlite3_column_blob(s, i));
+      return std::string(bytes ? bytes : "",
+                         static_cast<std::size_t>(sqlite3_column_bytes(s, i)));
+    }
+    case FieldKind::kDateTime: {
+      // Stored as text 'yyyy-mm-dd hh:mm:ss[.fff]'.
+      const std::string text = ColumnText(s, i);
+      auto value = TryParseIso8601(text);
+      if (!value) value = TryParseTime(text);
+      if (!value) {
+        throw DbError("Invalid date and time '" + text + "' in column " +
+                      column);
+      }
+      return *value;
+    }
+    default:
+      return ColumnText(s, i);
+  }
+}
+
+// Expression columns: numbers are floats, text is text.
+FieldType TypeFromValues(const std::vector<Row>& rows, std::size_t column) {
+  bool number = false;
+  for (const Row& row : rows) {
+    const FieldValue& v = row[column];
+    if (std::holds_alternative<std::string>(v)) return FieldType::kString;
+    if (!std::holds_alternative<std::monostate>(v)) number = true;
+  }
+  return number ? FieldType::kFloat : FieldType::kString;
+}
+
+}  // namespace
+
+SqliteConnection::SqliteConnection(const std::string& path) {
+  // Never creates a file: the demo and test databases must exist.
+  const int rc = sqlite3_open_v2(
+      path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  if (rc != SQLITE_OK) {
+    const std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+    sqlite3_close(db_);
+    db_ = nullptr;
+    throw DbError("Cannot open database " + path + ": " + message, true);
+  }
+  try {
+    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    // A file that is not a database fails here, at the first statement.
+    Run("select count(*) from sqlite_master");
+    Run("PRAGMA journal_mode=WAL");
+    sqlite3_create_collation_v2(db_, "Latin1_General_CI_AI", SQLITE_UTF8,
+                                nullptr, CollateCiAi, nullptr);
+    for (int args : {2, 3}) {
+      sqlite3_create_function_v2(db_, "like", args,
+                                 SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                                 LikeFunction, nullptr, nullptr, nullptr);
+    }
+  } catch (const DbError& e) {
+    sqlite3_close(db_);
+    db_ = nullptr;
+    throw DbError("Cannot open database " + path + ": " + e.what(), true);
+  }
+}
+
+SqliteConnection::~SqliteConnection() { sqlite3_close(db_); }
+
+void SqliteConnection::Fail(int code) {
+  if (IsConnectionLevel(code)) broken_ = true;
+  throw DbError(sqlite3_errmsg(db_), broken_);
+}
+
+void SqliteConnection::Run(const char* sql) {
+  Statement stmt;
+  sqlite3_stmt* raw = nullptr;
+  int rc = sqlite3_prepare_v2(db_, sql, -1, &raw, nullptr);
+  stmt.reset(raw);
+  if (rc != SQLITE_OK) Fail(rc);
+  while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+  }
+  if (rc != SQLITE_DONE) Fail(rc);
+}
+
+namespace {
+
+Statement Prepare(sqlite3* db, std::string_view tsql,
+                  const std::vector<Param>& params, int& rc) {
+  const std::string sql = TranslateTSql(tsql);
+  sqlite3_stmt* raw = nullptr;
+  rc = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &raw,
+                          nullptr);
+  Statement stmt(raw);
+  if (rc != SQLITE_OK) return stmt;
+  for (const Param& p : params) {
+    const int index =
+        sqlite3_bind_parameter_index(stmt.get(), (":" + p.name).c_str());
+    if (index == 0) continue;
+    if (const auto* s = std::get_if<std::string>(&p.value)) {
+      rc = sqlite3_bind_text(stmt.get(), index, s->data(),
+                             static_cast<int>(s->size()), SQLITE_TRANSIENT);
+    } else if (const auto* i = std::get_if<std::int64_t>(&p.value)) {
+      rc = sqlite3_bind_int64(stmt.get(), index, *i);
+    } else if (const auto* d = std::get_if<double>(&p.value)) {
+      rc = sqlite3_bind_double(stmt.get(), index, *d);
+    } else if (const auto* t = std::get_if<DateTime>(&p.value)) {
+      // The stored form of dates; milliseconds only when there are some.
+      const std::string text = FormatDateTimePattern(
+          t->milliseconds() % 1000 == 0 ? "yyyy-mm-dd hh:nn:ss"
+                                        : "yyyy-mm-dd hh:nn:ss.zzz",
+          *t);
+      rc = sqlite3_bind_text(stmt.get(), index, text.data(),
+                             static_cast<int>(text.size()), SQLITE_TRANSIENT);
+    } else {
+      rc = sqlite3_bind_null(stmt.get(), index);
+    }
+    if (rc != SQLITE_OK) return stmt;
+  }
+  return stmt;
+}
+
+}  // namespace
+
+ResultSet SqliteConnection::Open(std::string_view sql,
+                                 const std::vector<Param>& params) {
+  int rc = SQLITE_OK;
+  Statement stmt = Prepare(db_, sql, params, rc);
+  if (rc != SQLITE_OK) Fail(rc);
+  sqlite3_stmt* s = stmt.get();
+  const int count = sqlite3_column_count(s);
+  ResultSet result;
+  std::vector<bool> from_values(static_cast<std::size_t>(count), false);
+  for (int i = 0; i < count; ++i) {
+    ResultColumn column;
+    column.name = sqlite3_column_name(s, i);
+    const auto type =
+        TypeFromDeclared(sqlite3_column_decltype(s, i), column.size);
+    if (type) {
+      column.type = *type;
+    } else {
+      // Read as they come; the values decide the type below.
+      column.type = FieldType::kUnknown;
+      from_values[static_cast<std::size_t>(i)] = true;
+    }
+    result.columns.push_back(std::move(column));
+  }
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+    Row row(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+      const auto& column = result.columns[static_cast<std::size_t>(i)];
+      if (from_values[static_cast<std::size_t>(i)]) {
+        switch (sqlite3_column_type(s, i)) {
+          case SQLITE_NULL:
+            break;
+          case SQLITE_INTEGER:
+          case SQLITE_FLOAT:
+            row[static_cast<std::size_t>(i)] = sqlite3_column_double(s, i);
+            break;
+          default:
+            row[static_cast<std::size_t>(i)] = ColumnText(s, i);
+        }
+      } else {
+        row[static_cast<std::size_t>(i)] =
+            ReadValue(s, i, column.type, column.name.c_str());
+      }
+    }
+    result.rows.push_back(std::move(row));
+  }
+  if (rc != SQLITE_DONE) Fail(rc);
+  for (std::size_t i = 0; i < result.columns.size(); ++i) {
+    if (!from_values[i]) continue;
+    result.columns[i].type = TypeFromValues(result.rows, i);
+    if (result.columns[i].type == FieldType::kString) {
+      // Numbers in a text column are text too.
+      for (Row& row : result.rows) {
+        if (const auto* d = std::get_if<double>(&row[i])) {
+          row[i] = FormatFloat(*d);
+        }
+      }
+    }
+  }
+  return result;
+}
+
+std::int64_t SqliteConnection::Execute(std::string_view sql,
+                                       const std::vector<Param>& params) {
+  int rc = SQLITE_OK;
+  Statement stmt = Prepare(db_, sql, params, rc);
+  if (rc != SQLITE_OK) Fail(rc);
+  while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+  }
+  if (rc != SQLITE_DONE) Fail(rc);
+  return sqlite3_changes64(db_);
+}
+
+std::int64_t SqliteConnection::InsertReturningKey(
+    std::string_view sql, const std::vector<Param>& params) {
+  Execute(sql, params);
+  return sqlite3_last_insert_rowid(db_);
+}
+
+void SqliteConnection::Begin() { Run("BEGIN IMMEDIATE"); }
+
+void SqliteConnection::Commit() { Run("COMMIT"); }
+
+void SqliteConnection::Rollback() {
+  if (InTransaction()) Run("ROLLBACK");
+}
+
+bool SqliteConnection::InTransaction() const {
+  return db_ != nullptr && sqlite3_get_autocommit(db_) == 0;
+}
+
+}  // namespace norvessa

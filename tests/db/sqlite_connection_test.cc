@@ -1,0 +1,119 @@
+#include "db/sqlite/sqlite_connection.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "db/db_error.h"
+#include "db/query.h"
+#include "json/json_text.h"
+#include "serialize/dataset_export.h"
+#include "support/temp_database.h"
+
+namespace norvessa {
+namespace {
+
+TEST(SqliteConnectionTest, OpensOnlyAnExistingDatabase) {
+  testing::TempDatabase db;
+  const std::string missing = db.dir() + "/missing.db";
+  try {
+    SqliteConnection c(missing);
+    ADD_FAILURE() << "opened a missing file";
+  } catch (const DbError& e) {
+    EXPECT_NE(std::string(e.what()).find("Cannot open database"),
+              std::string::npos);
+    EXPECT_TRUE(e.connection_lost());
+  }
+  EXPECT_FALSE(std::filesystem::exists(missing));
+
+  const std::string garbage = db.dir() + "/garbage.db";
+  std::ofstream(garbage) << "this is not a database, not even close to one";
+  EXPECT_THROW(SqliteConnection{garbage}, DbError);
+
+  SqliteConnection ok(db.path());
+  EXPECT_EQ(db.Scalar("PRAGMA journal_mode"), "wal");
+}
+
+TEST(SqliteConnectionTest, ColumnTypesFollowTheDeclarations) {
+  testing::TempDatabase db(R"(
+    CREATE TABLE T (I INTEGER, B BIGINT, V VARCHAR(20), X TEXT,
+                    N NUMERIC(15,4), R REAL, D DATETIME, DT DATE, TM TIME,
+                    F BIT, L BLOB);
+    INSERT INTO T VALUES (7, 12345678901234567, 'S' || char(227) || 'o', 'x',
+                          12.34, 1.5, '2024-03-05 14:05:09.123', '2024-03-05',
+                          '14:05:09', 1, x'00FF');
+  )");
+  SqliteConnection c(db.path());
+  Query q(c);
+  q.SQL()
+      .Add("select T.*, I * 2 as Dobro, V || '!' as Grito,")
+      .Add("(select max(N) from T) as Maior from T");
+  q.Open();
+  const std::pair<const char*, FieldType> types[] = {
+      {"I", FieldType::kInteger},    {"B", FieldType::kLargeint},
+      {"V", FieldType::kString},     {"X", FieldType::kString},
+      {"N", FieldType::kFMTBcd},     {"R", FieldType::kFloat},
+      {"D", FieldType::kTimeStamp},  {"DT", FieldType::kDate},
+      {"TM", FieldType::kTime},      {"F", FieldType::kBoolean},
+      {"L", FieldType::kBlob},       {"Dobro", FieldType::kFloat},
+      {"Grito", FieldType::kString}, {"Maior", FieldType::kFloat},
+  };
+  for (const auto& [name, type] : types) {
+    EXPECT_EQ(q.FieldByName(name).DataType(), type) << name;
+  }
+  EXPECT_EQ(q.FieldByName("V").Size(), 20);
+  EXPECT_EQ(
+      ToJsonText(ToJSONArray(q)),
+      R"([{"i":7,"b":12345678901234567,"v":"S\u00E3o","x":"x","n":12.34,"r":1.5,)"
+      R"("d":"2024-03-05T14:05:09.123Z","dt":"2024-03-05","tm":"14:05:09.000",)"
+      R"("f":true,"l":"AP8=","dobro":14,"grito":"S\u00E3o!","maior":12.34}])");
+}
+
+TEST(SqliteConnectionTest, ParametersInsertsAndErrors) {
+  testing::TempDatabase db(
+      "CREATE TABLE Pedido (IdPedido INTEGER PRIMARY KEY, Nome VARCHAR(40),"
+      " Qtd NUMERIC(15,4), Dt DATETIME, Obs VARCHAR(10));"
+      "INSERT INTO Pedido (IdPedido) VALUES (41);");
+  SqliteConnection c(db.path());
+  Query insert(c);
+  insert.SQL().Add(
+      "insert into Pedido (Nome, Qtd, Dt, Obs) values (:Nome, :Qtd, :Dt, "
+      ":Obs)");
+  insert.ParamByName("nome").SetAsString("D'\xC3\x81vila ':Nome'");
+  insert.ParamByName("QTD").SetAsFloat(1.5);
+  insert.ParamByName("Dt").SetAsDateTime(DateTime::FromParts(2024, 3, 5));
+  EXPECT_EQ(insert.ExecInsert(), 42);
+  EXPECT_EQ(db.Scalar("select Nome || '|' || Qtd || '|' || Dt || '|' || "
+                      "ifnull(Obs, 'null') from Pedido where IdPedido = 42"),
+            "D'\xC3\x81vila ':Nome'|1.5|2024-03-05 00:00:00|null");
+  EXPECT_THROW(insert.ParamByName("Outro"), std::runtime_error);
+
+  Query bad(c);
+  bad.SQL().Add("select * from NaoExiste");
+  try {
+    bad.Open();
+    ADD_FAILURE();
+  } catch (const DbError& e) {
+    EXPECT_STREQ(e.what(), "no such table: NaoExiste");
+    EXPECT_FALSE(e.connection_lost());
+  }
+  EXPECT_FALSE(c.IsBroken());
+}
+
+TEST(SqliteConnectionTest, Transactions) {
+  testing::TempDatabase db("CREATE TABLE T (A INTEGER);");
+  SqliteConnection c(db.path());
+  c.Begin();
+  EXPECT_TRUE(c.InTransaction());
+  c.Execute("insert into T values (1)", {});
+  c.Rollback();
+  EXPECT_FALSE(c.InTransaction());
+  c.Begin();
+  c.Execute("insert into T values (2)", {});
+  c.Commit();
+  EXPECT_EQ(db.Scalar("select group_concat(A) from T"), "2");
+}
+
+}  // namespace
+}  // namespace norvessa
