@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <string>
+#include <vector>
 
 #include "serialize/base64.h"
 #include "serialize/dataset_error.h"
@@ -136,12 +137,24 @@ bool HasVisibleField(const DataSet& dataset) {
   return false;
 }
 
-JsonValue ToObject(DataSet& dataset, const ExportOptions& options) {
+// The key of every field, worked out once per export rather than per row.
+std::vector<std::string> Keys(const DataSet& dataset) {
+  std::vector<std::string> keys;
+  keys.reserve(dataset.Fields().size());
+  for (const auto& field : dataset.Fields()) {
+    keys.push_back(FormatCaseNameDefinition(field->FieldName()));
+  }
+  return keys;
+}
+
+JsonValue ToObject(DataSet& dataset, const ExportOptions& options,
+                   const std::vector<std::string>& keys) {
   JsonValue object = JsonValue::Object();
   if (dataset.IsEmpty()) return object;
+  object.members().reserve(dataset.Fields().size());
   for (const auto& field : dataset.Fields()) {
     if (!field->Visible()) continue;
-    const std::string key = FormatCaseNameDefinition(field->FieldName());
+    const std::string& key = keys[field->Index()];
     if (key.empty()) continue;
     if (field->IsNull()) {
       object.AddPair(key, JsonValue::Null());
@@ -170,10 +183,12 @@ JsonValue ToArray(DataSet& dataset, const ExportOptions& options) {
   if (dataset.IsEmpty()) return array;
   const DataSet::Bookmark bookmark = dataset.GetBookmark();
   const bool bare = options.value_records && dataset.Fields().size() == 1;
+  const std::vector<std::string> keys = Keys(dataset);
+  array.elements().reserve(static_cast<std::size_t>(dataset.RecordCount()));
   dataset.First();
   while (!dataset.Eof()) {
     array.Add(bare ? BareValue(*dataset.Fields().front(), options)
-                   : ToObject(dataset, options));
+                   : ToObject(dataset, options, keys));
     dataset.Next();
   }
   if (dataset.BookmarkValid(bookmark)) dataset.GotoBookmark(bookmark);
@@ -187,7 +202,7 @@ JsonValue ToJSONArray(DataSet& dataset, const ExportOptions& options) {
 }
 
 JsonValue ToJSONObject(DataSet& dataset, const ExportOptions& options) {
-  return ToObject(dataset, options);
+  return ToObject(dataset, options, Keys(dataset));
 }
 
 }  // namespace norvessa
