@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Configures and builds one tree. Usage: scripts/build.sh [release|asan]
+# Configures and builds one tree.
+# Usage: scripts/build.sh [release|asan] [target...]   (no target: everything)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 kind=${1:-release}
+shift || true
 case "$kind" in
   release)
     dir=build
@@ -21,4 +23,8 @@ case "$kind" in
 esac
 
 cmake -S . -B "$dir" -G Ninja "${flags[@]}" >/dev/null
-cmake --build "$dir"
+if [ $# -gt 0 ]; then
+  cmake --build "$dir" --target "$@"
+else
+  cmake --build "$dir"
+fi

@@ -16,12 +16,13 @@ ConnectionPool::ConnectionPool(Factory factory, int max_size,
 std::unique_ptr<Connection> ConnectionPool::Acquire() {
   std::unique_lock lock(mutex_);
   const auto deadline = std::chrono::steady_clock::now() + wait_limit_;
-  while (idle_.empty() && open_ >= max_size_) {
+  while (!closed_ && idle_.empty() && open_ >= max_size_) {
     if (available_.wait_until(lock, deadline) == std::cv_status::timeout &&
-        idle_.empty() && open_ >= max_size_) {
+        !closed_ && idle_.empty() && open_ >= max_size_) {
       throw DbError("No database connection available");
     }
   }
+  if (closed_) throw DbError("Database connections closed");
   if (!idle_.empty()) {
     std::unique_ptr<Connection> c = std::move(idle_.back());
     idle_.pop_back();
@@ -45,7 +46,7 @@ void ConnectionPool::Release(std::unique_ptr<Connection> connection) {
   std::unique_ptr<Connection> discarded;
   {
     std::lock_guard lock(mutex_);
-    if (connection->IsBroken() || connection->InTransaction()) {
+    if (closed_ || connection->IsBroken() || connection->InTransaction()) {
       discarded = std::move(connection);
       --open_;
     } else {
@@ -54,6 +55,17 @@ void ConnectionPool::Release(std::unique_ptr<Connection> connection) {
   }
   available_.notify_one();
   // A broken connection is closed outside the lock.
+}
+
+void ConnectionPool::Close() {
+  std::vector<std::unique_ptr<Connection>> closing;
+  {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+    open_ -= static_cast<int>(idle_.size());
+    closing.swap(idle_);
+  }
+  available_.notify_all();
 }
 
 int ConnectionPool::open_count() const {

@@ -32,6 +32,10 @@ class ConnectionPool {
   // next Acquire opens a fresh one.
   void Release(std::unique_ptr<Connection> connection);
 
+  // Closes the idle connections; from then on Acquire fails with
+  // "Database connections closed".
+  void Close();
+
   int open_count() const;
   int idle_count() const;
 
@@ -43,6 +47,7 @@ class ConnectionPool {
   std::condition_variable available_;
   std::vector<std::unique_ptr<Connection>> idle_;
   int open_ = 0;
+  bool closed_ = false;
 };
 
 }  // namespace norvessa

@@ -65,6 +65,11 @@ void Api::StopListen() {
   running_ = false;
 }
 
+void Api::ReleaseTransport() {
+  if (running_) StopListen();
+  transport_.reset();
+}
+
 Api& GetDefaultApi() {
   static Api api;
   return api;

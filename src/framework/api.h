@@ -52,6 +52,9 @@ class Api : public ApiCore {
   // the server never listened.
   void StopListen();
   bool IsRunning() const { return running_; }
+  // Stops listening if needed and ends the transport's threads; a later
+  // Listen starts a fresh transport.
+  void ReleaseTransport();
 
   int port() const { return port_; }
   const std::string& host() const { return host_; }

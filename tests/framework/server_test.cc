@@ -21,7 +21,7 @@
 namespace norvessa {
 namespace {
 
-using testing::Connection;
+using testing::ClientConnection;
 using testing::HttpReply;
 using testing::ParseReply;
 using testing::Request;
@@ -236,7 +236,7 @@ TEST(ServerTest, RejectsOversizedMalformedAndSilentRequests) {
   EXPECT_EQ(Request(server.port(), "POST", "/p", {}, body).status, 200);
 
   // A client that never finishes its request is disconnected.
-  Connection silent(server.port());
+  ClientConnection silent(server.port());
   silent.Send("GET /p HTTP/1.1\r\nHost: x\r\n");
   EXPECT_TRUE(silent.WaitClosed(10000));
 }
@@ -319,7 +319,7 @@ TEST(ServerTest, StopWaitsForRequestsInFlightAndListenStartsAgain) {
   stopped.get();
   EXPECT_EQ(in_flight.get().body, "finished");
   EXPECT_FALSE(server.api().IsRunning());
-  EXPECT_THROW(Connection{old_port}, std::runtime_error);
+  EXPECT_THROW(ClientConnection{old_port}, std::runtime_error);
 
   server.Start();  // the same server on a new socket
   EXPECT_TRUE(server.api().IsRunning());
@@ -335,7 +335,7 @@ TEST(ServerTest, StopClosesWhatOutlivesTheGracePeriod) {
       "/stuck", [&](ApiRequest&, ApiResponse&, const Next&) { gate.Enter(); });
   server.Start();
 
-  Connection stuck(server.port());
+  ClientConnection stuck(server.port());
   stuck.Send("GET /stuck HTTP/1.1\r\nHost: x\r\n\r\n");
   ASSERT_TRUE(gate.WaitInside(1));
   server.api().StopListen();
@@ -424,7 +424,7 @@ TEST(ServerTest, ExpectContinueGetsTheInterimAnswer) {
     res.Send(req.Body());
   });
   server.Start();
-  Connection c(server.port());
+  ClientConnection c(server.port());
   c.Send(
       "POST /p HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n"
       "Expect: 100-continue\r\n\r\n");

@@ -62,7 +62,7 @@ bool HttpReply::HasHeader(std::string_view name) const {
   return false;
 }
 
-Connection::Connection(std::uint16_t port) {
+ClientConnection::ClientConnection(std::uint16_t port) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr = Loopback(port);
   if (fd_ < 0 ||
@@ -72,11 +72,11 @@ Connection::Connection(std::uint16_t port) {
   }
 }
 
-Connection::~Connection() {
+ClientConnection::~ClientConnection() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-void Connection::Send(std::string_view bytes) {
+void ClientConnection::Send(std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     if (n < 0) {
@@ -87,7 +87,7 @@ void Connection::Send(std::string_view bytes) {
   }
 }
 
-std::string Connection::ReadAll() {
+std::string ClientConnection::ReadAll() {
   std::string out;
   char buf[65536];
   const auto deadline =
@@ -102,7 +102,7 @@ std::string Connection::ReadAll() {
   return out;
 }
 
-std::string Connection::ReadSome() {
+std::string ClientConnection::ReadSome() {
   pollfd p{fd_, POLLIN, 0};
   if (::poll(&p, 1, 10000) <= 0) return {};
   char buf[65536];
@@ -110,7 +110,7 @@ std::string Connection::ReadSome() {
   return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
 }
 
-bool Connection::WaitClosed(int timeout_ms) {
+bool ClientConnection::WaitClosed(int timeout_ms) {
   pollfd p{fd_, POLLIN, 0};
   if (::poll(&p, 1, timeout_ms) <= 0) return false;
   char c;
@@ -118,7 +118,7 @@ bool Connection::WaitClosed(int timeout_ms) {
 }
 
 std::string SendRaw(std::uint16_t port, std::string_view bytes) {
-  Connection c(port);
+  ClientConnection c(port);
   c.Send(bytes);
   return c.ReadAll();
 }

@@ -38,12 +38,12 @@ struct HttpReply {
 };
 
 // An open client connection.
-class Connection {
+class ClientConnection {
  public:
-  explicit Connection(std::uint16_t port);
-  ~Connection();
-  Connection(const Connection&) = delete;
-  Connection& operator=(const Connection&) = delete;
+  explicit ClientConnection(std::uint16_t port);
+  ~ClientConnection();
+  ClientConnection(const ClientConnection&) = delete;
+  ClientConnection& operator=(const ClientConnection&) = delete;
 
   void Send(std::string_view bytes);
   // Reads until the server closes (or 10 s pass).

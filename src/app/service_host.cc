@@ -1,0 +1,51 @@
+#include "app/service_host.h"
+
+#include "controllers/cidade_controller.h"
+#include "db/db_error.h"
+#include "middleware/handle_exception.h"
+#include "middleware/json_body.h"
+
+namespace norvessa {
+
+ServiceHost::ServiceHost(Api& api, Resources resources)
+    : api_(api), resources_(std::move(resources)) {}
+
+void ServiceHost::RegisterResources(ApiCore& api, ConnectionPool& conexao) {
+  CidadeController::Registry(api, conexao);
+}
+
+ServiceHost::~ServiceHost() = default;
+
+ConnectionPool& ServiceHost::OpenPool(const ConnectionSettings& settings) {
+  if (!pool_) {
+    pool_ = std::make_unique<ConnectionPool>(MakeConnectionFactory(settings),
+                                             kMaxConnections);
+  }
+  return *pool_;
+}
+
+void ServiceHost::SetUp() {
+  if (set_up_ || !pool_) return;
+  set_up_ = true;
+  // Global middleware, in the order in which they wrap every request.
+  api_.Use(JsonBody());
+  api_.Use(
+      [](ApiRequest& req, ApiResponse& res, const std::function<void()>& next) {
+        HandleException(req, res, next);
+      });
+  resources_(api_, *pool_);
+}
+
+void ServiceHost::Listen(int port) { api_.Listen(port, Api::kDefaultHost); }
+
+void ServiceHost::StopListen() {
+  if (api_.IsRunning()) api_.StopListen();
+}
+
+void ServiceHost::Shutdown() {
+  StopListen();
+  api_.ReleaseTransport();
+  if (pool_) pool_->Close();
+}
+
+}  // namespace norvessa

@@ -1,0 +1,164 @@
+// The program itself, started headless as a child process.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "support/http_client.h"
+#include "support/temp_database.h"
+
+namespace norvessa {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The program copied alone into a folder, with its settings.
+class Installation {
+ public:
+  explicit Installation(const std::string& port)
+      : db_("CREATE TABLE Empresa (IdEmpresa INTEGER PRIMARY KEY,"
+            " NomeFantasia VARCHAR(60));"
+            "INSERT INTO Empresa VALUES (1, 'Demo');"
+            "CREATE TABLE Uf (IdUf INTEGER PRIMARY KEY, Uf VARCHAR(2),"
+            " UfNome VARCHAR(50), Situacao INTEGER);"
+            "INSERT INTO Uf VALUES (35, 'SP', 'S' || char(227) || 'o Paulo', "
+            "1);") {
+    fs::create_directories(bin() + "/Config");
+    fs::create_directories(root() + "/Norvessa/Config");
+    fs::copy_file(APINORVESSA_BINARY, bin() + "/apinorvessa");
+    Write(root() + "/Norvessa/Config/Norvessa.ini",
+          "[API]\nPorta=" + port + "\nIP=http://0.0.0.0\n");
+    Write(bin() + "/Config/Conexao.ini",
+          "[SERVER]\nDRIVER=SQLite\nHOSTNAME=localhost\nBANCO=../test.db\n");
+  }
+  ~Installation() { Stop(SIGKILL); }
+
+  std::string bin() const { return db_.dir() + "/bin"; }
+  std::string root() const { return db_.dir() + "/root"; }
+  static void Write(const std::string& path, const std::string& text) {
+    std::ofstream(path) << text;
+  }
+
+  void Start(std::vector<std::string> args = {"--headless"}) {
+    const std::string err = db_.dir() + "/stderr.txt";
+    pid_ = fork();
+    if (pid_ == 0) {
+      setenv("NORVESSA_ROOT", root().c_str(), 1);
+      freopen(err.c_str(), "w", stderr);
+      freopen("/dev/null", "w", stdout);
+      std::vector<char*> argv;
+      const std::string program = bin() + "/apinorvessa";
+      argv.push_back(const_cast<char*>(program.c_str()));
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(program.c_str(), argv.data());
+      _exit(127);
+    }
+  }
+
+  // The exit status, after sending `signal` (0: just wait).
+  int Stop(int signal = 0) {
+    if (pid_ <= 0) return -1;
+    if (signal != 0) kill(pid_, signal);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+  std::string Stderr() const {
+    std::ifstream in(db_.dir() + "/stderr.txt");
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+ private:
+  testing::TempDatabase db_;
+  pid_t pid_ = -1;
+};
+
+bool WaitForPort(std::uint16_t port) {
+  for (int i = 0; i < 200; ++i) {
+    try {
+      testing::ClientConnection probe(port);
+      return true;
+    } catch (const std::exception&) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+  return false;
+}
+
+TEST(HeadlessTest, StartsServesAndStopsOnSigterm) {
+  std::uint16_t port;
+  {
+    testing::BoundSocket probe;
+    port = probe.port();
+  }
+  Installation app(std::to_string(port));
+  app.Start();
+  ASSERT_TRUE(WaitForPort(port)) << app.Stderr();
+  EXPECT_EQ(testing::Request(port, "POST", "/estados").body,
+            R"([{"iduf":35,"uf":"SP","ufnome":"S\u00E3o Paulo"}])");
+  EXPECT_EQ(app.Stop(SIGTERM), 0);
+  EXPECT_NE(
+      app.Stderr().find("Demo | ../test.db / localhost | Versão: 1.0.0.0"),
+      std::string::npos)
+      << app.Stderr();
+}
+
+TEST(HeadlessTest, FailuresPrintTheOperatorMessageAndExitOne) {
+  struct Case {
+    const char* name;
+    std::function<void(Installation&)> arrange;
+    const char* output;
+  };
+  const Case cases[] = {
+      {"no service settings file",
+       [](Installation& a) {
+         fs::remove(a.root() + "/Norvessa/Config/Norvessa.ini");
+       },
+       "Arquivo Norvessa.ini não foi encontrado!\n"},
+      {"no connection settings file",
+       [](Installation& a) { fs::remove(a.bin() + "/Config/Conexao.ini"); },
+       "Arquivo CONEXAO.INI não foi encontrado!\n"
+       "Arquivo INI deve estar na Pasta Config\n"},
+      {"bad port text",
+       [](Installation& a) {
+         Installation::Write(a.root() + "/Norvessa/Config/Norvessa.ini",
+                             "[API]\nPorta=porta\n");
+       },
+       "'porta' is not a valid integer value\nAPINorvessa\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Installation app("1");
+    c.arrange(app);
+    app.Start();
+    EXPECT_EQ(app.Stop(), 1);
+    EXPECT_EQ(app.Stderr(), c.output);
+  }
+}
+
+TEST(HeadlessTest, HelpVersionAndNoDisplay) {
+  Installation app("1");
+  app.Start({"--version"});
+  EXPECT_EQ(app.Stop(), 0);
+  app.Start({"--help"});
+  EXPECT_EQ(app.Stop(), 0);
+  app.Start({});
+  EXPECT_EQ(app.Stop(), 1);
+  EXPECT_NE(app.Stderr().find("--headless"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace norvessa
