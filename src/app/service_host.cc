@@ -2,8 +2,12 @@
 
 #include "controllers/cidade_controller.h"
 #include "db/db_error.h"
+#include "middleware/api_logger_manager.h"
+#include "middleware/compression.h"
 #include "middleware/handle_exception.h"
 #include "middleware/json_body.h"
+#include "middleware/log_file_provider.h"
+#include "middleware/paginate.h"
 
 namespace norvessa {
 
@@ -45,6 +49,9 @@ void ServiceHost::StopListen() {
 void ServiceHost::Shutdown() {
   StopListen();
   api_.ReleaseTransport();
+  // Every request has finished: the logger's last pass, then the file
+  // writer's, before the connections close.
+  ApiLoggerManager::ShutdownDefault();
   if (pool_) pool_->Close();
 }
 

@@ -1,0 +1,63 @@
+#ifndef NORVESSA_MIDDLEWARE_API_LOGGER_MANAGER_H_
+#define NORVESSA_MIDDLEWARE_API_LOGGER_MANAGER_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "framework/api_callback.h"
+#include "json/json_value.h"
+#include "middleware/api_logger_thread.h"
+
+namespace norvessa {
+
+// Receives the request log in batches, on the manager's thread.
+class ApiLoggerProvider {
+ public:
+  virtual ~ApiLoggerProvider() = default;
+  // The batch stays the caller's; a provider that needs the entries later
+  // copies them.
+  virtual void DoReceiveLogCache(const std::vector<JsonValue>& batch) = 0;
+  // Entries the manager had to drop before they reached this provider.
+  virtual void ReportDropped(std::uint64_t) {}
+};
+
+// The request logger: the middleware queues one entry per exchange, and the
+// manager's thread hands the entries in batches to the providers, in
+// registration order. A request never waits for a provider.
+class ApiLoggerManager : public ApiLoggerThread {
+ public:
+  explicit ApiLoggerManager(std::size_t capacity = kDefaultCapacity);
+  ~ApiLoggerManager() override;
+
+  void AddProvider(std::shared_ptr<ApiLoggerProvider> provider);
+  // The logging middleware, queuing on this manager.
+  norvessa::ApiCallback Callback();
+  // Ends the thread after a last pass, then lets go of the providers,
+  // whose own writers make their last passes.
+  void Shutdown();
+
+  // The process-wide manager, created (with its thread) on first use.
+  static ApiLoggerManager& GetDefaultManager();
+  static void RegisterProvider(std::shared_ptr<ApiLoggerProvider> provider);
+  static norvessa::ApiCallback ApiCallback();
+  // Shuts the process-wide manager down, if it was ever created.
+  static void ShutdownDefault();
+
+  static void DefaultApiCallback(ApiLoggerManager& manager, ApiRequest& request,
+                                 ApiResponse& response,
+                                 const std::function<void()>& next);
+
+ protected:
+  void DispatchLogCache() override;
+
+ private:
+  std::mutex providers_mutex_;
+  std::vector<std::shared_ptr<ApiLoggerProvider>> providers_;
+};
+
+}  // namespace norvessa
+
+#endif  // NORVESSA_MIDDLEWARE_API_LOGGER_MANAGER_H_

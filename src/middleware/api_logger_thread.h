@@ -1,0 +1,65 @@
+#ifndef NORVESSA_MIDDLEWARE_API_LOGGER_THREAD_H_
+#define NORVESSA_MIDDLEWARE_API_LOGGER_THREAD_H_
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <stop_token>
+#include <thread>
+#include <vector>
+
+#include "json/json_value.h"
+
+namespace norvessa {
+
+// A queue of log entries and the thread that empties it: each wake-up runs
+// one pass of DispatchLogCache, which takes everything queued so far.
+// The queue is bounded; past the bound the oldest entries are dropped and
+// counted. Stop makes one last pass before the thread ends.
+class ApiLoggerThread {
+ public:
+  static constexpr std::size_t kDefaultCapacity = 100'000;
+
+  explicit ApiLoggerThread(std::size_t capacity = kDefaultCapacity);
+  virtual ~ApiLoggerThread();
+  ApiLoggerThread(const ApiLoggerThread&) = delete;
+  ApiLoggerThread& operator=(const ApiLoggerThread&) = delete;
+
+  // Queues one entry and wakes the thread; never waits for I/O.
+  void NewLog(JsonValue entry);
+  // Takes every queued entry out, in arrival order.
+  std::vector<JsonValue> ExtractLogCache();
+  // Destroys every queued entry.
+  void ResetLogCache();
+  // The entries dropped since the last call.
+  std::uint64_t TakeDropped();
+  void AddDropped(std::uint64_t count);
+
+  void Start();
+  // Ends the thread after one last pass; a derived class calls it in its
+  // own destructor, before its members go.
+  void Stop();
+  bool Running() const { return thread_.joinable(); }
+
+ protected:
+  // One pass; errors are contained so that the thread goes on.
+  virtual void DispatchLogCache() = 0;
+
+ private:
+  void Execute(std::stop_token stop);
+  void Pass();
+
+  const std::size_t capacity_;
+  std::mutex mutex_;
+  std::condition_variable_any event_;
+  bool signaled_ = false;
+  std::deque<JsonValue> cache_;
+  std::uint64_t dropped_ = 0;
+  std::jthread thread_;
+};
+
+}  // namespace norvessa
+
+#endif  // NORVESSA_MIDDLEWARE_API_LOGGER_THREAD_H_

@@ -1,0 +1,118 @@
+#include "middleware/compression.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <atomic>
+
+#include "framework/api_request.h"
+#include "framework/api_response.h"
+#include "framework/ascii.h"
+#include "json/json_text.h"
+
+namespace norvessa {
+namespace {
+
+constexpr std::size_t kPiece = 1024 * 1024;
+
+std::atomic<int>& Threshold() {
+  static std::atomic<int> threshold{1024};
+  return threshold;
+}
+
+// One deflate stream, ended on every path.
+class DeflateStream {
+ public:
+  explicit DeflateStream(int window_bits) {
+    if (deflateInit2(&stream_, Z_BEST_COMPRESSION, Z_DEFLATED, window_bits, 8,
+                     Z_DEFAULT_STRATEGY) != Z_OK) {
+      throw CompressionError("zlib: deflateInit2 failed");
+    }
+  }
+  ~DeflateStream() { deflateEnd(&stream_); }
+  DeflateStream(const DeflateStream&) = delete;
+  DeflateStream& operator=(const DeflateStream&) = delete;
+
+  // Feeds one piece; `last` finishes the stream.
+  void Feed(std::string_view piece, bool last, std::string& out) {
+    stream_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(piece.data()));
+    stream_.avail_in = static_cast<uInt>(piece.size());
+    const int flush = last ? Z_FINISH : Z_NO_FLUSH;
+    while (true) {
+      const std::size_t used = out.size();
+      const std::size_t room = std::max<std::size_t>(
+          64 * 1024, deflateBound(&stream_, stream_.avail_in));
+      out.resize(used + room);
+      stream_.next_out = reinterpret_cast<Bytef*>(out.data() + used);
+      stream_.avail_out = static_cast<uInt>(room);
+      const int rc = deflate(&stream_, flush);
+      out.resize(used + room - stream_.avail_out);
+      if (rc == Z_STREAM_END) return;
+      if (rc != Z_OK && rc != Z_BUF_ERROR) {
+        throw CompressionError(std::string("zlib: ") +
+                               (stream_.msg ? stream_.msg : "deflate failed"));
+      }
+      if (!last && stream_.avail_in == 0 && stream_.avail_out != 0) return;
+    }
+  }
+
+ private:
+  z_stream stream_{};
+};
+
+}  // namespace
+
+std::string_view ToString(CompressionType type) {
+  return type == CompressionType::kDeflate ? "deflate" : "gzip";
+}
+
+int WindowBits(CompressionType type) {
+  return type == CompressionType::kDeflate ? -15 : 31;
+}
+
+std::string Compress(std::string_view data, CompressionType type) {
+  DeflateStream stream(WindowBits(type));
+  std::string out;
+  std::size_t pos = 0;
+  do {
+    const std::string_view piece = data.substr(pos, kPiece);
+    pos += piece.size();
+    stream.Feed(piece, pos >= data.size(), out);
+  } while (pos < data.size());
+  return out;
+}
+
+ApiCallback Compression(int threshold) {
+  Threshold() = threshold;
+  return CompressionMiddleware;
+}
+
+void CompressionMiddleware(ApiRequest& request, ApiResponse& response,
+                           const std::function<void()>& next) {
+  next();
+  const JsonValue* content = response.Content();
+  if (content == nullptr) return;
+  const std::string accept =
+      AsciiLower(TrimBlanks(request.Headers("accept-encoding")));
+  if (accept.empty()) return;
+  CompressionType type;
+  // A plain substring test: deflate wins whenever both are named.
+  if (accept.find("deflate") != std::string::npos) {
+    type = CompressionType::kDeflate;
+  } else if (accept.find("gzip") != std::string::npos) {
+    type = CompressionType::kGzip;
+  } else {
+    return;
+  }
+  RawResponse& raw = response.RawWebResponse();
+  std::string text = ToJsonText(*content);
+  if (text.size() > static_cast<std::size_t>(Threshold().load())) {
+    raw.content_stream = Compress(text, type);
+    raw.content = std::string();
+    raw.content_encoding = std::string(ToString(type));
+  } else {
+    raw.content_stream = std::move(text);
+  }
+}
+
+}  // namespace norvessa

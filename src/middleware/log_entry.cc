@@ -1,0 +1,198 @@
+#include "middleware/log_entry.h"
+
+#include <time.h>
+
+#include <charconv>
+
+#include "framework/ascii.h"
+#include "json/utf8.h"
+#include "middleware/client_ip.h"
+
+namespace norvessa {
+namespace {
+
+void AppendPadded(std::string& out, long value, int width) {
+  char buf[24];
+  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
+  for (int n = static_cast<int>(end - buf); n < width; ++n) out += '0';
+  out.append(buf, end);
+}
+
+std::string Decimal(std::int64_t value) {
+  char buf[24];
+  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
+  return std::string(buf, end);
+}
+
+// "host:port" -> host; "[::1]:9000" -> "[::1]".
+std::string_view HostWithoutPort(std::string_view host) {
+  if (!host.empty() && host.front() == '[') {
+    const std::size_t close = host.find(']');
+    return close == std::string_view::npos ? host : host.substr(0, close + 1);
+  }
+  return host.substr(0, host.find(':'));
+}
+
+// The port of the Host header, else the local port; "-1" when not a
+// number.
+std::string ServerPort(std::string_view host, std::uint16_t local_port) {
+  std::size_t colon = std::string_view::npos;
+  if (!host.empty() && host.front() == '[') {
+    const std::size_t close = host.find(']');
+    if (close != std::string_view::npos && close + 1 < host.size() &&
+        host[close + 1] == ':') {
+      colon = close + 1;
+    }
+  } else {
+    colon = host.find(':');
+  }
+  if (colon == std::string_view::npos) return Decimal(local_port);
+  const std::string_view digits = host.substr(colon + 1);
+  int port = 0;
+  const auto [ptr, ec] =
+      std::from_chars(digits.data(), digits.data() + digits.size(), port);
+  if (digits.empty() || ec != std::errc() ||
+      ptr != digits.data() + digits.size()) {
+    return "-1";
+  }
+  return Decimal(port);
+}
+
+}  // namespace
+
+LogTime LogTime::Now() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  LogTime t;
+  localtime_r(&ts.tv_sec, &t.local);
+  t.millisecond = static_cast<int>(ts.tv_nsec / 1'000'000);
+  t.epoch_ms = static_cast<std::int64_t>(ts.tv_sec) * 1000 + t.millisecond;
+  return t;
+}
+
+std::string FormatLogTime(const LogTime& time) {
+  static constexpr std::array<std::string_view, 12> kMonths = {
+      "janeiro",  "fevereiro", "mar\xC3\xA7o", "abril",
+      "maio",     "junho",     "julho",        "agosto",
+      "setembro", "outubro",   "novembro",     "dezembro"};
+  const std::tm& t = time.local;
+  std::string out;
+  out.reserve(32);
+  AppendPadded(out, t.tm_mday, 2);
+  out += '/';
+  out += kMonths[static_cast<std::size_t>(t.tm_mon % 12)];
+  out += '/';
+  AppendPadded(out, t.tm_year + 1900, 4);
+  out += ' ';
+  AppendPadded(out, t.tm_hour, 2);
+  out += ':';
+  AppendPadded(out, t.tm_min, 2);
+  out += ':';
+  AppendPadded(out, t.tm_sec > 59 ? 59 : t.tm_sec, 2);
+  out += '.';
+  AppendPadded(out, time.millisecond, 3);
+  return out;
+}
+
+const std::array<std::string_view, 40> kLogEntryKeys = {
+    "time",
+    "execution_time",
+    "request_clientip",
+    "request_method",
+    "request_version",
+    "request_url",
+    "request_query",
+    "request_path_info",
+    "request_path_translated",
+    "request_cookie",
+    "request_accept",
+    "request_from",
+    "request_host",
+    "request_referer",
+    "request_user_agent",
+    "request_connection",
+    "request_remote_addr",
+    "request_remote_host",
+    "request_server_port",
+    "request_script_name",
+    "request_authorization",
+    "request_content_encoding",
+    "request_content_type",
+    "request_content_length",
+    "response_server",
+    "response_allow",
+    "response_location",
+    "response_content_encoding",
+    "response_content_type",
+    "response_content_length",
+    "response_status",
+    "request_derived_from",
+    "request_remote_ip",
+    "request_internal_path_info",
+    "request_raw_path_info",
+    "request_cache_control",
+    "response_realm",
+    "response_log_message",
+    "response_title",
+    "response_content_version",
+};
+
+JsonValue BuildLogEntry(const ApiRequest& request, const ApiResponse& response,
+                        const LogTime& before, std::int64_t execution_ms) {
+  const RawRequest& in = request.RawWebRequest();
+  const RawResponse& out = response.RawWebResponse();
+  // Text from outside the service is UTF-8 inside it.
+  auto header = [&](std::string_view name) {
+    return SanitizeUtf8(in.Header(name));
+  };
+  const std::string values[] = {
+      FormatLogTime(before),
+      Decimal(execution_ms),
+      SanitizeUtf8(ClientIP(request)),
+      in.method,
+      in.version,
+      std::string(),
+      SanitizeUtf8(in.query),
+      in.path_info,
+      in.path_info,
+      std::string(),
+      header("Accept"),
+      header("From"),
+      SanitizeUtf8(HostWithoutPort(in.Header("Host"))),
+      header("Referer"),
+      header("User-Agent"),
+      header("Connection"),
+      in.remote_addr,
+      header("REMOTE_HOST"),
+      ServerPort(in.Header("Host"), in.local_port),
+      std::string(),
+      header("Authorization"),
+      header("Content-Encoding"),
+      header("Content-Type"),
+      Decimal(static_cast<std::int64_t>(in.body.size())),
+      out.server,
+      out.allow,
+      out.location,
+      out.content_encoding,
+      out.content_type,
+      Decimal(out.ContentLength()),
+      Decimal(out.status_code),
+      header("Derived-From"),
+      in.remote_addr,
+      in.path_info,
+      SanitizeUtf8(in.raw_path),
+      header("Cache-Control"),
+      out.realm,
+      std::string(),
+      out.title,
+      out.content_version,
+  };
+  JsonValue entry = JsonValue::Object();
+  entry.members().reserve(kLogEntryKeys.size());
+  for (std::size_t i = 0; i < kLogEntryKeys.size(); ++i) {
+    entry.AddPair(std::string(kLogEntryKeys[i]), JsonValue::String(values[i]));
+  }
+  return entry;
+}
+
+}  // namespace norvessa
