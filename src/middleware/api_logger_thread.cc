@@ -20,6 +20,7 @@ ApiLoggerThread::~ApiLoggerThread() {
 }
 
 void ApiLoggerThread::NewLog(JsonValue entry) {
+  bool wake = false;
   {
     std::lock_guard lock(mutex_);
     if (cache_.size() >= capacity_) {
@@ -27,9 +28,11 @@ void ApiLoggerThread::NewLog(JsonValue entry) {
       ++dropped_;
     }
     cache_.push_back(std::move(entry));
-    signaled_ = true;
+    // One wake-up per pass: entries that arrive before the thread has
+    // taken the signal ride along.
+    wake = !std::exchange(signaled_, true);
   }
-  event_.notify_one();
+  if (wake) event_.notify_one();
 }
 
 std::vector<JsonValue> ApiLoggerThread::ExtractLogCache() {

@@ -145,7 +145,7 @@ JsonValue BuildLogEntry(const ApiRequest& request, const ApiResponse& response,
   auto header = [&](std::string_view name) {
     return SanitizeUtf8(in.Header(name));
   };
-  const std::string values[] = {
+  std::string values[] = {
       FormatLogTime(before),
       Decimal(execution_ms),
       SanitizeUtf8(ClientIP(request)),
@@ -190,7 +190,8 @@ JsonValue BuildLogEntry(const ApiRequest& request, const ApiResponse& response,
   JsonValue entry = JsonValue::Object();
   entry.members().reserve(kLogEntryKeys.size());
   for (std::size_t i = 0; i < kLogEntryKeys.size(); ++i) {
-    entry.AddPair(std::string(kLogEntryKeys[i]), JsonValue::String(values[i]));
+    entry.AddPair(std::string(kLogEntryKeys[i]),
+                  JsonValue::String(std::move(values[i])));
   }
   return entry;
 }

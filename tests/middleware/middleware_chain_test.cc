@@ -9,8 +9,11 @@
 
 #include "framework/api_request.h"
 #include "framework/api_response.h"
+#include "middleware/api_logger_manager.h"
+#include "middleware/compression.h"
 #include "middleware/handle_exception.h"
 #include "middleware/json_body.h"
+#include "middleware/paginate.h"
 #include "support/http_client.h"
 #include "support/test_server.h"
 
@@ -103,6 +106,48 @@ TEST(MiddlewareChainTest, RunsInRegistrationOrderAndAnswersJson) {
                                       "<inner", "<errors", "<json", "<outer"}));
   EXPECT_EQ(missing.status, 404);
   EXPECT_EQ(missing.body, "Not Found");
+}
+
+TEST(MiddlewareChainTest, TheServiceOrderOverTheWire) {
+  Trace trace;
+  ApiLoggerManager logger;
+  testing::TestServer server;
+  server.api()
+      .Use(trace.Around("gzip", Compression(1024)))
+      .Use(trace.Around("page", Paginate()))
+      .Use(trace.Around("json", JsonBody()))
+      .Use(trace.Around(
+          "errors", [](ApiRequest& req, ApiResponse& res,
+                       const Next& next) { HandleException(req, res, next); }))
+      .Use(trace.Around("log", logger.Callback()))
+      .Get("/rows", [&](ApiRequest&, ApiResponse& res, const Next&) {
+        trace.Add("handler");
+        JsonValue rows = JsonValue::Array();
+        for (int i = 0; i < 400; ++i) {
+          rows.Add(JsonValue::Object().AddPair("id", JsonValue::Number(i)));
+        }
+        res.Send(std::move(rows));
+      });
+  server.Start();
+
+  const auto r = testing::Request(
+      server.port(), "GET", "/rows?limit=2&page=3",
+      {{"X-Paginate", "true"}, {"Accept-Encoding", "identity"}});
+  EXPECT_EQ(trace.Take(),
+            (std::vector<std::string>{"gzip>", "page>", "json>", "errors>",
+                                      "log>", "handler", "<log", "<errors",
+                                      "<json", "<page", "<gzip"}));
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.Header("Content-Type"), "application/json");
+  EXPECT_EQ(
+      r.body,
+      R"({"docs":[{"id":4},{"id":5}],"total":400,"limit":2,"page":3,"pages":200})");
+
+  // Unpaged, the 400 rows are large enough to be compressed.
+  const auto big = testing::Request(server.port(), "GET", "/rows",
+                                    {{"Accept-Encoding", "gzip"}});
+  EXPECT_EQ(big.Header("Content-Encoding"), "gzip");
+  EXPECT_EQ(big.Header("Content-Type"), "application/json; charset=UTF-8");
 }
 
 TEST(MiddlewareChainTest, AParameterWithABadEscapeBecomesAJsonError) {
