@@ -32,11 +32,15 @@ void ServiceHost::SetUp() {
   if (set_up_ || !pool_) return;
   set_up_ = true;
   // Global middleware, in the order in which they wrap every request.
+  api_.Use(Compression(1024));
+  api_.Use(Paginate());
   api_.Use(JsonBody());
   api_.Use(
       [](ApiRequest& req, ApiResponse& res, const std::function<void()>& next) {
         HandleException(req, res, next);
       });
+  ApiLoggerManager::RegisterProvider(LogFileProvider::New());
+  api_.Use(ApiLoggerManager::ApiCallback());
   resources_(api_, *pool_);
 }
 

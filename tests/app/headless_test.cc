@@ -105,11 +105,21 @@ TEST(HeadlessTest, StartsServesAndStopsOnSigterm) {
     port = probe.port();
   }
   Installation app(std::to_string(port));
+  fs::create_directories(app.bin() + "/Logs");
   app.Start();
   ASSERT_TRUE(WaitForPort(port)) << app.Stderr();
   EXPECT_EQ(testing::Request(port, "POST", "/estados").body,
             R"([{"iduf":35,"uf":"SP","ufnome":"S\u00E3o Paulo"}])");
   EXPECT_EQ(app.Stop(SIGTERM), 0);
+  // The request reached the day's log file before the process ended.
+  std::string log;
+  for (const auto& file : fs::directory_iterator(app.bin() + "/Logs")) {
+    std::ifstream in(file.path());
+    std::stringstream s;
+    s << in.rdbuf();
+    log += s.str();
+  }
+  EXPECT_NE(log.find("\"POST /estados\" 200\r\n"), std::string::npos) << log;
   EXPECT_NE(
       app.Stderr().find("Demo | ../test.db / localhost | Versão: 1.0.0.0"),
       std::string::npos)
