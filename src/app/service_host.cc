@@ -1,6 +1,10 @@
 #include "app/service_host.h"
 
 #include "controllers/cidade_controller.h"
+#include "controllers/grupo_controller.h"
+#include "controllers/pessoa_controller.h"
+#include "controllers/produto_controller.h"
+#include "controllers/usuario_controller.h"
 #include "db/db_error.h"
 #include "middleware/api_logger_manager.h"
 #include "middleware/compression.h"
@@ -15,7 +19,11 @@ ServiceHost::ServiceHost(Api& api, Resources resources)
     : api_(api), resources_(std::move(resources)) {}
 
 void ServiceHost::RegisterResources(ApiCore& api, ConnectionPool& conexao) {
+  UsuarioController::Registry(api, conexao);
+  PessoaController::Registry(api, conexao);
+  GrupoController::Registry(api, conexao);
   CidadeController::Registry(api, conexao);
+  ProdutoController::Registry(api, conexao);
 }
 
 ServiceHost::~ServiceHost() = default;

@@ -2,28 +2,13 @@
 
 #include <memory>
 
+#include "controllers/controller_support.h"
 #include "controllers/result_message.h"
 #include "db/query.h"
-#include "db/sql_lexer.h"
 #include "db/unit_of_work.h"
-#include "serialize/dataset_export.h"
-#include "serialize/dataset_import.h"
 #include "serialize/mem_table.h"
 
 namespace norvessa {
-namespace {
-
-// The rows as an array, or the "no rows" answer.
-void AnswerRows(Query& qry, ApiResponse& res) {
-  if (!qry.IsEmpty()) {
-    res.Send(ToJSONArray(qry));
-  } else {
-    res.Send(ResultArray(kResult, kNenhumRegistro));
-  }
-}
-
-}  // namespace
-
 void CidadeController::Registry(ApiCore& api, ConnectionPool& conexao) {
   auto controller = std::make_shared<CidadeController>(conexao);
   api.Post("/cidades", [controller](ApiRequest& req, ApiResponse& res,
@@ -41,7 +26,7 @@ void CidadeController::Cidades(ApiRequest& req, ApiResponse& res,
   MemTable body;
   // A body that fails to load leaves the handler: the exception middleware
   // answers it.
-  LoadFromJSON(body, req.Body());
+  LoadBody(req, body);
   try {
     if (body.FieldByName("iduf").AsString().empty()) {
       res.Send(ResultObject(kResult, "Sem Estado!")).Status(401);
@@ -57,8 +42,7 @@ void CidadeController::Cidades(ApiRequest& req, ApiResponse& res,
     qry.SQL()
         .Add("select IdCidade, Cidade from Cidade")
         .Add("where Situacao = 1")
-        .Add("and IdUf = " +
-             QuoteSqlString(body.FieldByName("iduf").AsString()))
+        .Add("and IdUf = " + Quoted(body.FieldByName("iduf").AsString()))
         .Add("order by Cidade");
     qry.Open();
     AnswerRows(qry, res);
@@ -71,7 +55,7 @@ void CidadeController::Cidades(ApiRequest& req, ApiResponse& res,
 void CidadeController::Estados(ApiRequest& req, ApiResponse& res,
                                const std::function<void()>&) {
   MemTable body;
-  LoadFromJSON(body, req.Body());
+  LoadBody(req, body);
   try {
     UnitOfWork uow(conexao_);
     Query qry(uow);

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "framework/error_log.h"
+#include "serialize/dataset_error.h"
 
 namespace norvessa {
 
@@ -21,6 +22,10 @@ void LogGuardedFailure(const ApiRequest& request) {
   std::string message = "unknown error";
   try {
     throw;
+  } catch (const DatabaseError&) {
+    return;  // a key the body lacks: the client's matter
+  } catch (const ConvertError&) {
+    return;  // a value that is not a number or a date: the client's too
   } catch (const std::exception& e) {
     message = e.what();
   } catch (...) {

@@ -20,8 +20,10 @@ inline constexpr std::string_view kErroExcept = "Erro except";
 inline constexpr std::string_view kNenhumRegistro =
     "Nenhum Registro Encontrado!";
 
-// A guarded section failed: the client gets a fixed message, so the cause
-// goes to stderr (method, path, message).
+// A guarded section failed: the client gets a fixed message, so a cause on
+// the server's side (the database, mostly) goes to stderr (method, path,
+// message). Missing keys and unreadable values are the client's and are
+// not written.
 void LogGuardedFailure(const ApiRequest& request);
 
 }  // namespace norvessa

@@ -1,0 +1,266 @@
+// The exact SQL each handler sends, through a recording connection, and
+// what hostile input can do to it.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "db/sql_lexer.h"
+#include "resource_server.h"
+#include "support/http_client.h"
+#include "support/recording_connection.h"
+
+namespace norvessa {
+namespace {
+
+std::string Golden(const std::string& name) {
+  std::ifstream in(std::string(NORVESSA_SOURCE_DIR) +
+                   "/tests/controllers/golden/" + name);
+  std::stringstream s;
+  s << in.rdbuf();
+  std::string text = s.str();
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
+
+struct Sent {
+  int status;
+  std::vector<std::string> sql;
+};
+
+Sent Send(const char* method, const std::string& path,
+          const std::string& body) {
+  testing::RecordingPool recording;
+  testing::ResourceServer server(recording.pool.get());
+  const auto r = testing::Request(server.port(), method, path,
+                                  {{"Content-Type", "application/json"}}, body);
+  return {r.status, recording.Sql()};
+}
+
+TEST(ResourcesSqlTest, EachHandlerSendsItsText) {
+  const std::string list = Golden("product_list.sql");
+  const std::string detail = Golden("product_detail.sql");
+  const std::string customers = Golden("customers.sql");
+  const std::string residents = Golden("residents.sql");
+  struct Case {
+    const char* method;
+    std::string path;
+    std::string body;
+    std::vector<std::string> sql;
+  };
+  const Case cases[] = {
+      {"GET",
+       "/usuarios",
+       "",
+       {"select IdEmpresa, IdUsuario, Usuario, Senha from Usuario\n"
+        "where Situacao = 1\norder by Usuario"}},
+      {"POST",
+       "/autenticacao",
+       R"({"usuario":"caixa1","senha":"s'1"})",
+       {"select IdUsuario from Usuario where Situacao = 1\n"
+        "and Usuario = 'caixa1'\nand Senha = 's''1'"}},
+      {"GET", "/permissoes/007", "", {Golden("permissions.sql")}},
+      {"POST",
+       "/clientes",
+       R"({"inicio":10,"quantidadereg":5})",
+       {customers +
+        "\norder by P.Pessoa\nOFFSET 10 ROWS FETCH NEXT 5 ROWS ONLY"}},
+      {"POST",
+       "/clientes",
+       R"({"inicio":0,"quantidadereg":5,"nomecliente":"d'av%_"})",
+       {customers +
+        "\nand P.Pessoa like '%d''av%_%'collate Latin1_General_CI_AI\n"
+        "order by P.Pessoa\nOFFSET 0 ROWS FETCH NEXT 5 ROWS ONLY"}},
+      {"POST",
+       "/clientes",
+       R"({"idcidade":"2","cliente":"x"})",
+       {customers + "\nand Ci.IdCidade = '2'\norder by P.Pessoa"}},
+      {"POST",
+       "/clientes",
+       R"({"cliente":"Todos"})",
+       {customers + "\norder by P.Pessoa"}},
+      {"POST",
+       "/clientes",
+       R"({"cliente":"todos"})",
+       {customers +
+        "\nand P.Pessoa like '%todos%'collate Latin1_General_CI_AI\n"
+        "order by P.Pessoa"}},
+      {"GET", "/moradores", "", {residents + "\norder by P.Pessoa"}},
+      {"GET", "/moradores/-12", "", {residents + "\nand F.RegistroAux = -12"}},
+      {"POST",
+       "/grupos",
+       R"({"inicio":0,"quantidadereg":20,"grupo":"Todos"})",
+       {"select IdGrupo, Grupo from Grupo\nwhere Situacao = 1\norder by Grupo\n"
+        "OFFSET 0 ROWS FETCH NEXT 20 ROWS ONLY"}},
+      {"POST",
+       "/grupos",
+       R"({"grupo":"cal"})",
+       {"select IdGrupo, Grupo from Grupo\nwhere Situacao = 1\n"
+        "and Grupo like '%cal%'collate Latin1_General_CI_AI\norder by Grupo\n"
+        "OFFSET 0 ROWS FETCH NEXT 100 ROWS ONLY"}},
+      {"POST",
+       "/grupoid",
+       R"({"grupo":"D'Ávila"})",
+       {"select IdGrupo from Grupo\nwhere Situacao = 1\nand Grupo = "
+        "'D''Ávila'"}},
+      {"GET", "/produtos/+526", "", {detail + "\nand P.IdProduto = 526"}},
+      {"GET",
+       "/produtoslike/caf%C3%A9%20x",
+       "",
+       {detail + "\nand P.Produto like '%café x%'collate Latin1_General_CI_AI\n"
+                 "order by P.Produto"}},
+      {"POST",
+       "/produtos",
+       R"({"inicio":0,"quantidadereg":30})",
+       {list + "\norder by P.Produto\nOFFSET 0 ROWS FETCH NEXT 30 ROWS ONLY"}},
+      {"POST",
+       "/produtos",
+       R"({"inicio":30,"quantidadereg":30,"nomeproduto":"camisa"})",
+       {list + "\nand P.Produto like '%camisa%'collate Latin1_General_CI_AI\n"
+               "order by P.Produto\nOFFSET 30 ROWS FETCH NEXT 30 ROWS ONLY"}},
+      {"POST",
+       "/produtos",
+       R"({"produto":"Todos"})",
+       {list + "\norder by P.Produto"}},
+      {"POST",
+       "/produtos-grupo",
+       R"({"idgrupo":"7","nomeproduto":"x","inicio":0,"quantidadereg":9})",
+       {list + "\nand P.IdGrupo = '7'\n"
+               "and P.Produto like '%x%'collate Latin1_General_CI_AI\n"
+               "order by P.Produto\nOFFSET 0 ROWS FETCH NEXT 9 ROWS ONLY"}},
+      // No statement at all where the handler answers first.
+      {"POST", "/autenticacao", R"({"usuario":""})", {}},
+      {"GET", "/permissoes/1.5", "", {}},
+      {"POST", "/produtos-grupo", R"({"idgrupo":""})", {}},
+      {"POST", "/cidades", R"({"iduf":""})", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.method) + " " + c.path + " " + c.body);
+    EXPECT_EQ(Send(c.method, c.path, c.body).sql, c.sql);
+  }
+}
+
+// The statement with every string literal blanked: hostile input may only
+// ever change what is inside a literal.
+std::string Shape(const std::string& sql) {
+  std::string shape;
+  for (const SqlToken& t : TokenizeSql(sql)) {
+    shape += t.kind == SqlTokenKind::kString ? "'?'" : t.text;
+  }
+  return shape;
+}
+
+TEST(ResourcesSqlTest, HostileInputStaysInsideOneLiteral) {
+  const std::string hostile[] = {
+      "'",
+      "a' or '1'='1",
+      "x'; drop table Pedido; --",
+      "-- comment",
+      "/* comment */",
+      "a;b",
+      std::string("nul\0byte", 8),
+      "%00",
+      std::string(20000, 'q') + "'",
+      "Ação çãõ ñ \xF0\x9F\x94\xA5",
+      "%_%",
+      "\\'",
+      "''",
+  };
+  struct Route {
+    const char* method;
+    const char* path;  // {} is replaced by the escaped value
+    const char* body;  // {} likewise
+  };
+  const Route routes[] = {
+      {"POST", "/autenticacao", R"({"usuario":"{}","senha":"{}"})"},
+      {"POST", "/clientes",
+       R"({"inicio":0,"quantidadereg":1,"nomecliente":"{}"})"},
+      {"POST", "/clientes", R"({"idcidade":"{}"})"},
+      {"POST", "/clientes", R"({"cliente":"{}"})"},
+      {"POST", "/grupos", R"({"grupo":"{}"})"},
+      {"POST", "/grupoid", R"({"grupo":"{}"})"},
+      {"POST", "/produtos", R"({"produto":"{}"})"},
+      {"POST", "/produtos",
+       R"({"inicio":0,"quantidadereg":1,"nomeproduto":"{}"})"},
+      {"POST", "/produtos-grupo",
+       R"({"idgrupo":"{}","nomeproduto":"{}","inicio":0,"quantidadereg":1})"},
+      {"POST", "/cidades", R"({"iduf":"{}"})"},
+      {"GET", "/produtoslike/{}", ""},
+  };
+  auto json_escape = [](const std::string& v) {
+    std::string out;
+    for (char c : v) {
+      if (c == '"' || c == '\\') out += '\\';
+      if (c == '\0') {
+        out += "\\u0000";
+        continue;
+      }
+      out += c;
+    }
+    return out;
+  };
+  auto url_escape = [](const std::string& v) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : v) {
+      if (std::isalnum(c)) {
+        out += static_cast<char>(c);
+      } else {
+        out += '%';
+        out += kHex[c >> 4];
+        out += kHex[c & 15];
+      }
+    }
+    return out;
+  };
+  auto fill = [](std::string text, const std::string& value) {
+    for (std::size_t p; (p = text.find("{}")) != std::string::npos;) {
+      text.replace(p, 2, value);
+    }
+    return text;
+  };
+  for (const Route& route : routes) {
+    const Sent benign = Send(route.method, fill(route.path, "benigno"),
+                             fill(route.body, "benigno"));
+    ASSERT_EQ(benign.sql.size(), 1u) << route.path << " " << route.body;
+    for (const std::string& value : hostile) {
+      SCOPED_TRACE(std::string(route.path) + " " + route.body + " <- " +
+                   value.substr(0, 40));
+      const Sent sent = Send(route.method, fill(route.path, url_escape(value)),
+                             fill(route.body, json_escape(value)));
+      ASSERT_EQ(sent.sql.size(), 1u);
+      EXPECT_EQ(Shape(sent.sql[0]), Shape(benign.sql[0]));
+    }
+  }
+}
+
+TEST(ResourcesSqlTest, HostileInputEndToEnd) {
+  testing::ResourceServer server;
+  const char* hostile[] = {"' or '1'='1", "x'; drop table Grupo; --", "%'--",
+                           "Camisetas' union select 1, 'x"};
+  for (const char* value : hostile) {
+    SCOPED_TRACE(value);
+    std::string escaped;
+    for (const char* p = value; *p; ++p) escaped += *p;
+    const auto grupo =
+        testing::Request(server.port(), "POST", "/grupoid",
+                         {{"Content-Type", "application/json"}},
+                         std::string(R"({"grupo":")") + escaped + R"("})");
+    EXPECT_EQ(grupo.body, R"({"Result":"Nenhum Registro Encontrado!"})");
+    const auto login =
+        testing::Request(server.port(), "POST", "/autenticacao",
+                         {{"Content-Type", "application/json"}},
+                         std::string(R"({"usuario":")") + escaped +
+                             R"(","senha":")" + escaped + R"("})");
+    EXPECT_EQ(login.status, 401);
+    EXPECT_EQ(login.body, R"({"Result":"Usuario Sem Permissao!"})");
+  }
+  // Nothing was dropped.
+  EXPECT_EQ(server.db().Scalar("select count(*) from Grupo"), "6");
+}
+
+}  // namespace
+}  // namespace norvessa
