@@ -198,7 +198,10 @@ SqliteConnection::SqliteConnection(const std::string& path) {
   }
 }
 
-SqliteConnection::~SqliteConnection() { sqlite3_close(db_); }
+SqliteConnection::~SqliteConnection() {
+  for (auto& [sql, cached] : statements_) sqlite3_finalize(cached.statement);
+  sqlite3_close(db_);
+}
 
 void SqliteConnection::Fail(int code) {
   if (IsConnectionLevel(code)) broken_ = true;
@@ -218,49 +221,91 @@ void SqliteConnection::Run(const char* sql) {
 
 namespace {
 
-Statement Prepare(sqlite3* db, std::string_view tsql,
-                  const std::vector<Param>& params, int& rc) {
-  const std::string sql = TranslateTSql(tsql);
-  sqlite3_stmt* raw = nullptr;
-  rc = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &raw,
-                          nullptr);
-  Statement stmt(raw);
-  if (rc != SQLITE_OK) return stmt;
+// Resets a reused statement when its work is done, so that it holds no
+// read lock between uses.
+class Use {
+ public:
+  explicit Use(sqlite3_stmt* s) : s_(s) {}
+  ~Use() {
+    if (s_ != nullptr) {
+      sqlite3_reset(s_);
+      sqlite3_clear_bindings(s_);
+    }
+  }
+  Use(const Use&) = delete;
+  Use& operator=(const Use&) = delete;
+
+ private:
+  sqlite3_stmt* s_;
+};
+
+int Bind(sqlite3_stmt* stmt, const std::vector<Param>& params) {
   for (const Param& p : params) {
     const int index =
-        sqlite3_bind_parameter_index(stmt.get(), (":" + p.name).c_str());
+        sqlite3_bind_parameter_index(stmt, (":" + p.name).c_str());
     if (index == 0) continue;
+    int rc = SQLITE_OK;
     if (const auto* s = std::get_if<std::string>(&p.value)) {
-      rc = sqlite3_bind_text(stmt.get(), index, s->data(),
+      rc = sqlite3_bind_text(stmt, index, s->data(),
                              static_cast<int>(s->size()), SQLITE_TRANSIENT);
     } else if (const auto* i = std::get_if<std::int64_t>(&p.value)) {
-      rc = sqlite3_bind_int64(stmt.get(), index, *i);
+      rc = sqlite3_bind_int64(stmt, index, *i);
     } else if (const auto* d = std::get_if<double>(&p.value)) {
-      rc = sqlite3_bind_double(stmt.get(), index, *d);
+      rc = sqlite3_bind_double(stmt, index, *d);
     } else if (const auto* t = std::get_if<DateTime>(&p.value)) {
       // The stored form of dates; milliseconds only when there are some.
       const std::string text = FormatDateTimePattern(
           t->milliseconds() % 1000 == 0 ? "yyyy-mm-dd hh:nn:ss"
                                         : "yyyy-mm-dd hh:nn:ss.zzz",
           *t);
-      rc = sqlite3_bind_text(stmt.get(), index, text.data(),
+      rc = sqlite3_bind_text(stmt, index, text.data(),
                              static_cast<int>(text.size()), SQLITE_TRANSIENT);
     } else {
-      rc = sqlite3_bind_null(stmt.get(), index);
+      rc = sqlite3_bind_null(stmt, index);
     }
-    if (rc != SQLITE_OK) return stmt;
+    if (rc != SQLITE_OK) return rc;
   }
-  return stmt;
+  return SQLITE_OK;
 }
 
 }  // namespace
 
+sqlite3_stmt* SqliteConnection::Prepare(std::string_view tsql,
+                                        const std::vector<Param>& params,
+                                        int& rc) {
+  const std::string key(tsql);
+  auto it = statements_.find(key);
+  if (it == statements_.end()) {
+    if (statements_.size() >= kCachedStatements) {
+      // Let go of the statement used longest ago.
+      auto oldest = statements_.begin();
+      for (auto c = statements_.begin(); c != statements_.end(); ++c) {
+        if (c->second.last_use < oldest->second.last_use) oldest = c;
+      }
+      sqlite3_finalize(oldest->second.statement);
+      statements_.erase(oldest);
+    }
+    const std::string sql = TranslateTSql(tsql);
+    sqlite3_stmt* raw = nullptr;
+    rc = sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()),
+                            &raw, nullptr);
+    if (rc != SQLITE_OK) {
+      sqlite3_finalize(raw);
+      return nullptr;
+    }
+    it = statements_.emplace(key, Cached{raw, 0}).first;
+  }
+  it->second.last_use = ++uses_;
+  rc = Bind(it->second.statement, params);
+  return it->second.statement;
+}
+
 ResultSet SqliteConnection::Open(std::string_view sql,
                                  const std::vector<Param>& params) {
   int rc = SQLITE_OK;
-  Statement stmt = Prepare(db_, sql, params, rc);
+  sqlite3_stmt* s = Prepare(sql, params, rc);
+  const Use use(s);
   if (rc != SQLITE_OK) Fail(rc);
-  sqlite3_stmt* s = stmt.get();
   const int count = sqlite3_column_count(s);
   ResultSet result;
   std::vector<bool> from_values(static_cast<std::size_t>(count), false);
@@ -319,9 +364,10 @@ ResultSet SqliteConnection::Open(std::string_view sql,
 std::int64_t SqliteConnection::Execute(std::string_view sql,
                                        const std::vector<Param>& params) {
   int rc = SQLITE_OK;
-  Statement stmt = Prepare(db_, sql, params, rc);
+  sqlite3_stmt* s = Prepare(sql, params, rc);
+  const Use use(s);
   if (rc != SQLITE_OK) Fail(rc);
-  while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
   }
   if (rc != SQLITE_DONE) Fail(rc);
   return sqlite3_changes64(db_);

@@ -1,11 +1,15 @@
 #ifndef NORVESSA_DB_SQLITE_SQLITE_CONNECTION_H_
 #define NORVESSA_DB_SQLITE_SQLITE_CONNECTION_H_
 
+#include <cstdint>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "db/connection.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace norvessa {
 
@@ -35,11 +39,26 @@ class SqliteConnection : public Connection {
   bool IsBroken() const override { return broken_; }
 
  private:
+  // A prepared statement kept for reuse, and when it was last used.
+  struct Cached {
+    sqlite3_stmt* statement = nullptr;
+    std::uint64_t last_use = 0;
+  };
+
   [[noreturn]] void Fail(int code);
   void Run(const char* sql);
+  // The statement for this T-SQL text, prepared once per connection and
+  // reused, with the parameters bound; `rc` tells whether all went well
+  // (nullptr when it could not be prepared).
+  sqlite3_stmt* Prepare(std::string_view tsql, const std::vector<Param>& params,
+                        int& rc);
+
+  static constexpr std::size_t kCachedStatements = 64;
 
   sqlite3* db_ = nullptr;
   bool broken_ = false;
+  std::unordered_map<std::string, Cached> statements_;
+  std::uint64_t uses_ = 0;
 };
 
 }  // namespace norvessa
