@@ -44,7 +44,14 @@ Query::Query(Connection& connection) : connection_(connection) {
 
 void Query::SyncParams() {
   std::vector<QueryParam> synced;
-  for (const std::string& name : SqlParameterNames(sql_.Text())) {
+  const std::string text = sql_.Text();
+  // Most statements carry their values as literals: no colon, no
+  // parameters, nothing to tokenize.
+  if (text.find(':') == std::string::npos) {
+    params_.clear();
+    return;
+  }
+  for (const std::string& name : SqlParameterNames(text)) {
     const bool known = std::any_of(
         synced.begin(), synced.end(),
         [&](const QueryParam& p) { return SameName(p.Name(), name); });

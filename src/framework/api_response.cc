@@ -9,11 +9,13 @@ ApiResponse::ApiResponse(RawResponse& raw) : raw_(raw) {
 }
 
 ApiResponse& ApiResponse::Send(std::string text) {
+  ++generation_;
   raw_.content = std::move(text);
   return *this;
 }
 
 ApiResponse& ApiResponse::Send(JsonValue object) {
+  ++generation_;
   content_ = std::move(object);
   return *this;
 }
@@ -34,11 +36,13 @@ ApiResponse& ApiResponse::ContentType(std::string content_type) {
 }
 
 ApiResponse& ApiResponse::Content(std::optional<JsonValue> object) {
+  ++generation_;
   content_ = std::move(object);
   return *this;
 }
 
 std::optional<JsonValue> ApiResponse::TakeContent() {
+  ++generation_;
   std::optional<JsonValue> out = std::move(content_);
   content_.reset();
   return out;

@@ -1,6 +1,7 @@
 #ifndef NORVESSA_FRAMEWORK_API_RESPONSE_H_
 #define NORVESSA_FRAMEWORK_API_RESPONSE_H_
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -42,9 +43,19 @@ class ApiResponse {
   RawResponse& RawWebResponse() { return raw_; }
   const RawResponse& RawWebResponse() const { return raw_; }
 
+  // The raw content text now holds the content object's JSON text; any
+  // later change of object or text forgets it. Lets a later middleware use
+  // the text instead of writing the object out again.
+  void MarkContentWritten() { written_ = generation_; }
+  bool ContentWritten() const {
+    return content_.has_value() && written_ == generation_;
+  }
+
  private:
   RawResponse& raw_;
   std::optional<JsonValue> content_;
+  std::uint64_t generation_ = 1;
+  std::uint64_t written_ = 0;
 };
 
 }  // namespace norvessa

@@ -8,8 +8,9 @@
 
 namespace norvessa {
 
-ApiLoggerThread::ApiLoggerThread(std::size_t capacity)
-    : capacity_(capacity == 0 ? 1 : capacity) {}
+ApiLoggerThread::ApiLoggerThread(std::size_t capacity,
+                                 std::chrono::milliseconds min_interval)
+    : capacity_(capacity == 0 ? 1 : capacity), min_interval_(min_interval) {}
 
 ApiLoggerThread::~ApiLoggerThread() {
   // A derived class has stopped the thread already; this is the last guard.
@@ -97,6 +98,10 @@ void ApiLoggerThread::Execute(std::stop_token stop) {
     }
     if (stop.stop_requested()) break;
     Pass();
+    // Entries arriving meanwhile wait for the next pass; a stop request
+    // ends the pause at once.
+    std::unique_lock lock(mutex_);
+    event_.wait_for(lock, stop, min_interval_, [] { return false; });
   }
   // The last pass hands on whatever is still queued.
   Pass();

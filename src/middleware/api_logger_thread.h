@@ -1,6 +1,7 @@
 #ifndef NORVESSA_MIDDLEWARE_API_LOGGER_THREAD_H_
 #define NORVESSA_MIDDLEWARE_API_LOGGER_THREAD_H_
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -22,7 +23,13 @@ class ApiLoggerThread {
  public:
   static constexpr std::size_t kDefaultCapacity = 100'000;
 
-  explicit ApiLoggerThread(std::size_t capacity = kDefaultCapacity);
+  // Passes run at most once per `min_interval`, so that a busy service
+  // wakes the thread a few times a second rather than once per request.
+  static constexpr std::chrono::milliseconds kDefaultInterval{50};
+
+  explicit ApiLoggerThread(
+      std::size_t capacity = kDefaultCapacity,
+      std::chrono::milliseconds min_interval = kDefaultInterval);
   virtual ~ApiLoggerThread();
   ApiLoggerThread(const ApiLoggerThread&) = delete;
   ApiLoggerThread& operator=(const ApiLoggerThread&) = delete;
@@ -52,6 +59,7 @@ class ApiLoggerThread {
   void Pass();
 
   const std::size_t capacity_;
+  const std::chrono::milliseconds min_interval_;
   std::mutex mutex_;
   std::condition_variable_any event_;
   bool signaled_ = false;

@@ -105,7 +105,10 @@ void CompressionMiddleware(ApiRequest& request, ApiResponse& response,
     return;
   }
   RawResponse& raw = response.RawWebResponse();
-  std::string text = ToJsonText(*content);
+  // The JSON body middleware has usually written the very same text.
+  std::string text = response.ContentWritten() && raw.content
+                         ? *raw.content
+                         : ToJsonText(*content);
   if (text.size() > static_cast<std::size_t>(Threshold().load())) {
     raw.content_stream = Compress(text, type);
     raw.content = std::string();

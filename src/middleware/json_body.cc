@@ -29,6 +29,7 @@ void WriteContent(ApiResponse& response) {
   RawResponse& raw = response.RawWebResponse();
   raw.content = ToJsonText(*content);
   raw.content_type = "application/json; charset=" + JsonBodyCharset();
+  response.MarkContentWritten();
 }
 
 }  // namespace

@@ -72,9 +72,11 @@ void PageTheAnswer(ApiRequest& request, ApiResponse& response) {
   }
   if (!paged) return;
   RawResponse& raw = response.RawWebResponse();
-  raw.content = ToJsonText(*paged);
-  raw.content_type = "application/json";
+  std::string text = ToJsonText(*paged);
   response.Content(std::move(paged));
+  raw.content = std::move(text);
+  raw.content_type = "application/json";
+  response.MarkContentWritten();
 }
 
 }  // namespace

@@ -107,6 +107,29 @@ TEST(CompressionTest, TextAnswersAreNeverCompressed) {
   EXPECT_EQ(out.content->size(), 5000u);
 }
 
+TEST(CompressionTest, AContentObjectReplacedAfterItWasWrittenIsWrittenAgain) {
+  ApiCore core;
+  core.Use(Compression(1024))
+      .Use(
+          [](ApiRequest&, ApiResponse& res, const std::function<void()>& next) {
+            next();
+            res.Send(ArrayOfTextSize(2000));  // after the JSON body middleware
+          })
+      .Use(JsonBody());
+  core.Get("/x",
+           [](ApiRequest&, ApiResponse& res, const std::function<void()>&) {
+             res.Send(ArrayOfTextSize(3000));
+           });
+  RawRequest raw;
+  raw.method = "GET";
+  raw.raw_path = "/x";
+  raw.headers.emplace_back("Accept-Encoding", "gzip");
+  RawResponse out;
+  DispatchRequest(core, raw, out);
+  EXPECT_EQ(Inflate(*out.content_stream, 31),
+            "[\"" + std::string(1996, 'x') + "\"]");
+}
+
 TEST(CompressionTest, LargeBodiesGoInPieces) {
   std::string big;
   for (long long i = 0; big.size() < 3 * 1024 * 1024; ++i) {
