@@ -4,6 +4,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <vector>
 
 #include "framework/api_request.h"
 #include "framework/api_response.h"
@@ -33,6 +37,13 @@ class DeflateStream {
   DeflateStream(const DeflateStream&) = delete;
   DeflateStream& operator=(const DeflateStream&) = delete;
 
+  // Starts a new stream with the same settings, keeping the buffers.
+  void Reset() {
+    if (deflateReset(&stream_) != Z_OK) {
+      throw CompressionError("zlib: deflateReset failed");
+    }
+  }
+
   // Feeds one piece; `last` finishes the stream.
   void Feed(std::string_view piece, bool last, std::string& out) {
     stream_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(piece.data()));
@@ -60,6 +71,58 @@ class DeflateStream {
   z_stream stream_{};
 };
 
+// The last answers compressed, by their exact text: lists such as users,
+// states or groups are asked for again and again, and level 9 costs more
+// than everything else a request does. Same text in, same bytes out.
+class RecentlyCompressed {
+ public:
+  static constexpr std::size_t kEntries = 32;
+  static constexpr std::size_t kLargestText = 256 * 1024;
+
+  std::optional<std::string> Find(CompressionType type, std::string_view text) {
+    if (text.size() > kLargestText) return std::nullopt;
+    std::lock_guard lock(mutex_);
+    for (Entry& e : entries_) {
+      if (e.type == type && e.text == text) {
+        e.last_use = ++uses_;
+        return e.compressed;
+      }
+    }
+    return std::nullopt;
+  }
+
+  void Add(CompressionType type, std::string_view text,
+           const std::string& compressed) {
+    if (text.size() > kLargestText) return;
+    std::lock_guard lock(mutex_);
+    if (entries_.size() < kEntries) {
+      entries_.push_back({type, std::string(text), compressed, ++uses_});
+      return;
+    }
+    Entry* oldest = &entries_.front();
+    for (Entry& e : entries_) {
+      if (e.last_use < oldest->last_use) oldest = &e;
+    }
+    *oldest = {type, std::string(text), compressed, ++uses_};
+  }
+
+ private:
+  struct Entry {
+    CompressionType type;
+    std::string text;
+    std::string compressed;
+    std::uint64_t last_use;
+  };
+  std::mutex mutex_;
+  std::vector<Entry> entries_;
+  std::uint64_t uses_ = 0;
+};
+
+RecentlyCompressed& Recent() {
+  static RecentlyCompressed recent;
+  return recent;
+}
+
 }  // namespace
 
 std::string_view ToString(CompressionType type) {
@@ -71,7 +134,13 @@ int WindowBits(CompressionType type) {
 }
 
 std::string Compress(std::string_view data, CompressionType type) {
-  DeflateStream stream(WindowBits(type));
+  // One stream of each kind per thread: setting up zlib's level-9 tables
+  // costs more than compressing a typical answer.
+  thread_local DeflateStream deflate_stream(WindowBits(CompressionType::kDeflate));
+  thread_local DeflateStream gzip_stream(WindowBits(CompressionType::kGzip));
+  DeflateStream& stream =
+      type == CompressionType::kDeflate ? deflate_stream : gzip_stream;
+  stream.Reset();
   std::string out;
   std::size_t pos = 0;
   do {
@@ -110,7 +179,12 @@ void CompressionMiddleware(ApiRequest& request, ApiResponse& response,
                          ? *raw.content
                          : ToJsonText(*content);
   if (text.size() > static_cast<std::size_t>(Threshold().load())) {
-    raw.content_stream = Compress(text, type);
+    std::optional<std::string> compressed = Recent().Find(type, text);
+    if (!compressed) {
+      compressed = Compress(text, type);
+      Recent().Add(type, text, *compressed);
+    }
+    raw.content_stream = std::move(*compressed);
     raw.content = std::string();
     raw.content_encoding = std::string(ToString(type));
   } else {
