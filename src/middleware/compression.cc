@@ -136,7 +136,8 @@ int WindowBits(CompressionType type) {
 std::string Compress(std::string_view data, CompressionType type) {
   // One stream of each kind per thread: setting up zlib's level-9 tables
   // costs more than compressing a typical answer.
-  thread_local DeflateStream deflate_stream(WindowBits(CompressionType::kDeflate));
+  thread_local DeflateStream deflate_stream(
+      WindowBits(CompressionType::kDeflate));
   thread_local DeflateStream gzip_stream(WindowBits(CompressionType::kGzip));
   DeflateStream& stream =
       type == CompressionType::kDeflate ? deflate_stream : gzip_stream;

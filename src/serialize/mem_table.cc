@@ -65,6 +65,7 @@ void MemTable::Open() {
   }
   rows_.clear();
   buffer_.clear();
+  ForgetIndex();
   OpenRows();
 }
 
@@ -72,6 +73,7 @@ void MemTable::EmptyDataSet() {
   CheckActive();
   rows_.clear();
   buffer_.clear();
+  ForgetIndex();
   OpenRows();
 }
 
@@ -111,24 +113,34 @@ void MemTable::Edit() {
 void MemTable::Post() {
   CheckActive();
   std::uint64_t id = 0;
-  if (State() == DataSetState::kInsert) {
+  const bool inserting = State() == DataSetState::kInsert;
+  if (inserting) {
     id = NextRowId();
     buffer_.resize(Fields().size());
     rows_.push_back(StoredRow{id, std::move(buffer_)});
+    if (index_built_) IndexRow(rows_.size() - 1);
   } else if (State() == DataSetState::kEdit) {
     StoredRow* row = CurrentRow();
     if (row == nullptr) throw DatabaseError("Record not found");
     id = row->id;
     row->values = std::move(buffer_);
+    ForgetIndex();
   } else {
     return;
   }
   buffer_.clear();
   state_ = DataSetState::kBrowse;
-  RefreshView();
-  if (!MoveToRow(id)) {
-    cursor_ = view_.empty() ? 0 : view_.size() - 1;
-    eof_ = view_.empty();
+  if (inserting && !Linked() && index_fields_.empty()) {
+    // A plain table: the new row is simply the last one.
+    view_.push_back(rows_.size() - 1);
+    cursor_ = view_.size() - 1;
+    eof_ = false;
+  } else {
+    RefreshView();
+    if (!MoveToRow(id)) {
+      cursor_ = view_.empty() ? 0 : view_.size() - 1;
+      eof_ = view_.empty();
+    }
   }
   NotifyDetails();
 }
@@ -152,6 +164,7 @@ void MemTable::Delete() {
   }
   const std::size_t stored = view_[cursor_];
   rows_.erase(rows_.begin() + static_cast<std::ptrdiff_t>(stored));
+  ForgetIndex();
   const std::size_t position = cursor_;
   RefreshView();
   cursor_ = view_.empty() ? 0 : std::min(position, view_.size() - 1);
@@ -160,6 +173,7 @@ void MemTable::Delete() {
 }
 
 void MemTable::SetMasterSource(DataSet* master) {
+  ForgetIndex();
   if (master_ != nullptr) master_->RemoveDetail(this);
   master_ = master;
   if (master_ != nullptr) master_->AddDetail(this);
@@ -168,39 +182,84 @@ void MemTable::SetMasterSource(DataSet* master) {
 
 void MemTable::SetMasterFields(std::string master_fields) {
   master_fields_ = SplitNames(master_fields);
+  ForgetIndex();
   MasterChanged();
 }
 
 void MemTable::SetDetailFields(std::string detail_fields) {
   detail_fields_ = SplitNames(detail_fields);
+  ForgetIndex();
   MasterChanged();
 }
 
 void MemTable::SetIndexFieldNames(std::string index_fields) {
   index_fields_ = SplitNames(index_fields);
+  ForgetIndex();
   MasterChanged();
 }
 
-bool MemTable::BelongsToMaster(const Row& values) const {
-  for (std::size_t i = 0;
-       i < master_fields_.size() && i < detail_fields_.size(); ++i) {
-    const Field* master = master_->FindField(master_fields_[i]);
-    const Field* detail = FindField(detail_fields_[i]);
-    if (master == nullptr || detail == nullptr) return false;
-    const FieldValue& want = master->Value();
-    if (std::holds_alternative<std::monostate>(want)) return false;
-    if (Compare(values[detail->Index()], want) != 0) return false;
+bool MemTable::KeyLess::operator()(const Row& a, const Row& b) const {
+  for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
+    const int c = Compare(a[i], b[i]);
+    if (c != 0) return c < 0;
   }
-  return true;
+  return a.size() < b.size();
+}
+
+bool MemTable::Linked() const {
+  return master_ != nullptr && !master_fields_.empty();
+}
+
+Row MemTable::DetailKey(const Row& values) const {
+  Row key;
+  for (const std::string& name : detail_fields_) {
+    const Field* f = FindField(name);
+    key.push_back(f != nullptr ? values[f->Index()] : FieldValue{});
+  }
+  return key;
+}
+
+void MemTable::IndexRow(std::size_t stored) {
+  std::vector<std::size_t>& rows = index_[DetailKey(rows_[stored].values)];
+  std::vector<std::size_t> order;
+  for (const std::string& name : index_fields_) {
+    if (const Field* f = FindField(name)) order.push_back(f->Index());
+  }
+  const auto before = [&](std::size_t a, std::size_t b) {
+    for (std::size_t k : order) {
+      const int c = Compare(rows_[a].values[k], rows_[b].values[k]);
+      if (c != 0) return c < 0;
+    }
+    return false;
+  };
+  rows.insert(std::upper_bound(rows.begin(), rows.end(), stored, before),
+              stored);
+}
+
+void MemTable::RebuildIndex() {
+  index_.clear();
+  index_built_ = true;
+  for (std::size_t i = 0; i < rows_.size(); ++i) IndexRow(i);
 }
 
 void MemTable::RefreshView() {
   view_.clear();
-  const bool linked = master_ != nullptr && !master_fields_.empty();
-  if (linked && !master_->Active()) return;
-  for (std::size_t i = 0; i < rows_.size(); ++i) {
-    if (!linked || BelongsToMaster(rows_[i].values)) view_.push_back(i);
+  if (Linked()) {
+    if (!master_->Active()) return;
+    if (!index_built_) RebuildIndex();
+    Row key;
+    for (const std::string& name : master_fields_) {
+      const Field* f = master_->FindField(name);
+      if (f == nullptr || f->IsNull()) return;
+      key.push_back(f->Value());
+    }
+    key.resize(detail_fields_.size());
+    const auto it = index_.find(key);
+    if (it != index_.end()) view_ = it->second;
+    return;
   }
+  view_.resize(rows_.size());
+  for (std::size_t i = 0; i < rows_.size(); ++i) view_[i] = i;
   std::vector<std::size_t> order;
   for (const std::string& name : index_fields_) {
     if (const Field* f = FindField(name)) order.push_back(f->Index());

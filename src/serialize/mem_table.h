@@ -1,6 +1,7 @@
 #ifndef NORVESSA_SERIALIZE_MEM_TABLE_H_
 #define NORVESSA_SERIALIZE_MEM_TABLE_H_
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -51,14 +52,30 @@ class MemTable : public DataSet {
   void MasterDestroyed() override;
 
  private:
+  // Detail key values, compared as the link compares them.
+  struct KeyLess {
+    bool operator()(const Row& a, const Row& b) const;
+  };
+
   void CheckBrowse();
-  bool BelongsToMaster(const Row& values) const;
+  bool Linked() const;
+  Row DetailKey(const Row& values) const;
+  // Puts a stored row into the detail index, after the rows with equal
+  // index fields, so that equal rows keep their posting order.
+  void IndexRow(std::size_t stored);
+  void RebuildIndex();
+  void ForgetIndex() { index_built_ = false; }
 
   std::vector<FieldDef> field_defs_;
   DataSet* master_ = nullptr;
   std::vector<std::string> master_fields_;
   std::vector<std::string> detail_fields_;
   std::vector<std::string> index_fields_;
+  // For a linked detail: its rows by their detail key, in index order, so
+  // that following the master and posting a row cost little even with many
+  // thousands of rows.
+  std::map<Row, std::vector<std::size_t>, KeyLess> index_;
+  bool index_built_ = false;
 };
 
 }  // namespace norvessa

@@ -5,38 +5,60 @@
 namespace norvessa::transport {
 
 WorkerPool::WorkerPool(int threads) {
-  threads_.reserve(static_cast<std::size_t>(threads));
   for (int i = 0; i < threads; ++i) {
-    threads_.emplace_back([this](std::stop_token stop) { Run(stop); });
+    workers_.push_back(std::make_unique<Worker>());
+  }
+  for (auto& w : workers_) {
+    threads_.emplace_back([this, worker = w.get()] { Run(*worker); });
   }
 }
 
 WorkerPool::~WorkerPool() {
-  for (auto& t : threads_) t.request_stop();
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  // Every worker wakes; busy ones finish their task and the queue first.
+  for (auto& w : workers_) w->wake.release();
   threads_.clear();  // joins
 }
 
 void WorkerPool::Post(std::function<void()> task) {
+  Worker* worker = nullptr;
   {
     std::lock_guard lock(mutex_);
-    tasks_.push_back(std::move(task));
+    if (idle_.empty()) {
+      queue_.push_back(std::move(task));
+      return;
+    }
+    worker = idle_.back();
+    idle_.pop_back();
+    worker->task = std::move(task);
   }
-  ready_.notify_one();
+  worker->wake.release();
 }
 
-void WorkerPool::Run(std::stop_token stop) {
+void WorkerPool::Run(Worker& worker) {
+  {
+    std::lock_guard lock(mutex_);
+    idle_.push_back(&worker);
+  }
   while (true) {
-    std::function<void()> task;
-    {
-      std::unique_lock lock(mutex_);
-      // Queued tasks still run after a stop request, so none is lost.
-      if (!ready_.wait(lock, stop, [this] { return !tasks_.empty(); })) {
-        return;
+    worker.wake.acquire();
+    std::function<void()> task = std::move(worker.task);
+    worker.task = nullptr;
+    while (true) {
+      if (task) task();
+      std::lock_guard lock(mutex_);
+      if (!queue_.empty()) {
+        task = std::move(queue_.front());
+        queue_.pop_front();
+        continue;
       }
-      task = std::move(tasks_.front());
-      tasks_.pop_front();
+      if (stopping_) return;
+      idle_.push_back(&worker);
+      break;
     }
-    task();
   }
 }
 

@@ -1,18 +1,19 @@
 #ifndef NORVESSA_FRAMEWORK_TRANSPORT_WORKER_POOL_H_
 #define NORVESSA_FRAMEWORK_TRANSPORT_WORKER_POOL_H_
 
-#include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
-#include <stop_token>
+#include <semaphore>
 #include <thread>
 #include <vector>
 
 namespace norvessa::transport {
 
-// The threads that run the handler chain. A post wakes exactly one idle
-// worker; the admission limit keeps the queue no longer than the pool.
+// The threads that run the handler chain. A post hands the task straight to
+// one idle worker and wakes that worker alone; with none idle the task
+// waits in a queue (the admission limit keeps it short).
 class WorkerPool {
  public:
   explicit WorkerPool(int threads);
@@ -24,11 +25,18 @@ class WorkerPool {
   void Post(std::function<void()> task);
 
  private:
-  void Run(std::stop_token stop);
+  struct Worker {
+    std::counting_semaphore<> wake{0};
+    std::function<void()> task;
+  };
+
+  void Run(Worker& worker);
 
   std::mutex mutex_;
-  std::condition_variable_any ready_;
-  std::deque<std::function<void()>> tasks_;
+  std::vector<Worker*> idle_;
+  std::deque<std::function<void()>> queue_;
+  bool stopping_ = false;
+  std::vector<std::unique_ptr<Worker>> workers_;
   std::vector<std::jthread> threads_;
 };
 
