@@ -2,6 +2,7 @@
 
 #include "controllers/cidade_controller.h"
 #include "controllers/grupo_controller.h"
+#include "controllers/pedido_controller.h"
 #include "controllers/pessoa_controller.h"
 #include "controllers/produto_controller.h"
 #include "controllers/usuario_controller.h"
@@ -24,6 +25,7 @@ void ServiceHost::RegisterResources(ApiCore& api, ConnectionPool& conexao) {
   GrupoController::Registry(api, conexao);
   CidadeController::Registry(api, conexao);
   ProdutoController::Registry(api, conexao);
+  PedidoController::Registry(api, conexao);
 }
 
 ServiceHost::~ServiceHost() = default;

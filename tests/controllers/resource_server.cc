@@ -6,6 +6,7 @@
 
 #include "controllers/cidade_controller.h"
 #include "controllers/grupo_controller.h"
+#include "controllers/pedido_controller.h"
 #include "controllers/pessoa_controller.h"
 #include "controllers/produto_controller.h"
 #include "controllers/usuario_controller.h"
@@ -60,6 +61,7 @@ ResourceServer::ResourceServer(ConnectionPool* pool) : db_(FixtureScript()) {
   GrupoController::Registry(api, *pool);
   CidadeController::Registry(api, *pool);
   ProdutoController::Registry(api, *pool);
+  PedidoController::Registry(api, *pool);
   server_.Start();
 }
 

@@ -1,0 +1,498 @@
+#include "controllers/pedido_controller.h"
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "controllers/controller_support.h"
+#include "controllers/pedido_tables.h"
+#include "controllers/produto_controller.h"
+#include "controllers/result_message.h"
+#include "db/unit_of_work.h"
+#include "json/json_parser.h"
+#include "serialize/dataset_error.h"
+#include "serialize/dataset_export.h"
+#include "serialize/mem_table.h"
+#include "serialize/regional.h"
+
+namespace norvessa {
+namespace {
+
+// The service writes its date literals month first.
+std::string MonthDayYear(DateTime date) {
+  return FormatDateTimePattern("mm/dd/yyyy", date);
+}
+
+// Orders issued after this day are picked and checked.
+constexpr const char* kCutOff = "01/06/2021";
+
+// The items of many orders go in one query; the list is cut in pieces so
+// that no statement grows without bound.
+constexpr std::size_t kOrdersPerItemQuery = 500;
+
+// The order lines the list ("select Distinct ..., P.Status") and the
+// picking and checking lists ("select distinct ...") share.
+void AddOrderListLines(SqlLines& sql, bool with_status) {
+  sql.Add(with_status ? "select Distinct P.IdPedido, CONVERT(Varchar(10), "
+                        "P.DtEmissao, 103) as DtEmissao,"
+                      : "select distinct P.IdPedido, CONVERT(Varchar(10), "
+                        "P.DtEmissao, 103) as DtEmissao,")
+      .Add(
+          "CONVERT(Varchar(10), P.DtSaidaInicial, 103) as DtEntrega, "
+          "C.Pessoa as Cliente,")
+      .Add(with_status ? "P.VlTotalPedido, P.Status from Pedido P"
+                       : "P.VlTotalPedido from Pedido P")
+      .Add("join Pessoa C on (C.IdPessoa = P.IdCliente)")
+      .Add("join PedidoItem PI on (PI.IdPedido = P.IdPedido)")
+      .Add("where P.Situacao = 1");
+}
+
+// The text of a JSON value as the item fields read it: a string's content,
+// a number as written.
+std::string ValueText(const JsonValue& v) {
+  switch (v.kind()) {
+    case JsonKind::kString:
+      return v.IsNullString() ? std::string() : v.text();
+    case JsonKind::kNumber:
+      return v.text();
+    case JsonKind::kTrue:
+      return "true";
+    case JsonKind::kFalse:
+      return "false";
+    default:
+      return {};
+  }
+}
+
+// An item key, exact case; a missing one fails the order.
+std::string ItemText(const JsonValue& item, std::string_view key) {
+  const JsonValue* v = item.Find(key);
+  if (v == nullptr) {
+    throw DatabaseError("Item key '" + std::string(key) + "' not found");
+  }
+  return ValueText(*v);
+}
+
+double ItemNumber(const JsonValue& item, std::string_view key) {
+  const std::string text = ItemText(item, key);
+  const auto number = TryParseFloat(text);
+  if (!number) throw ConvertError(NotAValidFloat(text));
+  return *number;
+}
+
+// Stores the items of the body under the order, on the order's unit of
+// work.
+void SalvarItensPedido(UnitOfWork& uow, std::int64_t id_pedido,
+                       const std::string& json) {
+  const auto body = ParseJson(json);
+  const JsonValue* itens =
+      body && body->IsObject() ? body->Find("itens") : nullptr;
+  if (itens == nullptr || !itens->IsArray()) {
+    throw DatabaseError("The order has no \"itens\" array");
+  }
+  std::int64_t n = 0;
+  for (const JsonValue& item : itens->elements()) {
+    if (!item.IsObject()) throw DatabaseError("An item is not an object");
+    ++n;
+    const std::string id_text = ItemText(item, "idproduto");
+    const auto id_produto = TryParseInteger(id_text, INT32_MIN, INT32_MAX);
+    if (!id_produto) throw ConvertError(NotAValidInteger(id_text));
+    std::string unmed = ItemText(item, "unmed");
+    if (unmed.empty()) {
+      unmed = ProdutoController::UnidadeMedida(
+          uow, static_cast<std::int32_t>(*id_produto));
+    }
+    Query qry(uow);
+    qry.SQL()
+        .Add(
+            "Insert Into PedidoItem(IdEmpresa, IdUsuario, Situacao, IdPedido, "
+            "NumDocEstoque, NumItem,")
+        .Add(
+            "IdProduto, NumCodBarrasUsado, UnMed, DescricaoItem, Quantidade, "
+            "VlUnitario, VlTotal, PcDesconto, PcAcrescimo) ")
+        .Add(
+            "Values (:IdEmpresa, :IdUsuario, :Situacao, :IdPedido, "
+            ":NumDocEstoque, :NumItem,")
+        .Add(
+            ":IdProduto, :NumCodBarrasUsado, :UnMed, :DescricaoItem, "
+            ":Quantidade, :VlUnitario, :VlTotal, :PcDesconto, :PcAcrescimo)");
+    qry.ParamByName("IdEmpresa").SetAsString(ItemText(item, "idempresa"));
+    qry.ParamByName("IdUsuario").SetAsString(ItemText(item, "idusuario"));
+    qry.ParamByName("Situacao").SetAsInteger(1);
+    qry.ParamByName("IdPedido").SetAsInteger(id_pedido);
+    qry.ParamByName("NumDocEstoque").SetAsInteger(0);
+    qry.ParamByName("NumItem").SetAsInteger(n);
+    qry.ParamByName("IdProduto").SetAsInteger(*id_produto);
+    qry.ParamByName("NumCodBarrasUsado")
+        .SetAsString(ItemText(item, "numcodbarrasusado"));
+    qry.ParamByName("UnMed").SetAsString(unmed);
+    qry.ParamByName("DescricaoItem")
+        .SetAsString(ItemText(item, "descricaoitem"));
+    qry.ParamByName("Quantidade").SetAsFloat(ItemNumber(item, "quantidade"));
+    qry.ParamByName("VlUnitario").SetAsFloat(ItemNumber(item, "vlunitario"));
+    qry.ParamByName("VlTotal").SetAsFloat(ItemNumber(item, "vltotal"));
+    qry.ParamByName("PcDesconto").SetAsFloat(0);
+    qry.ParamByName("PcAcrescimo").SetAsFloat(0);
+    qry.ExecSQL();
+  }
+}
+
+}  // namespace
+
+void PedidoController::Registry(ApiCore& api, ConnectionPool& conexao) {
+  auto c = std::make_shared<PedidoController>(conexao);
+  using Handler = void (PedidoController::*)(ApiRequest&, ApiResponse&,
+                                             const std::function<void()>&);
+  auto bind = [c](Handler h) {
+    return [c, h](ApiRequest& req, ApiResponse& res,
+                  const std::function<void()>& next) {
+      ((*c).*h)(req, res, next);
+    };
+  };
+  api.Post("/pedidos", bind(&PedidoController::Pedidos));
+  api.Get("/pedidos/separacao", bind(&PedidoController::PedidosSeparacao));
+  api.Post("/pedidos/separados", bind(&PedidoController::PedidosSeparados));
+  api.Get("/pedidos/conferencia", bind(&PedidoController::PedidosConferencia));
+  api.Post("/pedidos/conferidos", bind(&PedidoController::PedidosConferidos));
+  api.Get("/pedidos/:idpedido", bind(&PedidoController::PedidoId));
+  api.Post("/pedidos/novo", bind(&PedidoController::PedidoNovo));
+}
+
+void PedidoController::Pedidos(ApiRequest& req, ApiResponse& res,
+                               const std::function<void()>&) {
+  MemTable body;
+  LoadBody(req, body);
+  const bool limite_registros = FieldIsFilled(body, "inicio");
+  const bool tem_pesquisa = FieldIsFilled(body, "perinicial");
+  try {
+    UnitOfWork uow(conexao_);
+    Query qry(uow);
+    AddOrderListLines(qry.SQL(), true);
+    qry.SQL().Add("and PI.Situacao = 1");
+    if (limite_registros) {
+      if (tem_pesquisa) {
+        const DateTime inicial = body.FieldByName("perinicial").AsDateTime();
+        const DateTime final_ = body.FieldByName("perfinal").AsDateTime();
+        qry.SQL().Add("and P.DtEmissao >= " +
+                      Quoted(MonthDayYear(inicial.DatePart())));
+        qry.SQL().Add("and P.DtEmissao <= " +
+                      Quoted(MonthDayYear(final_.DatePart()) + " 23:59:59"));
+      }
+      const std::string status = body.FieldByName("status").AsString();
+      if (status == "Outros") {
+        for (const char* excluded : {"Aberto", "Cancelado", "Entregue"}) {
+          qry.SQL().Add("and P.Status <> " + Quoted(excluded));
+        }
+      } else {
+        qry.SQL().Add("and P.Status = " + Quoted(status));
+      }
+      qry.SQL().Add("order by P.IdPedido");
+      qry.SQL().Add(PagingLine(body.FieldByName("inicio").AsInteger(),
+                               body.FieldByName("quantidadereg").AsInteger()));
+    }
+    qry.Open();
+    if (!qry.IsEmpty()) {
+      res.Send(ToJSONArray(qry));
+    } else {
+      res.Send(ResultArray(kResult, kNenhumRegistro)).Status(400);
+    }
+  } catch (...) {
+    LogGuardedFailure(req);
+    res.Send(ResultArray(kErroExcept, kNenhumRegistro)).Status(404);
+  }
+}
+
+void PedidoController::WaitingList(Stage stage, ApiRequest& req,
+                                   ApiResponse& res) {
+  const bool picking = stage == Stage::kPicking;
+  try {
+    UnitOfWork uow(conexao_);
+    Query qry(uow);
+    AddOrderListLines(qry.SQL(), false);
+    qry.SQL()
+        .Add("and P.DtEmissao > " +
+             Quoted(MonthDayYear(*TryParseRegionalDateTime(kCutOff))))
+        .Add("and PI.Situacao = 1")
+        .Add(picking ? "and (PI.QtdEntregue < PI.Quantidade)"
+                     : "and (PI.QtdConferida < PI.QtdEntregue)")
+        .Add("order by IdPedido");
+    qry.Open();
+    if (qry.IsEmpty()) {
+      res.Send(ResultArray(kResult, kNenhumRegistro)).Status(400);
+      return;
+    }
+    PedidoTables tables;
+    if (picking) {
+      tables.InitializaMasterDetail();
+    } else {
+      tables.InitializaMasterDetailConferencia();
+    }
+    MemTable& orders = tables.mt_pedido();
+    MemTable& items = picking ? tables.mt_pedido_itens()
+                              : tables.mt_pedido_itens_conferencia();
+    std::vector<std::int32_t> ids;
+    while (!qry.Eof()) {
+      orders.Append();
+      const std::int32_t id = qry.FieldByName("IdPedido").AsInteger();
+      orders.FieldByName("IdPedido").SetAsInteger(id);
+      // Day/month/year texts; an order without a delivery date fails here.
+      orders.FieldByName("DtEmissao")
+          .SetAsDateTime(qry.FieldByName("DtEmissao").AsDateTime());
+      orders.FieldByName("DtEntrega")
+          .SetAsDateTime(qry.FieldByName("DtEntrega").AsDateTime());
+      orders.FieldByName("Cliente").SetAsString(
+          qry.FieldByName("Cliente").AsString());
+      orders.FieldByName("VlTotalPedido")
+          .SetAsFloat(qry.FieldByName("VlTotalPedido").AsFloat());
+      orders.Post();
+      ids.push_back(id);
+      qry.Next();
+    }
+    // The items of every listed order, a few hundred orders per query,
+    // in order and item order.
+    for (std::size_t first = 0; first < ids.size();
+         first += kOrdersPerItemQuery) {
+      const std::size_t last =
+          std::min(ids.size(), first + kOrdersPerItemQuery);
+      std::string in = "and IdPedido in (";
+      for (std::size_t i = first; i < last; ++i) {
+        if (i > first) in += ", ";
+        in += FormatInteger(ids[i]);
+      }
+      in += ")";
+      Query qry_itens(uow);
+      qry_itens.SQL().Add(
+          "select IdPedido, IdPedidoItem, NumCodBarrasUsado as Referencia, "
+          "DescricaoItem,");
+      qry_itens.SQL().Add(
+          picking ? "Quantidade, QtdEntregue as QuantSeparacao from PedidoItem"
+                  : "Quantidade, QtdEntregue as QuantSeparacao, QtdConferida "
+                    "as QuantConferida from PedidoItem");
+      qry_itens.SQL()
+          .Add("where Situacao = 1")
+          .Add(in)
+          .Add("order by IdPedido, IdPedidoItem");
+      qry_itens.Open();
+      while (!qry_itens.Eof()) {
+        items.Append();
+        items.FieldByName("IdPedido")
+            .SetAsInteger(qry_itens.FieldByName("IdPedido").AsInteger());
+        items.FieldByName("IdPedidoItem")
+            .SetAsInteger(qry_itens.FieldByName("IdPedidoItem").AsInteger());
+        items.FieldByName("Referencia")
+            .SetAsString(qry_itens.FieldByName("Referencia").AsString());
+        items.FieldByName("DescricaoItem")
+            .SetAsString(qry_itens.FieldByName("DescricaoItem").AsString());
+        items.FieldByName("Quantidade")
+            .SetAsFloat(qry_itens.FieldByName("Quantidade").AsFloat());
+        if (picking) {
+          items.FieldByName("QuantSeparacao")
+              .SetAsFloat(qry_itens.FieldByName("QuantSeparacao").AsFloat());
+        } else {
+          items.FieldByName("QuantSeparada")
+              .SetAsFloat(qry_itens.FieldByName("QuantSeparacao").AsFloat());
+          items.FieldByName("QuantConferida")
+              .SetAsFloat(qry_itens.FieldByName("QuantConferida").AsFloat());
+        }
+        items.Post();
+        qry_itens.Next();
+      }
+    }
+    res.Send(ToJSONArray(orders));
+  } catch (...) {
+    LogGuardedFailure(req);
+    res.Send(ResultArray(kErroExcept, kNenhumRegistro)).Status(404);
+  }
+}
+
+void PedidoController::PedidosSeparacao(ApiRequest& req, ApiResponse& res,
+                                        const std::function<void()>&) {
+  WaitingList(Stage::kPicking, req, res);
+}
+
+void PedidoController::PedidosConferencia(ApiRequest& req, ApiResponse& res,
+                                          const std::function<void()>&) {
+  WaitingList(Stage::kChecking, req, res);
+}
+
+void PedidoController::RecordQuantity(Stage stage, ApiRequest& req,
+                                      ApiResponse& res) {
+  const bool picking = stage == Stage::kPicking;
+  const std::string failure =
+      picking ? "Nenhum Pedido Separado!" : "Nenhum Pedido Conferido!";
+  MemTable body;
+  LoadBody(req, body);
+  try {
+    if (body.FieldByName("idpedido").AsInteger() == 0) {
+      res.Send(ResultObject(kResult, failure)).Status(400);
+      return;
+    }
+  } catch (...) {
+    res.Send(ResultObject(kErroExcept, failure)).Status(404);
+    return;
+  }
+  try {
+    const std::string id_pedido =
+        Quoted(body.FieldByName("idpedido").AsString());
+    const std::string id_item =
+        Quoted(body.FieldByName("idpedidoitem").AsString());
+    std::string quantity =
+        body.FieldByName(picking ? "quantseparacao" : "quantconferida")
+            .AsString();
+    // Checked before any statement runs: a value that is not a number
+    // changes nothing.
+    if (!TryParseFloat(quantity)) throw ConvertError(NotAValidFloat(quantity));
+    std::replace(quantity.begin(), quantity.end(), ',', '.');
+
+    UnitOfWork uow(conexao_);
+    Query qry(uow);
+    qry.SQL()
+        .Add("select IdPedido from PedidoItem")
+        .Add("where IdPedido = " + id_pedido)
+        .Add("and IdPedidoItem = " + id_item);
+    qry.Open();
+    if (qry.IsEmpty()) {
+      res.Send(ResultObject(kResult, "Pedido Não Localizado!")).Status(400);
+      return;
+    }
+    qry.Close();
+    // The addition and its cap stand or fall together.
+    uow.Begin();
+    qry.SQL().Clear();
+    qry.SQL()
+        .Add(picking ? "update PedidoItem set QtdEntregue = QtdEntregue + " +
+                           Quoted(quantity)
+                     : "update PedidoItem set QtdConferida = QtdConferida + " +
+                           Quoted(quantity))
+        .Add("where IdPedido = " + id_pedido)
+        .Add("and IdPedidoItem = " + id_item);
+    qry.ExecSQL();
+    qry.SQL().Clear();
+    qry.SQL()
+        .Add(picking ? "update PedidoItem set QtdEntregue = Quantidade"
+                     : "update PedidoItem set QtdConferida = QtdEntregue")
+        .Add("where IdPedido = " + id_pedido)
+        .Add("and IdPedidoItem = " + id_item)
+        .Add(picking ? "and QtdEntregue > Quantidade"
+                     : "and QtdConferida > QtdEntregue");
+    qry.ExecSQL();
+    uow.Commit();
+    res.Send(ResultObject(kResult, "OK"));
+  } catch (...) {
+    LogGuardedFailure(req);
+    res.Send(ResultObject(kErroExcept, failure)).Status(404);
+  }
+}
+
+void PedidoController::PedidosSeparados(ApiRequest& req, ApiResponse& res,
+                                        const std::function<void()>&) {
+  RecordQuantity(Stage::kPicking, req, res);
+}
+
+void PedidoController::PedidosConferidos(ApiRequest& req, ApiResponse& res,
+                                         const std::function<void()>&) {
+  RecordQuantity(Stage::kChecking, req, res);
+}
+
+void PedidoController::PedidoId(ApiRequest& req, ApiResponse& res,
+                                const std::function<void()>&) {
+  try {
+    const std::string id = Int32Text(req.Params().Value("idpedido"));
+    UnitOfWork uow(conexao_);
+    Query qry(uow);
+    qry.SQL()
+        .Add(
+            "select P.IdPedido, CONVERT(Varchar(10), P.DtEmissao, 103) as "
+            "DtEmissao,")
+        .Add(
+            "CONVERT(Varchar(10), P.DtSaidaInicial, 103) as DtEntrega, "
+            "C.Pessoa as Cliente,")
+        .Add(
+            "P.VlTotalPedido, PI.IdPedidoItem, PI.NumCodBarrasUsado, "
+            "PI.DescricaoItem,")
+        .Add("PI.Quantidade, PI.QtdEntregue, PI.QtdConferida from Pedido P")
+        .Add("join Pessoa C on (C.IdPessoa = P.IdCliente)")
+        .Add("join PedidoItem PI on (PI.IdPedido = P.IdPedido)")
+        .Add("where P.Situacao = 1")
+        .Add("and PI.Situacao = 1")
+        .Add("and P.IdPedido = " + id);
+    qry.Open();
+    if (!qry.IsEmpty()) {
+      res.Send(ToJSONObject(qry));
+    } else {
+      res.Send(ResultObject(kResult, kNenhumRegistro)).Status(400);
+    }
+  } catch (...) {
+    LogGuardedFailure(req);
+    res.Send(ResultObject(kErroExcept, kNenhumRegistro)).Status(404);
+  }
+}
+
+void PedidoController::PedidoNovo(ApiRequest& req, ApiResponse& res,
+                                  const std::function<void()>&) {
+  MemTable body;
+  LoadBody(req, body);
+  try {
+    // One unit of work and one transaction: the order and all its items
+    // are stored together or not at all, under the key of this very
+    // insert.
+    UnitOfWork uow(conexao_);
+    uow.Begin();
+    Query qry(uow);
+    qry.SQL()
+        .Add(
+            "Insert Into Pedido(IdEmpresa, IdUsuario, Situacao, Status, "
+            "Origem, DtEmissao, DtSaidaInicial, DtSaidaFinal, "
+            "IdFiscalMovimento,")
+        .Add(
+            "NumPedido, IdCliente, IdVendedor, PcAcrescimo, PcDesconto, "
+            "VlTotalPedido, Observacao) ")
+        .Add(
+            "Values (:IdEmpresa, :IdUsuario, :Situacao, :Status, :Origem, "
+            ":DtEmissao, :DtSaidaInicial, :DtSaidaFinal, :IdFiscalMovimento,")
+        .Add(
+            ":NumPedido, :IdCliente, :IdVendedor, :PcAcrescimo, :PcDesconto, "
+            ":VlTotalPedido, :Observacao)");
+    auto with_time_of_day = [](DateTime date) {
+      return DateTime::FromMilliseconds(
+          date.DatePart().milliseconds() +
+          DateTime::Now().TimePart().milliseconds());
+    };
+    qry.ParamByName("IdEmpresa")
+        .SetAsString(body.FieldByName("IdEmpresa").AsString());
+    qry.ParamByName("IdUsuario")
+        .SetAsString(body.FieldByName("IdUsuario").AsString());
+    qry.ParamByName("Situacao").SetAsInteger(1);
+    qry.ParamByName("Status").SetAsString("Aberto");
+    qry.ParamByName("Origem").SetAsString("APP");
+    qry.ParamByName("DtEmissao")
+        .SetAsDateTime(body.FieldByName("DtEmissao").AsDateTime());
+    qry.ParamByName("DtSaidaInicial")
+        .SetAsDateTime(
+            with_time_of_day(body.FieldByName("DtSaidaInicial").AsDateTime()));
+    qry.ParamByName("DtSaidaFinal")
+        .SetAsDateTime(
+            with_time_of_day(body.FieldByName("DtSaidaFinal").AsDateTime()));
+    qry.ParamByName("IdFiscalMovimento").SetAsInteger(0);
+    qry.ParamByName("NumPedido").SetAsString("");
+    qry.ParamByName("IdCliente")
+        .SetAsInteger(body.FieldByName("IdCliente").AsInteger());
+    qry.ParamByName("IdVendedor").SetAsInteger(0);
+    qry.ParamByName("PcAcrescimo").SetAsFloat(0);
+    qry.ParamByName("PcDesconto").SetAsFloat(0);
+    qry.ParamByName("VlTotalPedido")
+        .SetAsFloat(body.FieldByName("VlTotalPedido").AsFloat());
+    qry.ParamByName("Observacao")
+        .SetAsString(body.FieldByName("Observacao").AsString());
+    const std::int64_t id_pedido = qry.ExecInsert();
+    SalvarItensPedido(uow, id_pedido, req.Body());
+    uow.Commit();
+    res.Send(ResultObject(kResult, FormatInteger(id_pedido)));
+  } catch (...) {
+    LogGuardedFailure(req);
+    res.Send(ResultObject(kErroExcept, "Erro no Pedido!")).Status(404);
+  }
+}
+
+}  // namespace norvessa

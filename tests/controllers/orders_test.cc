@@ -1,0 +1,419 @@
+// Orders end to end on the fixture, their exact SQL, and creation that
+// stores everything or nothing.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "db/connection_factory.h"
+#include "db/db_error.h"
+#include "db/sqlite/sqlite_connection.h"
+#include "resource_server.h"
+#include "support/http_client.h"
+#include "support/recording_connection.h"
+
+namespace norvessa {
+namespace {
+
+using Headers = std::vector<std::pair<std::string, std::string>>;
+const Headers kJson = {{"Content-Type", "application/json"}};
+const std::string kNenhum = R"(["Result","Nenhum Registro Encontrado!"])";
+const std::string kErro = R"(["Erro except","Nenhum Registro Encontrado!"])";
+
+testing::HttpReply Post(testing::ResourceServer& s, const std::string& path,
+                        const std::string& body) {
+  return testing::Request(s.port(), "POST", path, kJson, body);
+}
+
+const std::string kOrder1 =
+    R"({"idpedido":1,"dtemissao":"05\/03\/2024","dtentrega":"10\/03\/2024",)"
+    R"("cliente":"Jos\u00E9 da Silva","vltotalpedido":100.5,"status":"Aberto"})";
+const std::string kOrder2 =
+    R"({"idpedido":2,"dtemissao":"31\/03\/2024","dtentrega":"02\/04\/2024",)"
+    R"("cliente":"Maria D'\u00C1vila","vltotalpedido":20,"status":"Separado"})";
+const std::string kOrder3 =
+    R"({"idpedido":3,"dtemissao":"01\/04\/2024","dtentrega":"03\/04\/2024",)"
+    R"("cliente":"\u00C2ngela Souza","vltotalpedido":30,"status":"Cancelado"})";
+
+TEST(OrdersTest, Lists) {
+  testing::ResourceServer server;
+  struct Case {
+    std::string body;
+    int status;
+    std::string answer;
+  };
+  const Case cases[] = {
+      {R"({"inicio":0,"quantidadereg":20,"perinicial":"1/3/2024","perfinal":"31/03/2024","status":"Outros"})",
+       200, "[" + kOrder2 + "]"},
+      {R"({"inicio":0,"quantidadereg":20,"perinicial":"01/03/2024","perfinal":"31/03/2024","status":"Aberto"})",
+       200, "[" + kOrder1 + "]"},
+      {R"({"inicio":0,"quantidadereg":20,"status":"Cancelado"})", 200,
+       "[" + kOrder3 + "]"},
+      {R"({"inicio":1,"quantidadereg":1,"status":"Outros"})", 200,
+       R"([{"idpedido":5,"dtemissao":"29\/02\/2024","dtentrega":null,)"
+       R"("cliente":"Maria D'\u00C1vila","vltotalpedido":50,"status":"Faturado"}])"},
+      {R"({"inicio":5,"quantidadereg":1,"status":"Outros"})", 400, kNenhum},
+      {R"({"inicio":0,"quantidadereg":20,"perinicial":"01/03/2024","status":"Aberto"})",
+       404, kErro},
+      {R"({"inicio":0,"quantidadereg":20,"perinicial":"2024-03-01","perfinal":"31/03/2024","status":"Aberto"})",
+       404, kErro},
+      {R"({"inicio":0,"quantidadereg":20})", 404, kErro},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body);
+    const auto r = Post(server, "/pedidos", c.body);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.body, c.answer);
+  }
+  // Without "inicio": every active order that has an active item.
+  const auto all = Post(server, "/pedidos", "");
+  EXPECT_EQ(all.status, 200);
+  for (const char* id :
+       {"\"idpedido\":1,", "\"idpedido\":2,", "\"idpedido\":3,",
+        "\"idpedido\":4,", "\"idpedido\":5,"}) {
+    EXPECT_NE(all.body.find(id), std::string::npos) << id;
+  }
+  EXPECT_EQ(all.body.find("\"idpedido\":6,"), std::string::npos);
+}
+
+TEST(OrdersTest, PickingAndCheckingNestTheirItems) {
+  testing::ResourceServer server;
+  const std::string checking =
+      R"([{"idpedido":1,"cliente":"Jos\u00E9 da Silva","dtemissao":"2024-03-05",)"
+      R"("dtentrega":"2024-03-10","vltotalpedido":100.5,"pedidoitensconferencia":[)"
+      R"({"idpedido":1,"idpedidoitem":1,"referencia":"7890000000011",)"
+      R"("descricaoitem":"Camiseta B\u00E1sica","quantidade":10,"quantseparada":8,)"
+      R"("quantconferida":0},{"idpedido":1,"idpedidoitem":2,"referencia":"7890000000028",)"
+      R"("descricaoitem":"Cal\u00E7a Jeans","quantidade":2,"quantseparada":2,)"
+      R"("quantconferida":1}]},{"idpedido":2,"cliente":"Maria D'\u00C1vila",)"
+      R"("dtemissao":"2024-03-31","dtentrega":"2024-04-02","vltotalpedido":20,)"
+      R"("pedidoitensconferencia":[{"idpedido":2,"idpedidoitem":3,)"
+      R"("referencia":"7890000000011","descricaoitem":"Camiseta B\u00E1sica",)"
+      R"("quantidade":1,"quantseparada":1,"quantconferida":0}]}])";
+  const std::string picking =
+      R"([{"idpedido":1,"cliente":"Jos\u00E9 da Silva","dtemissao":"2024-03-05",)"
+      R"("dtentrega":"2024-03-10","vltotalpedido":100.5,"pedidoitens":[)"
+      R"({"idpedidoitem":1,"referencia":"7890000000011","descricaoitem":)"
+      R"("Camiseta B\u00E1sica","quantidade":10,"quantseparacao":8},)"
+      R"({"idpedidoitem":2,"referencia":"7890000000028","descricaoitem":)"
+      R"("Cal\u00E7a Jeans","quantidade":2,"quantseparacao":2}]},)"
+      R"({"idpedido":3,"cliente":"\u00C2ngela Souza","dtemissao":"2024-04-01",)"
+      R"("dtentrega":"2024-04-03","vltotalpedido":30,"pedidoitens":[)"
+      R"({"idpedidoitem":4,"referencia":"7890000000042","descricaoitem":"Cinto",)"
+      R"("quantidade":5,"quantseparacao":0}]}])";
+  // A checking request, then a picking one: each carries its own items.
+  const auto c = testing::Request(server.port(), "GET", "/pedidos/conferencia");
+  EXPECT_EQ(c.status, 200);
+  EXPECT_EQ(c.body, checking);
+  const auto p = testing::Request(server.port(), "GET", "/pedidos/separacao");
+  EXPECT_EQ(p.status, 200);
+  EXPECT_EQ(p.body, picking);
+
+  // An order without a delivery date fails the whole list.
+  server.db().Exec(
+      "UPDATE Pedido SET DtSaidaInicial = NULL WHERE IdPedido = 3");
+  const auto failed =
+      testing::Request(server.port(), "GET", "/pedidos/separacao");
+  EXPECT_EQ(failed.status, 404);
+  EXPECT_EQ(failed.body, kErro);
+  server.db().Exec(
+      "UPDATE PedidoItem SET QtdEntregue = Quantidade, QtdConferida = "
+      "Quantidade");
+  EXPECT_EQ(testing::Request(server.port(), "GET", "/pedidos/separacao").status,
+            400);
+  const auto none =
+      testing::Request(server.port(), "GET", "/pedidos/conferencia");
+  EXPECT_EQ(none.status, 400);
+  EXPECT_EQ(none.body, kNenhum);
+}
+
+TEST(OrdersTest, PickedAndCheckedQuantitiesAreCapped) {
+  testing::ResourceServer server;
+  struct Case {
+    const char* path;
+    const char* body;
+    int status;
+    const char* answer;
+    const char* after;  // item 1: Quantidade|QtdEntregue|QtdConferida
+  };
+  const Case cases[] = {
+      {"/pedidos/separados",
+       R"({"idpedido":1,"idpedidoitem":"1","quantseparacao":"5"})", 200,
+       R"({"Result":"OK"})", "10|10|0"},
+      {"/pedidos/conferidos",
+       R"({"idpedido":"1","idpedidoitem":1,"quantconferida":"2,5"})", 200,
+       R"({"Result":"OK"})", "10|10|2.5"},
+      {"/pedidos/conferidos",
+       R"({"idpedido":1,"idpedidoitem":1,"quantconferida":50})", 200,
+       R"({"Result":"OK"})", "10|10|10"},
+      {"/pedidos/separados",
+       R"({"idpedido":1,"idpedidoitem":"1","quantseparacao":"muito"})", 404,
+       R"({"Erro except":"Nenhum Pedido Separado!"})", "10|10|10"},
+      {"/pedidos/separados",
+       R"({"idpedido":1,"idpedidoitem":"99","quantseparacao":"1"})", 400,
+       R"({"Result":"Pedido N\u00E3o Localizado!"})", "10|10|10"},
+      {"/pedidos/separados",
+       R"({"idpedido":0,"idpedidoitem":"1","quantseparacao":"1"})", 400,
+       R"({"Result":"Nenhum Pedido Separado!"})", "10|10|10"},
+      {"/pedidos/conferidos", R"({"idpedido":0})", 400,
+       R"({"Result":"Nenhum Pedido Conferido!"})", "10|10|10"},
+      {"/pedidos/separados", R"({"idpedidoitem":"1"})", 404,
+       R"({"Erro except":"Nenhum Pedido Separado!"})", "10|10|10"},
+      {"/pedidos/conferidos", R"({"idpedido":"x"})", 404,
+       R"({"Erro except":"Nenhum Pedido Conferido!"})", "10|10|10"},
+      {"/pedidos/conferidos", R"({"idpedido":1,"quantconferida":"1"})", 404,
+       R"({"Erro except":"Nenhum Pedido Conferido!"})", "10|10|10"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.path) + " " + c.body);
+    const auto r = Post(server, c.path, c.body);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.body, c.answer);
+    EXPECT_EQ(server.db().Scalar(
+                  "select Quantidade || '|' || QtdEntregue || '|' || "
+                  "QtdConferida from PedidoItem where IdPedidoItem = 1"),
+              c.after);
+  }
+}
+
+TEST(OrdersTest, OneOrderByKey) {
+  testing::ResourceServer server;
+  const auto one = testing::Request(server.port(), "GET", "/pedidos/1");
+  EXPECT_EQ(one.status, 200);
+  EXPECT_EQ(
+      one.body.find(
+          R"({"idpedido":1,"dtemissao":"05\/03\/2024","dtentrega":"10\/03\/2024",)"
+          R"("cliente":"Jos\u00E9 da Silva","vltotalpedido":100.5,"idpedidoitem":)"),
+      0u)
+      << one.body;
+  const auto none = testing::Request(server.port(), "GET", "/pedidos/99");
+  EXPECT_EQ(none.status, 400);
+  EXPECT_EQ(none.body, R"({"Result":"Nenhum Registro Encontrado!"})");
+  const auto bad = testing::Request(server.port(), "GET", "/pedidos/abc");
+  EXPECT_EQ(bad.status, 404);
+  EXPECT_EQ(bad.body, R"({"Erro except":"Nenhum Registro Encontrado!"})");
+  EXPECT_EQ(testing::Request(server.port(), "GET", "/pedidos/novo").status,
+            405);
+}
+
+std::string NewOrder(const std::string& items) {
+  return R"({"idempresa":"1","idusuario":"2","dtemissao":"10/12/2026 10:30",)"
+         R"("dtsaidainicial":"12/12/2026","dtsaidafinal":"15/12/2026",)"
+         R"("idcliente":2,"vltotalpedido":"150,75","observacao":"Entregar \u00E0 tarde",)"
+         R"("itens":[)" +
+         items + "]}";
+}
+
+std::string Item(const std::string& product, const std::string& unmed,
+                 const std::string& description) {
+  return R"({"idproduto":)" + product + R"(,"unmed":")" + unmed +
+         R"(","idempresa":"1","idusuario":"2","numcodbarrasusado":"789",)"
+         R"("descricaoitem":")" +
+         description +
+         R"(","quantidade":"1,5","vlunitario":50.25,"vltotal":"75.375"})";
+}
+
+TEST(OrdersTest, CreatesAnOrderWithItsItems) {
+  testing::ResourceServer server;
+  const auto r = Post(server, "/pedidos/novo",
+                      NewOrder(Item("\"1\"", "CX", "Camiseta B\\u00E1sica") +
+                               "," + Item("2", "", "Cal\u00E7a") + "," +
+                               Item("5", "", "Sem unidade")));
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, R"({"Result":"7"})");
+  EXPECT_EQ(server.db().Scalar("select IdEmpresa || '|' || IdUsuario || '|' || "
+                               "Situacao || '|' || Status || '|' || "
+                               "Origem || '|' || DtEmissao || '|' || IdCliente "
+                               "|| '|' || VlTotalPedido || '|' || "
+                               "Observacao || '|' || substr(DtSaidaInicial, 1, "
+                               "10) from Pedido where IdPedido = 7"),
+            "1|2|1|Aberto|APP|2026-12-10 10:30:00|2|150.75|Entregar \xC3\xA0 "
+            "tarde|2026-12-12");
+  EXPECT_EQ(
+      server.db().Scalar(
+          "select group_concat(NumItem || ':' || IdProduto || ':' || UnMed || "
+          "':' || "
+          "DescricaoItem || ':' || Quantidade, ';') from "
+          "(select * from PedidoItem where IdPedido = 7 order by NumItem)"),
+      "1:1:CX:Camiseta B\xC3\xA1sica:1.5;2:2:KG:Cal\xC3\xA7"
+      "a:1.5;"
+      "3:5:UN:Sem unidade:1.5");
+  // A new order is open and listed at once.
+  EXPECT_NE(Post(server, "/pedidos", "").body.find("\"idpedido\":7,"),
+            std::string::npos);
+}
+
+TEST(OrdersTest, AFailedOrderStoresNothing) {
+  const std::vector<std::string> bodies = {
+      NewOrder(Item("1", "", "a") + "," + Item("2", "CX", "b")),
+      R"({"idempresa":"1","idusuario":"2","dtemissao":"10/12/2026","dtsaidainicial":"12/12/2026",)"
+      R"("dtsaidafinal":"15/12/2026","idcliente":2,"vltotalpedido":1,"observacao":""})",
+      NewOrder(Item("\"x\"", "CX", "a")),
+      NewOrder(R"({"idproduto":1})"),
+      NewOrder(Item("1", "CX", "a") + ",3"),
+  };
+  for (const std::string& body : bodies) {
+    SCOPED_TRACE(body);
+    // The first body is good: it fails only where the connection is made
+    // to fail; the others fail by themselves.
+    for (int fail_at = 0; fail_at < (body == bodies[0] ? 6 : 1); ++fail_at) {
+      testing::TempDatabase db(testing::FixtureScript());
+      ConnectionPool pool(
+          [&]() -> std::unique_ptr<Connection> {
+            struct FailAt : SqliteConnection {
+              FailAt(const std::string& p, int n)
+                  : SqliteConnection(p), n_(n) {}
+              void Tick() {
+                if (body_of_statements_++ == n_)
+                  throw DbError("injected failure");
+              }
+              ResultSet Open(std::string_view s,
+                             const std::vector<Param>& p) override {
+                Tick();
+                return SqliteConnection::Open(s, p);
+              }
+              std::int64_t Execute(std::string_view s,
+                                   const std::vector<Param>& p) override {
+                Tick();
+                return SqliteConnection::Execute(s, p);
+              }
+              std::int64_t InsertReturningKey(
+                  std::string_view s, const std::vector<Param>& p) override {
+                Tick();
+                return SqliteConnection::InsertReturningKey(s, p);
+              }
+              int n_;
+              int body_of_statements_ = 0;
+            };
+            return std::make_unique<FailAt>(db.path(),
+                                            body == bodies[0] ? fail_at : -1);
+          },
+          4);
+      testing::ResourceServer server(&pool);
+      const auto r = Post(server, "/pedidos/novo", body);
+      const bool stored = db.Scalar("select count(*) from Pedido") != "6";
+      if (r.status == 200) {
+        EXPECT_TRUE(stored);
+        EXPECT_EQ(
+            db.Scalar("select count(*) from PedidoItem where IdPedido = 7"),
+            "2");
+      } else {
+        EXPECT_EQ(r.status, 404);
+        EXPECT_EQ(r.body, R"({"Erro except":"Erro no Pedido!"})");
+        EXPECT_FALSE(stored) << "fail at " << fail_at;
+        EXPECT_EQ(db.Scalar("select count(*) from PedidoItem"), "8");
+      }
+    }
+  }
+}
+
+TEST(OrdersTest, ConcurrentOrdersGetTheirOwnKeys) {
+  testing::ResourceServer server;
+  std::vector<std::future<std::pair<std::string, std::string>>> orders;
+  for (int i = 0; i < 20; ++i) {
+    orders.push_back(std::async(std::launch::async, [&server, i] {
+      const std::string tag = "pedido-" + std::to_string(i);
+      const auto r =
+          Post(server, "/pedidos/novo",
+               NewOrder(Item("1", "CX", tag) + "," + Item("2", "CX", tag) +
+                        "," + Item("4", "CX", tag)));
+      return std::make_pair(r.body, tag);
+    }));
+  }
+  std::set<std::string> keys;
+  for (auto& f : orders) {
+    const auto [body, tag] = f.get();
+    ASSERT_EQ(body.substr(0, 11), R"({"Result":")") << body;
+    const std::string key = body.substr(11, body.size() - 13);
+    keys.insert(key);
+    EXPECT_EQ(
+        server.db().Scalar("select group_concat(DescricaoItem) from PedidoItem "
+                           "where IdPedido = " +
+                           key),
+        tag + "," + tag + "," + tag);
+  }
+  EXPECT_EQ(keys.size(), 20u);
+}
+
+TEST(OrdersTest, SendsTheseStatements) {
+  testing::RecordingPool recording;
+  // The list's rows, then the item that exists.
+  recording.log->results.push_back(
+      testing::RecordingPool::Rows({"IdPedido"}, {{"1"}}));
+  recording.log->results.push_back(
+      testing::RecordingPool::Rows({"IdPedido"}, {{"1"}}));
+  testing::ResourceServer server(recording.pool.get());
+  Post(
+      server, "/pedidos",
+      R"({"inicio":0,"quantidadereg":20,"perinicial":"01/03/2024","perfinal":"31/03/2024","status":"Outros"})");
+  Post(server, "/pedidos/separados",
+       R"({"idpedido":1,"idpedidoitem":"2","quantseparacao":"1,5"})");
+  const std::vector<std::string> sql = recording.Sql();
+  ASSERT_EQ(sql.size(), 4u);
+  EXPECT_EQ(sql[0],
+            "select Distinct P.IdPedido, CONVERT(Varchar(10), P.DtEmissao, "
+            "103) as DtEmissao,\n"
+            "CONVERT(Varchar(10), P.DtSaidaInicial, 103) as DtEntrega, "
+            "C.Pessoa as Cliente,\n"
+            "P.VlTotalPedido, P.Status from Pedido P\n"
+            "join Pessoa C on (C.IdPessoa = P.IdCliente)\n"
+            "join PedidoItem PI on (PI.IdPedido = P.IdPedido)\n"
+            "where P.Situacao = 1\n"
+            "and PI.Situacao = 1\n"
+            "and P.DtEmissao >= '03/01/2024'\n"
+            "and P.DtEmissao <= '03/31/2024 23:59:59'\n"
+            "and P.Status <> 'Aberto'\n"
+            "and P.Status <> 'Cancelado'\n"
+            "and P.Status <> 'Entregue'\n"
+            "order by P.IdPedido\n"
+            "OFFSET 0 ROWS FETCH NEXT 20 ROWS ONLY");
+  EXPECT_EQ(sql[1],
+            "select IdPedido from PedidoItem\nwhere IdPedido = '1'\nand "
+            "IdPedidoItem = '2'");
+  EXPECT_EQ(sql[2],
+            "update PedidoItem set QtdEntregue = QtdEntregue + '1.5'\n"
+            "where IdPedido = '1'\nand IdPedidoItem = '2'");
+  EXPECT_EQ(sql[3],
+            "update PedidoItem set QtdEntregue = Quantidade\n"
+            "where IdPedido = '1'\nand IdPedidoItem = '2'\n"
+            "and QtdEntregue > Quantidade");
+}
+
+TEST(OrdersTest, ThePickingListAsksForItemsInOneQuery) {
+  testing::RecordingPool recording;
+  recording.log->results.push_back(testing::RecordingPool::Rows(
+      {"IdPedido", "DtEmissao", "DtEntrega", "Cliente", "VlTotalPedido"},
+      {{"7", "05/03/2024", "10/03/2024", "A", "1"},
+       {"9", "06/03/2024", "11/03/2024", "B", "2"}}));
+  testing::ResourceServer server(recording.pool.get());
+  testing::Request(server.port(), "GET", "/pedidos/separacao");
+  const std::vector<std::string> sql = recording.Sql();
+  ASSERT_EQ(sql.size(), 2u);
+  EXPECT_EQ(sql[0],
+            "select distinct P.IdPedido, CONVERT(Varchar(10), P.DtEmissao, "
+            "103) as DtEmissao,\n"
+            "CONVERT(Varchar(10), P.DtSaidaInicial, 103) as DtEntrega, "
+            "C.Pessoa as Cliente,\n"
+            "P.VlTotalPedido from Pedido P\n"
+            "join Pessoa C on (C.IdPessoa = P.IdCliente)\n"
+            "join PedidoItem PI on (PI.IdPedido = P.IdPedido)\n"
+            "where P.Situacao = 1\n"
+            "and P.DtEmissao > '06/01/2021'\n"
+            "and PI.Situacao = 1\n"
+            "and (PI.QtdEntregue < PI.Quantidade)\n"
+            "order by IdPedido");
+  EXPECT_EQ(sql[1],
+            "select IdPedido, IdPedidoItem, NumCodBarrasUsado as Referencia, "
+            "DescricaoItem,\n"
+            "Quantidade, QtdEntregue as QuantSeparacao from PedidoItem\n"
+            "where Situacao = 1\n"
+            "and IdPedido in (7, 9)\n"
+            "order by IdPedido, IdPedidoItem");
+}
+
+}  // namespace
+}  // namespace norvessa
