@@ -39,26 +39,27 @@ void WorkerPool::Post(std::function<void()> task) {
 }
 
 void WorkerPool::Run(Worker& worker) {
-  {
-    std::lock_guard lock(mutex_);
-    idle_.push_back(&worker);
-  }
   while (true) {
-    worker.wake.acquire();
-    std::function<void()> task = std::move(worker.task);
-    worker.task = nullptr;
-    while (true) {
-      if (task) task();
+    std::function<void()> task;
+    {
+      // Work that was queued while every worker was busy, or before this
+      // one had started, comes first.
       std::lock_guard lock(mutex_);
       if (!queue_.empty()) {
         task = std::move(queue_.front());
         queue_.pop_front();
-        continue;
+      } else if (stopping_) {
+        return;
+      } else {
+        idle_.push_back(&worker);
       }
-      if (stopping_) return;
-      idle_.push_back(&worker);
-      break;
     }
+    if (!task) {
+      worker.wake.acquire();
+      task = std::move(worker.task);
+      worker.task = nullptr;
+    }
+    if (task) task();
   }
 }
 
