@@ -348,9 +348,19 @@ int main(int argc, char** argv) {
                         Pad(rnd.Int(0, 99), 2);
       const int ddd = rnd.Int(11, 99);
       std::string email;
-      for (char c : first + "." + last) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 0x80) email += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+      for (const std::string& part : {first, std::string("."), last}) {
+        for (std::size_t i = 0; i < part.size(); ++i) {
+          const auto u = static_cast<unsigned char>(part[i]);
+          if (u < 0x80) {
+            email += static_cast<char>(u >= 'A' && u <= 'Z' ? u + 32 : u);
+          } else if (u == 0xC3 && i + 1 < part.size()) {
+            // Latin-1 letters in UTF-8: their plain letter.
+            static const std::string kPlain =
+                "aaaaaaaceeeeiiiidnooooo/ouuuuyty";
+            const auto low = static_cast<unsigned char>(part[++i]) & 0x1F;
+            email += kPlain[low];
+          }
+        }
       }
       email += std::to_string(p) + "@exemplo.com.br";
       const bool active = !rnd.Chance(4);
@@ -372,7 +382,8 @@ int main(int argc, char** argv) {
                                S(rnd.Pick(kDistricts)), Null(), I(cep), S("C")});
       }
       if (!company && rnd.Chance(60)) {
-        db.Insert("Fisica", {I(p), rnd.Chance(80) ? S(Pad(p * 7 % 100000, 5)) : Null()});
+        db.Insert("Fisica",
+                  {I(p), rnd.Chance(80) ? S(std::to_string(1000 + p)) : Null()});
       }
       if (rnd.Chance(35)) {
         for (int c = 0, n = rnd.Int(1, 3); c < n; ++c) {
