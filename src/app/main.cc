@@ -12,18 +12,20 @@
 #include "app/norvessa_form.h"
 #include "app/service_host.h"
 #include "app/version.h"
+#include "app/window/qt_application.h"
 #include "framework/api.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: apinorvessa --headless\n"
+    "Usage: apinorvessa [--headless]\n"
     "\n"
-    "Serves the APINorvessa JSON API. The control window is not available\n"
-    "in this build; --headless runs the start sequence at once (as if\n"
+    "Serves the APINorvessa JSON API. Without options it opens the control\n"
+    "window (\"Iniciar\" starts the server, closing the window ends the\n"
+    "program); --headless runs the start sequence at once (as if\n"
     "\"Iniciar\" were pressed) and stops on SIGTERM or SIGINT.\n"
     "\n"
-    "  --headless  run without the window\n"
+    "  --headless  run without the window (servers, services)\n"
     "  --version   print the version\n"
     "  --help      print this text\n"
     "\n"
@@ -87,10 +89,6 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  if (!headless) {
-    std::cerr << "apinorvessa: the control window is not available in this "
-                 "build; run it with --headless.\n";
-    return 1;
-  }
+  if (!headless) return norvessa::RunWindow(argc, argv);
   return RunHeadless();
 }

@@ -47,11 +47,20 @@ class Installation {
     std::ofstream(path) << text;
   }
 
-  void Start(std::vector<std::string> args = {"--headless"}) {
+  // Without a display unless `qt_platform` names one of Qt's own.
+  void Start(std::vector<std::string> args = {"--headless"},
+             const char* qt_platform = nullptr) {
     const std::string err = db_.dir() + "/stderr.txt";
     pid_ = fork();
     if (pid_ == 0) {
       setenv("NORVESSA_ROOT", root().c_str(), 1);
+      unsetenv("DISPLAY");
+      unsetenv("WAYLAND_DISPLAY");
+      if (qt_platform == nullptr) {
+        unsetenv("QT_QPA_PLATFORM");
+      } else {
+        setenv("QT_QPA_PLATFORM", qt_platform, 1);
+      }
       freopen(err.c_str(), "w", stderr);
       freopen("/dev/null", "w", stdout);
       std::vector<char*> argv;
@@ -73,6 +82,8 @@ class Installation {
     pid_ = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
+
+  pid_t pid() const { return pid_; }
 
   std::string Stderr() const {
     std::ifstream in(db_.dir() + "/stderr.txt");
@@ -168,6 +179,36 @@ TEST(HeadlessTest, HelpVersionAndNoDisplay) {
   app.Start({});
   EXPECT_EQ(app.Stop(), 1);
   EXPECT_NE(app.Stderr().find("--headless"), std::string::npos);
+}
+
+// Whether the process blocks SIGTERM, as the window's event loop does from
+// before its first thread starts.
+bool BlocksSigterm(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("SigBlk:", 0) == 0) {
+      const auto mask = std::stoull(line.substr(7), nullptr, 16);
+      return (mask >> (SIGTERM - 1)) & 1;
+    }
+  }
+  return false;
+}
+
+TEST(HeadlessTest, TheWindowClosesOnSigterm) {
+  Installation app("1");
+  app.Start({}, "offscreen");
+  bool blocked = false;
+  for (int i = 0; i < 400 && !blocked; ++i) {
+    blocked = BlocksSigterm(app.pid());
+    if (!blocked) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(blocked) << app.Stderr();
+  // A signal that arrives before the loop runs waits for it.
+  EXPECT_EQ(app.Stop(SIGTERM), 0) << app.Stderr();
+  EXPECT_NE(app.Stderr().find("APINorvessa closing (Terminated)"),
+            std::string::npos)
+      << app.Stderr();
 }
 
 }  // namespace
