@@ -232,19 +232,26 @@ void PedidoController::WaitingList(Stage stage, ApiRequest& req,
     MemTable& items = picking ? tables.mt_pedido_itens()
                               : tables.mt_pedido_itens_conferencia();
     std::vector<std::int32_t> ids;
+    // Fields are found once; each follows its cursor.
+    const Field& q_id = qry.FieldByName("IdPedido");
+    const Field& q_emissao = qry.FieldByName("DtEmissao");
+    const Field& q_entrega = qry.FieldByName("DtEntrega");
+    const Field& q_cliente = qry.FieldByName("Cliente");
+    const Field& q_total = qry.FieldByName("VlTotalPedido");
+    Field& o_id = orders.FieldByName("IdPedido");
+    Field& o_emissao = orders.FieldByName("DtEmissao");
+    Field& o_entrega = orders.FieldByName("DtEntrega");
+    Field& o_cliente = orders.FieldByName("Cliente");
+    Field& o_total = orders.FieldByName("VlTotalPedido");
     while (!qry.Eof()) {
       orders.Append();
-      const std::int32_t id = qry.FieldByName("IdPedido").AsInteger();
-      orders.FieldByName("IdPedido").SetAsInteger(id);
+      const std::int32_t id = q_id.AsInteger();
+      o_id.SetAsInteger(id);
       // Day/month/year texts; an order without a delivery date fails here.
-      orders.FieldByName("DtEmissao")
-          .SetAsDateTime(qry.FieldByName("DtEmissao").AsDateTime());
-      orders.FieldByName("DtEntrega")
-          .SetAsDateTime(qry.FieldByName("DtEntrega").AsDateTime());
-      orders.FieldByName("Cliente").SetAsString(
-          qry.FieldByName("Cliente").AsString());
-      orders.FieldByName("VlTotalPedido")
-          .SetAsFloat(qry.FieldByName("VlTotalPedido").AsFloat());
+      o_emissao.SetAsDateTime(q_emissao.AsDateTime());
+      o_entrega.SetAsDateTime(q_entrega.AsDateTime());
+      o_cliente.SetAsString(q_cliente.AsString());
+      o_total.SetAsFloat(q_total.AsFloat());
       orders.Post();
       ids.push_back(id);
       qry.Next();
@@ -274,26 +281,33 @@ void PedidoController::WaitingList(Stage stage, ApiRequest& req,
           .Add(in)
           .Add("order by IdPedido, IdPedidoItem");
       qry_itens.Open();
+      const Field& q_pedido = qry_itens.FieldByName("IdPedido");
+      const Field& q_item = qry_itens.FieldByName("IdPedidoItem");
+      const Field& q_referencia = qry_itens.FieldByName("Referencia");
+      const Field& q_descricao = qry_itens.FieldByName("DescricaoItem");
+      const Field& q_quantidade = qry_itens.FieldByName("Quantidade");
+      const Field& q_separacao = qry_itens.FieldByName("QuantSeparacao");
+      const Field* q_conferida =
+          picking ? nullptr : &qry_itens.FieldByName("QuantConferida");
+      Field& i_pedido = items.FieldByName("IdPedido");
+      Field& i_item = items.FieldByName("IdPedidoItem");
+      Field& i_referencia = items.FieldByName("Referencia");
+      Field& i_descricao = items.FieldByName("DescricaoItem");
+      Field& i_quantidade = items.FieldByName("Quantidade");
+      Field& i_separacao =
+          items.FieldByName(picking ? "QuantSeparacao" : "QuantSeparada");
+      Field* i_conferida =
+          picking ? nullptr : &items.FieldByName("QuantConferida");
       while (!qry_itens.Eof()) {
         items.Append();
-        items.FieldByName("IdPedido")
-            .SetAsInteger(qry_itens.FieldByName("IdPedido").AsInteger());
-        items.FieldByName("IdPedidoItem")
-            .SetAsInteger(qry_itens.FieldByName("IdPedidoItem").AsInteger());
-        items.FieldByName("Referencia")
-            .SetAsString(qry_itens.FieldByName("Referencia").AsString());
-        items.FieldByName("DescricaoItem")
-            .SetAsString(qry_itens.FieldByName("DescricaoItem").AsString());
-        items.FieldByName("Quantidade")
-            .SetAsFloat(qry_itens.FieldByName("Quantidade").AsFloat());
-        if (picking) {
-          items.FieldByName("QuantSeparacao")
-              .SetAsFloat(qry_itens.FieldByName("QuantSeparacao").AsFloat());
-        } else {
-          items.FieldByName("QuantSeparada")
-              .SetAsFloat(qry_itens.FieldByName("QuantSeparacao").AsFloat());
-          items.FieldByName("QuantConferida")
-              .SetAsFloat(qry_itens.FieldByName("QuantConferida").AsFloat());
+        i_pedido.SetAsInteger(q_pedido.AsInteger());
+        i_item.SetAsInteger(q_item.AsInteger());
+        i_referencia.SetAsString(q_referencia.AsString());
+        i_descricao.SetAsString(q_descricao.AsString());
+        i_quantidade.SetAsFloat(q_quantidade.AsFloat());
+        i_separacao.SetAsFloat(q_separacao.AsFloat());
+        if (i_conferida != nullptr) {
+          i_conferida->SetAsFloat(q_conferida->AsFloat());
         }
         items.Post();
         qry_itens.Next();

@@ -72,18 +72,23 @@ class DeflateStream {
 };
 
 // The last answers compressed, by their exact text: lists such as users,
-// states or groups are asked for again and again, and level 9 costs more
-// than everything else a request does. Same text in, same bytes out.
+// states or groups, or the day's picking list, are asked for again and
+// again, and level 9 costs more than everything else a request does. An
+// entry is found by encoding, length and hash, then compared byte for byte:
+// same text in, same bytes out.
 class RecentlyCompressed {
  public:
   static constexpr std::size_t kEntries = 32;
-  static constexpr std::size_t kLargestText = 256 * 1024;
+  // Texts and compressed bytes kept, all entries together.
+  static constexpr std::size_t kBudget = 64 * 1024 * 1024;
+  static constexpr std::size_t kLargestText = 16 * 1024 * 1024;
 
-  std::optional<std::string> Find(CompressionType type, std::string_view text) {
+  std::optional<std::string> Find(CompressionType type, std::string_view text,
+                                  std::size_t hash) {
     if (text.size() > kLargestText) return std::nullopt;
     std::lock_guard lock(mutex_);
     for (Entry& e : entries_) {
-      if (e.type == type && e.text == text) {
+      if (e.type == type && e.hash == hash && e.text == text) {
         e.last_use = ++uses_;
         return e.compressed;
       }
@@ -91,30 +96,41 @@ class RecentlyCompressed {
     return std::nullopt;
   }
 
-  void Add(CompressionType type, std::string_view text,
+  void Add(CompressionType type, std::string text, std::size_t hash,
            const std::string& compressed) {
     if (text.size() > kLargestText) return;
     std::lock_guard lock(mutex_);
-    if (entries_.size() < kEntries) {
-      entries_.push_back({type, std::string(text), compressed, ++uses_});
-      return;
+    for (const Entry& e : entries_) {
+      if (e.type == type && e.hash == hash && e.text == text) return;
     }
-    Entry* oldest = &entries_.front();
-    for (Entry& e : entries_) {
-      if (e.last_use < oldest->last_use) oldest = &e;
+    Entry entry{type, hash, std::move(text), compressed, ++uses_};
+    // The least recently used go first, until the new one fits.
+    while (!entries_.empty() &&
+           (entries_.size() >= kEntries || bytes_ + entry.Bytes() > kBudget)) {
+      auto oldest = entries_.begin();
+      for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+        if (it->last_use < oldest->last_use) oldest = it;
+      }
+      bytes_ -= oldest->Bytes();
+      entries_.erase(oldest);
     }
-    *oldest = {type, std::string(text), compressed, ++uses_};
+    bytes_ += entry.Bytes();
+    entries_.push_back(std::move(entry));
   }
 
  private:
   struct Entry {
     CompressionType type;
+    std::size_t hash;
     std::string text;
     std::string compressed;
     std::uint64_t last_use;
+
+    std::size_t Bytes() const { return text.size() + compressed.size(); }
   };
   std::mutex mutex_;
   std::vector<Entry> entries_;
+  std::size_t bytes_ = 0;
   std::uint64_t uses_ = 0;
 };
 
@@ -177,13 +193,14 @@ void CompressionMiddleware(ApiRequest& request, ApiResponse& response,
   RawResponse& raw = response.RawWebResponse();
   // The JSON body middleware has usually written the very same text.
   std::string text = response.ContentWritten() && raw.content
-                         ? *raw.content
+                         ? std::move(*raw.content)
                          : ToJsonText(*content);
   if (text.size() > static_cast<std::size_t>(Threshold().load())) {
-    std::optional<std::string> compressed = Recent().Find(type, text);
+    const std::size_t hash = std::hash<std::string_view>()(text);
+    std::optional<std::string> compressed = Recent().Find(type, text, hash);
     if (!compressed) {
       compressed = Compress(text, type);
-      Recent().Add(type, text, *compressed);
+      Recent().Add(type, std::move(text), hash, *compressed);
     }
     raw.content_stream = std::move(*compressed);
     raw.content = std::string();

@@ -4,11 +4,13 @@
 #include <zlib.h>
 
 #include <string>
+#include <vector>
 
 #include "framework/api_core.h"
 #include "framework/api_request.h"
 #include "framework/api_response.h"
 #include "framework/dispatch_bridge.h"
+#include "json/json_text.h"
 #include "middleware/json_body.h"
 #include "support/http_client.h"
 #include "support/test_server.h"
@@ -142,6 +144,31 @@ TEST(CompressionTest, LargeBodiesGoInPieces) {
     EXPECT_EQ(Inflate(packed, WindowBits(type)), big);
   }
   EXPECT_EQ(Inflate(Compress("", CompressionType::kGzip), 31), "");
+}
+
+// Answers asked for again come from the recently compressed ones: the
+// bytes must be those of a fresh compression, also for large texts, texts
+// that differ in one byte, both encodings, and more texts than are kept.
+TEST(CompressionTest, RepeatedAnswersGetTheBytesOfAFreshCompression) {
+  std::vector<JsonValue> answers;
+  for (int i = 0; i < 40; ++i) {
+    std::string text(i < 4 ? 3 * 1024 * 1024 : 2000 + i, 'a');
+    text[text.size() / 2] = static_cast<char>('b' + i % 4);
+    answers.push_back(JsonValue::Array().Add(JsonValue::String(text)));
+  }
+  for (int round = 0; round < 2; ++round) {
+    for (const JsonValue& answer : answers) {
+      for (const char* accept : {"deflate", "gzip"}) {
+        const CompressionType type = std::string(accept) == "gzip"
+                                         ? CompressionType::kGzip
+                                         : CompressionType::kDeflate;
+        const RawResponse out = Exchange(accept, answer);
+        ASSERT_TRUE(out.content_stream.has_value());
+        EXPECT_EQ(*out.content_stream, Compress(ToJsonText(answer), type));
+        EXPECT_EQ(out.content_encoding, accept);
+      }
+    }
+  }
 }
 
 TEST(CompressionTest, OverTheWireTheBodyInflatesToTheExactText) {
