@@ -1,5 +1,8 @@
 #include "db/connection_factory.h"
 
+#include <memory>
+#include <mutex>
+
 #include "db/db_error.h"
 #include "db/odbc/odbc_connection.h"
 #include "db/sqlite/sqlite_connection.h"
@@ -19,8 +22,10 @@ bool SameText(std::string_view a, std::string_view b) {
 
 ConnectionPool::Factory MakeConnectionFactory(const ConnectionSettings& s) {
   if (SameText(s.driver, "SQLite")) {
-    return [path = s.database]() -> std::unique_ptr<Connection> {
-      return std::make_unique<SqliteConnection>(path);
+    // The pool's connections take turns for their write transactions.
+    return [path = s.database, writers = std::make_shared<std::timed_mutex>()]()
+               -> std::unique_ptr<Connection> {
+      return std::make_unique<SqliteConnection>(path, writers);
     };
   }
   if (s.driver.empty() || SameText(s.driver, "MSSQL9")) {

@@ -4,6 +4,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 #include "db/db_error.h"
 #include "db/query.h"
@@ -113,6 +116,44 @@ TEST(SqliteConnectionTest, Transactions) {
   c.Execute("insert into T values (2)", {});
   c.Commit();
   EXPECT_EQ(db.Scalar("select group_concat(A) from T"), "2");
+}
+
+// Connections that share a writer turn write one after the other; the turn
+// passes on at commit, at rollback and when a connection goes away in the
+// middle of a transaction.
+TEST(SqliteConnectionTest, WriteTransactionsTakeTurns) {
+  testing::TempDatabase db("CREATE TABLE T (A INTEGER);");
+  auto writers = std::make_shared<std::timed_mutex>();
+  SqliteConnection a(db.path(), writers);
+  SqliteConnection b(db.path(), writers);
+
+  a.Begin();
+  a.Execute("insert into T values (1)", {});
+  std::thread second([&] {
+    b.Begin();  // waits for a's commit
+    b.Execute("insert into T values (2)", {});
+    b.Commit();
+  });
+  a.Commit();
+  second.join();
+  EXPECT_EQ(db.Scalar("select group_concat(A) from T"), "1,2");
+
+  a.Begin();
+  a.Rollback();
+  b.Begin();
+  b.Commit();
+  {
+    SqliteConnection gone(db.path(), writers);
+    gone.Begin();
+    gone.Execute("insert into T values (3)", {});
+  }
+  a.Begin();
+  EXPECT_THROW(a.Begin(), DbError);  // one within a transaction fails
+  a.Rollback();                      // and the outer one still ends
+  b.Begin();
+  b.Execute("insert into T values (4)", {});
+  b.Commit();
+  EXPECT_EQ(db.Scalar("select group_concat(A) from T"), "1,2,4");
 }
 
 }  // namespace

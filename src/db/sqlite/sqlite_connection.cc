@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 
@@ -169,7 +170,9 @@ FieldType TypeFromValues(const std::vector<Row>& rows, std::size_t column) {
 
 }  // namespace
 
-SqliteConnection::SqliteConnection(const std::string& path) {
+SqliteConnection::SqliteConnection(const std::string& path,
+                                   std::shared_ptr<std::timed_mutex> writers)
+    : writers_(std::move(writers)) {
   // Never creates a file: the demo and test databases must exist.
   const int rc = sqlite3_open_v2(
       path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
@@ -379,11 +382,38 @@ std::int64_t SqliteConnection::InsertReturningKey(
   return sqlite3_last_insert_rowid(db_);
 }
 
-void SqliteConnection::Begin() { Run("BEGIN IMMEDIATE"); }
+void SqliteConnection::Begin() {
+  bool took_turn = false;
+  if (writers_ != nullptr && !writing_.owns_lock()) {
+    std::unique_lock turn(*writers_, std::defer_lock);
+    if (!turn.try_lock_for(std::chrono::milliseconds(kBusyTimeoutMs))) {
+      throw DbError("database is locked (another write transaction runs)");
+    }
+    writing_ = std::move(turn);
+    took_turn = true;
+  }
+  try {
+    Run("BEGIN IMMEDIATE");
+  } catch (...) {
+    // A transaction already open keeps its turn.
+    if (took_turn && !InTransaction()) writing_.unlock();
+    throw;
+  }
+}
 
-void SqliteConnection::Commit() { Run("COMMIT"); }
+void SqliteConnection::Commit() {
+  Run("COMMIT");
+  if (writing_.owns_lock()) writing_.unlock();
+}
 
 void SqliteConnection::Rollback() {
+  // The turn passes on even when the rollback itself fails.
+  struct PassTurn {
+    std::unique_lock<std::timed_mutex>& writing;
+    ~PassTurn() {
+      if (writing.owns_lock()) writing.unlock();
+    }
+  } pass{writing_};
   if (InTransaction()) Run("ROLLBACK");
 }
 

@@ -2,6 +2,8 @@
 #define NORVESSA_DB_SQLITE_SQLITE_CONNECTION_H_
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -20,7 +22,12 @@ namespace norvessa {
 // known.
 class SqliteConnection : public Connection {
  public:
-  explicit SqliteConnection(const std::string& path);
+  // Connections to one file that share `writers` take turns for their
+  // write transactions in the order they arrive, instead of polling the
+  // file's lock (which under load leaves some waiting for a second).
+  explicit SqliteConnection(
+      const std::string& path,
+      std::shared_ptr<std::timed_mutex> writers = nullptr);
   ~SqliteConnection() override;
   SqliteConnection(const SqliteConnection&) = delete;
   SqliteConnection& operator=(const SqliteConnection&) = delete;
@@ -58,6 +65,8 @@ class SqliteConnection : public Connection {
   sqlite3* db_ = nullptr;
   bool broken_ = false;
   std::unordered_map<std::string, Cached> statements_;
+  std::shared_ptr<std::timed_mutex> writers_;
+  std::unique_lock<std::timed_mutex> writing_;
   std::uint64_t uses_ = 0;
 };
 
