@@ -9,6 +9,7 @@ packages=(
   libsqlite3-dev sqlite3
   unixodbc unixodbc-dev tdsodbc freetds-bin libsqliteodbc
   qt6-base-dev xvfb xauth
+  locales  # the locale test builds pt_BR.UTF-8 from its sources
   zlib1g-dev libpcre2-dev
   libgtest-dev libbenchmark-dev
   wrk hyperfine
@@ -33,7 +34,7 @@ fi
   libboost1.81-dev libboost-json1.81-dev libboost-url1.81-dev \
   libsqlite3-dev sqlite3 \
   unixodbc unixodbc-dev tdsodbc freetds-bin libsqliteodbc \
-  qt6-base-dev xvfb xauth \
+  qt6-base-dev xvfb xauth locales \
   zlib1g-dev libpcre2-dev \
   libgtest-dev libbenchmark-dev \
   wrk hyperfine

@@ -18,9 +18,14 @@
 namespace norvessa {
 namespace {
 
-// Tahoma where it is installed, else the closest sans-serif face.
+// Tahoma where it is installed, else the closest sans-serif face: a narrow
+// one first, so that the texts fit the controls' fixed sizes.
 QFont WindowFont(int point_size, bool bold) {
-  QFont font(QStringLiteral("Tahoma"));
+  QFont font;
+  font.setFamilies({QStringLiteral("Tahoma"),
+                    QStringLiteral("DejaVu Sans Condensed"),
+                    QStringLiteral("Liberation Sans Narrow"),
+                    QStringLiteral("Arial"), QStringLiteral("DejaVu Sans")});
   font.setStyleHint(QFont::SansSerif);
   font.setPointSize(point_size);
   font.setBold(bold);
