@@ -235,6 +235,20 @@ TEST(ServerTest, RejectsOversizedMalformedAndSilentRequests) {
   const std::string body(16 * 1024 * 1024, 'x');
   EXPECT_EQ(Request(server.port(), "POST", "/p", {}, body).status, 200);
 
+  // A body that keeps arriving, however slowly, is read to its end: the
+  // idle limit (1.5 s here) counts silence, not the whole upload.
+  {
+    ClientConnection slow(server.port());
+    slow.Send(
+        "POST /p HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
+        "Content-Length: 5\r\n\r\n");
+    for (int i = 0; i < 5; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      slow.Send("x");
+    }
+    EXPECT_EQ(ParseReply(slow.ReadAll()).status, 200);
+  }
+
   // A client that never finishes its request is disconnected.
   ClientConnection silent(server.port());
   silent.Send("GET /p HTTP/1.1\r\nHost: x\r\n");

@@ -185,11 +185,14 @@ void Session::OnHeader(beast::error_code ec) {
 
 void Session::ReadBody() {
   if (parser_->is_done()) return OnBody({});
+  // The body arrives piece by piece and the idle timer restarts with each
+  // piece: a large body on a slow link is fine, a silent client is not.
   stream_.expires_after(context_->options.idle_timeout);
-  http::async_read(
+  http::async_read_some(
       stream_, buffer_, *parser_,
       [self = shared_from_this()](beast::error_code ec, std::size_t) {
-        self->OnBody(ec);
+        if (ec) return self->OnBody(ec);
+        self->ReadBody();
       });
 }
 
