@@ -1,14 +1,18 @@
-// A bare Beast server answering the same bytes as constant_server, with
-// keep-alive off: the ceiling the framework is measured against.
-// Usage: bare_beast_server PORT [THREADS]
+// A bare Beast server answering the same bytes as constant_server, or the
+// JSON text of a file, with keep-alive off: the ceiling the framework is
+// measured against.
+// Usage: bare_beast_server PORT [THREADS] [JSON_BODY_FILE]
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <memory>
+#include <sstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -16,6 +20,13 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
+
+// The answer: the constant text, or a JSON body read once at start.
+struct Answer {
+  std::string content_type = "text/html; charset=utf-8";
+  std::string body = "Hello from APINorvessa";
+};
+const Answer* answer = nullptr;
 
 class Session : public std::enable_shared_from_this<Session> {
  public:
@@ -34,9 +45,9 @@ class Session : public std::enable_shared_from_this<Session> {
   void Write() {
     res_.version(11);
     res_.result(http::status::ok);
-    res_.set(http::field::content_type, "text/html; charset=utf-8");
+    res_.set(http::field::content_type, answer->content_type);
     res_.set(http::field::connection, "close");
-    res_.body() = "Hello from APINorvessa";
+    res_.body() = answer->body;
     res_.content_length(res_.body().size());
     http::async_write(
         stream_, res_,
@@ -77,6 +88,15 @@ int main(int argc, char** argv) {
   const auto port =
       static_cast<unsigned short>(argc > 1 ? std::atoi(argv[1]) : 9201);
   const int threads = argc > 2 ? std::atoi(argv[2]) : 1;
+  static Answer the_answer;
+  if (argc > 3) {
+    std::ifstream in(argv[3], std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    the_answer.content_type = "application/json; charset=UTF-8";
+    the_answer.body = text.str();
+  }
+  answer = &the_answer;
   net::io_context io(threads);
   std::make_shared<Listener>(
       io, tcp::endpoint(net::ip::make_address("127.0.0.1"), port))
