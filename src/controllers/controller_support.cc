@@ -50,7 +50,7 @@ std::string Int32Text(std::string_view text) {
 
 void AnswerRows(Query& qry, ApiResponse& res) {
   if (!qry.IsEmpty()) {
-    res.Send(ToJSONArray(qry));
+    res.SendJsonText(ToJSONArrayText(qry));
   } else {
     res.Send(ResultArray(kResult, kNenhumRegistro));
   }

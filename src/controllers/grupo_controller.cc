@@ -72,7 +72,7 @@ void GrupoController::GrupoId(ApiRequest& req, ApiResponse& res,
         .Add("and Grupo = " + Quoted(body.FieldByName("grupo").AsString()));
     qry.Open();
     if (!qry.IsEmpty()) {
-      res.Send(ToJSONObject(qry));
+      res.SendJsonText(ToJSONObjectText(qry));
     } else {
       res.Send(ResultObject(kResult, kNenhumRegistro));
     }

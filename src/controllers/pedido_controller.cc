@@ -193,7 +193,7 @@ void PedidoController::Pedidos(ApiRequest& req, ApiResponse& res,
     }
     qry.Open();
     if (!qry.IsEmpty()) {
-      res.Send(ToJSONArray(qry));
+      res.SendJsonText(ToJSONArrayText(qry));
     } else {
       res.Send(ResultArray(kResult, kNenhumRegistro)).Status(400);
     }
@@ -313,7 +313,7 @@ void PedidoController::WaitingList(Stage stage, ApiRequest& req,
         qry_itens.Next();
       }
     }
-    res.Send(ToJSONArray(orders));
+    res.SendJsonText(ToJSONArrayText(orders));
   } catch (...) {
     LogGuardedFailure(req);
     res.Send(ResultArray(kErroExcept, kNenhumRegistro)).Status(404);
@@ -433,7 +433,7 @@ void PedidoController::PedidoId(ApiRequest& req, ApiResponse& res,
         .Add("and P.IdPedido = " + id);
     qry.Open();
     if (!qry.IsEmpty()) {
-      res.Send(ToJSONObject(qry));
+      res.SendJsonText(ToJSONObjectText(qry));
     } else {
       res.Send(ResultObject(kResult, kNenhumRegistro)).Status(400);
     }

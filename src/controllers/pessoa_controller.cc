@@ -135,7 +135,7 @@ void PessoaController::MoradorId(ApiRequest& req, ApiResponse& res,
     qry.SQL().Add("and F.RegistroAux = " + registro);
     qry.Open();
     if (!qry.IsEmpty()) {
-      res.Send(ToJSONObject(qry));
+      res.SendJsonText(ToJSONObjectText(qry));
     } else {
       res.Send(ResultObject(kResult, kNenhumRegistro));
     }

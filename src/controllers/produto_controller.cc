@@ -74,7 +74,7 @@ void ProdutoController::ProdutoId(ApiRequest& req, ApiResponse& res,
     qry.SQL().Add("and P.IdProduto = " + id);
     qry.Open();
     if (!qry.IsEmpty()) {
-      res.Send(ToJSONObject(qry));
+      res.SendJsonText(ToJSONObjectText(qry));
     } else {
       res.Send(ResultObject(kResult, kNenhumRegistro));
     }

@@ -37,7 +37,7 @@ void UsuarioController::Usuarios(ApiRequest& req, ApiResponse& res,
         .Add("order by Usuario");
     qry.Open();
     if (!qry.IsEmpty()) {
-      res.Send(ToJSONArray(qry));
+      res.SendJsonText(ToJSONArrayText(qry));
     } else {
       res.Send(ResultArray(kResult, kNenhumRegistro)).Status(401);
     }
@@ -103,7 +103,7 @@ void UsuarioController::Permissoes(ApiRequest& req, ApiResponse& res,
         .Add("order by PO.Acesso");
     qry.Open();
     if (!qry.IsEmpty()) {
-      res.Send(ToJSONArray(qry));
+      res.SendJsonText(ToJSONArrayText(qry));
     } else {
       res.Send(ResultArray(kResult, kNenhumRegistro)).Status(401);
     }

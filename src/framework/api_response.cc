@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "json/json_parser.h"
+
 namespace norvessa {
 
 ApiResponse::ApiResponse(RawResponse& raw) : raw_(raw) {
@@ -9,6 +11,8 @@ ApiResponse::ApiResponse(RawResponse& raw) : raw_(raw) {
 }
 
 ApiResponse& ApiResponse::Send(std::string text) {
+  // The content object outlives its text.
+  ReadContentText();
   ++generation_;
   raw_.content = std::move(text);
   return *this;
@@ -17,7 +21,35 @@ ApiResponse& ApiResponse::Send(std::string text) {
 ApiResponse& ApiResponse::Send(JsonValue object) {
   ++generation_;
   content_ = std::move(object);
+  content_is_text_ = false;
   return *this;
+}
+
+ApiResponse& ApiResponse::SendJsonText(std::string json_text) {
+  ++generation_;
+  content_.reset();
+  content_is_text_ = true;
+  raw_.content = std::move(json_text);
+  written_ = generation_;
+  return *this;
+}
+
+void ApiResponse::ReadContentText() const {
+  if (!content_is_text_) return;
+  content_is_text_ = false;
+  std::optional<JsonValue> value =
+      raw_.content ? ParseJson(*raw_.content) : std::nullopt;
+  content_ = value ? std::move(*value) : JsonValue::Null();
+}
+
+JsonValue* ApiResponse::Content() {
+  ReadContentText();
+  return content_ ? &*content_ : nullptr;
+}
+
+const JsonValue* ApiResponse::Content() const {
+  ReadContentText();
+  return content_ ? &*content_ : nullptr;
 }
 
 ApiResponse& ApiResponse::Status(HTTPStatus status) {
@@ -38,10 +70,12 @@ ApiResponse& ApiResponse::ContentType(std::string content_type) {
 ApiResponse& ApiResponse::Content(std::optional<JsonValue> object) {
   ++generation_;
   content_ = std::move(object);
+  content_is_text_ = false;
   return *this;
 }
 
 std::optional<JsonValue> ApiResponse::TakeContent() {
+  ReadContentText();
   ++generation_;
   std::optional<JsonValue> out = std::move(content_);
   content_.reset();

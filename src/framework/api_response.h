@@ -25,6 +25,11 @@ class ApiResponse {
   ApiResponse& Send(std::string text);
   // Stores the content object.
   ApiResponse& Send(JsonValue object);
+  // Stores a content object given as its JSON text in the service's text
+  // form: the text is the raw content at once (as if the JSON body
+  // middleware had written it), and the object is read back from it only
+  // when someone asks for it.
+  ApiResponse& SendJsonText(std::string json_text);
 
   ApiResponse& Status(HTTPStatus status);
   ApiResponse& Status(int status);
@@ -34,9 +39,11 @@ class ApiResponse {
 
   // Sets the content object; nothing clears it.
   ApiResponse& Content(std::optional<JsonValue> object);
+  // Whether there is a content object, without reading one given as text.
+  bool HasContent() const { return content_.has_value() || content_is_text_; }
   // The content object, or nullptr.
-  JsonValue* Content() { return content_ ? &*content_ : nullptr; }
-  const JsonValue* Content() const { return content_ ? &*content_ : nullptr; }
+  JsonValue* Content();
+  const JsonValue* Content() const;
   // Moves the content object out, leaving none.
   std::optional<JsonValue> TakeContent();
 
@@ -48,12 +55,18 @@ class ApiResponse {
   // the text instead of writing the object out again.
   void MarkContentWritten() { written_ = generation_; }
   bool ContentWritten() const {
-    return content_.has_value() && written_ == generation_;
+    return HasContent() && written_ == generation_;
   }
 
  private:
+  // Reads the content object from the raw content where it was given as
+  // text.
+  void ReadContentText() const;
+
   RawResponse& raw_;
-  std::optional<JsonValue> content_;
+  mutable std::optional<JsonValue> content_;
+  // The content object is the JSON text in the raw content, not yet read.
+  mutable bool content_is_text_ = false;
   std::uint64_t generation_ = 1;
   std::uint64_t written_ = 0;
 };

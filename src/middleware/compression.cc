@@ -176,8 +176,7 @@ ApiCallback Compression(int threshold) {
 void CompressionMiddleware(ApiRequest& request, ApiResponse& response,
                            const std::function<void()>& next) {
   next();
-  const JsonValue* content = response.Content();
-  if (content == nullptr) return;
+  if (!response.HasContent()) return;
   const std::string accept =
       AsciiLower(TrimBlanks(request.Headers("accept-encoding")));
   if (accept.empty()) return;
@@ -194,7 +193,7 @@ void CompressionMiddleware(ApiRequest& request, ApiResponse& response,
   // The JSON body middleware has usually written the very same text.
   std::string text = response.ContentWritten() && raw.content
                          ? std::move(*raw.content)
-                         : ToJsonText(*content);
+                         : ToJsonText(*response.Content());
   if (text.size() > static_cast<std::size_t>(Threshold().load())) {
     const std::size_t hash = std::hash<std::string_view>()(text);
     std::optional<std::string> compressed = Recent().Find(type, text, hash);

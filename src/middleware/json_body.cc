@@ -24,10 +24,10 @@ std::string& CharsetValue() {
 }
 
 void WriteContent(ApiResponse& response) {
-  const JsonValue* content = response.Content();
-  if (content == nullptr) return;
+  if (!response.HasContent()) return;
   RawResponse& raw = response.RawWebResponse();
-  raw.content = ToJsonText(*content);
+  // A content object given as its text is written already.
+  if (!response.ContentWritten()) raw.content = ToJsonText(*response.Content());
   raw.content_type = "application/json; charset=" + JsonBodyCharset();
   response.MarkContentWritten();
 }

@@ -2,8 +2,11 @@
 
 #include <cmath>
 #include <string>
+#include <string_view>
+#include <variant>
 #include <vector>
 
+#include "json/json_text.h"
 #include "serialize/base64.h"
 #include "serialize/dataset_error.h"
 #include "serialize/dataset_json_config.h"
@@ -16,34 +19,159 @@ namespace {
   throw DataSetJsonException("Cannot find type for field \"" + name + "\"");
 }
 
-JsonValue NumberFromDouble(double value) {
+// Builds the JSON value tree.
+class TreeWriter {
+ public:
+  void BeginArray(std::size_t size_hint) {
+    JsonValue* array = Put(JsonValue::Array());
+    array->elements().reserve(size_hint);
+    open_.push_back(array);
+  }
+  void BeginObject(std::size_t size_hint) {
+    JsonValue* object = Put(JsonValue::Object());
+    object->members().reserve(size_hint);
+    open_.push_back(object);
+  }
+  void End() { open_.pop_back(); }
+  void Key(const std::string& key) { key_ = &key; }
+  void Null() { Put(JsonValue::Null()); }
+  void Bool(bool value) { Put(JsonValue::Bool(value)); }
+  void Number(std::string text) { Put(JsonValue::Number(std::move(text))); }
+  void String(std::string text) { Put(JsonValue::String(std::move(text))); }
+  void StringView(std::string_view text) {
+    Put(JsonValue::String(std::string(text)));
+  }
+
+  JsonValue Take() { return std::move(root_); }
+
+ private:
+  // Only the innermost open container grows, so pointers to the open ones
+  // stay valid.
+  JsonValue* Put(JsonValue value) {
+    if (open_.empty()) {
+      root_ = std::move(value);
+      return &root_;
+    }
+    JsonValue& top = *open_.back();
+    if (top.IsArray()) {
+      top.Add(std::move(value));
+      return &top.elements().back();
+    }
+    top.AddPair(*key_, std::move(value));
+    return &top.members().back().value;
+  }
+
+  JsonValue root_;
+  std::vector<JsonValue*> open_;
+  const std::string* key_ = nullptr;
+};
+
+// Writes the same values straight as the service's JSON text, without the
+// tree: the rows go from the cursor to the text.
+class TextWriter {
+ public:
+  explicit TextWriter(std::string& out) : out_(out) {}
+
+  void BeginArray(std::size_t) { Open('['); }
+  void BeginObject(std::size_t) { Open('{'); }
+  void End() {
+    out_.push_back(
+        first_.back() == kArray || first_.back() == kArrayFirst ? ']' : '}');
+    first_.pop_back();
+  }
+  void Key(const std::string& key) {
+    Separate();
+    AppendJsonString(out_, key);
+    out_.push_back(':');
+    after_key_ = true;
+  }
+  void Null() { Scalar("null"); }
+  void Bool(bool value) { Scalar(value ? "true" : "false"); }
+  void Number(std::string text) { Scalar(text); }
+  void String(const std::string& text) { StringView(text); }
+  void StringView(std::string_view text) {
+    BeforeValue();
+    AppendJsonString(out_, text);
+  }
+
+ private:
+  enum State : char { kArrayFirst, kArray, kObjectFirst, kObject };
+
+  void Open(char bracket) {
+    BeforeValue();
+    out_.push_back(bracket);
+    first_.push_back(bracket == '[' ? kArrayFirst : kObjectFirst);
+  }
+  void Scalar(std::string_view text) {
+    BeforeValue();
+    out_.append(text);
+  }
+  // A value in an array takes a comma after the first; in an object the
+  // key has placed it.
+  void BeforeValue() {
+    if (after_key_) {
+      after_key_ = false;
+      return;
+    }
+    Separate();
+  }
+  void Separate() {
+    if (first_.empty()) return;
+    State& state = first_.back();
+    if (state == kArrayFirst) {
+      state = kArray;
+    } else if (state == kObjectFirst) {
+      state = kObject;
+    } else {
+      out_.push_back(',');
+    }
+  }
+
+  std::string& out_;
+  std::vector<State> first_;
+  bool after_key_ = false;
+};
+
+template <typename Writer>
+void NumberFromDouble(Writer& w, double value) {
   // A value JSON cannot hold is written as null.
-  if (!std::isfinite(value)) return JsonValue::Null();
-  return JsonValue::Number(FormatFloat(value));
+  if (!std::isfinite(value)) return w.Null();
+  w.Number(FormatFloat(value));
 }
 
-JsonValue DateValue(const Field& field, DateTime value) {
+template <typename Writer>
+void DateValue(Writer& w, const Field& field, DateTime value) {
   const auto& settings = DataSetJsonConfig::GetInstance().export_settings;
   switch (field.DataType()) {
     case FieldType::kDate:
-      return JsonValue::String(
-          FormatDateTimePattern(settings.format_date, value));
+      return w.String(FormatDateTimePattern(settings.format_date, value));
     case FieldType::kTime:
-      return JsonValue::String(
-          FormatDateTimePattern(settings.format_time, value));
+      return w.String(FormatDateTimePattern(settings.format_time, value));
     case FieldType::kTimeStamp:
-      return JsonValue::String(FormatIsoTimestamp(value));
+      return w.String(FormatIsoTimestamp(value));
     default:
-      return JsonValue::String(
-          FormatDateTimePattern(settings.format_date_time, value));
+      return w.String(FormatDateTimePattern(settings.format_date_time, value));
   }
 }
 
-JsonValue ToArray(DataSet& dataset, const ExportOptions& options);
+// A text field's value, read in place when the row holds it as text.
+template <typename Writer>
+void TextValue(Writer& w, const Field& field) {
+  if (field.Kind() != FieldKind::kLargeObject) {
+    if (const auto* text = std::get_if<std::string>(&field.Value())) {
+      return w.StringView(*text);
+    }
+  }
+  w.String(field.AsString());
+}
+
+template <typename Writer>
+void WriteArray(Writer& w, DataSet& dataset, const ExportOptions& options);
 
 // The value of a field that is not null, for an object.
-JsonValue ObjectValue(const Field& field, const std::string& key,
-                      const ExportOptions& options) {
+template <typename Writer>
+void ObjectValue(Writer& w, const Field& field, const std::string& key,
+                 const ExportOptions& options) {
   switch (field.DataType()) {
     case FieldType::kString:
     case FieldType::kMemo:
@@ -52,7 +180,7 @@ JsonValue ObjectValue(const Field& field, const std::string& key,
     case FieldType::kGuid:
     case FieldType::kFixedWideChar:
     case FieldType::kWideMemo:
-      return JsonValue::String(field.AsString());
+      return TextValue(w, field);
     case FieldType::kSmallint:
     case FieldType::kInteger:
     case FieldType::kWord:
@@ -61,29 +189,28 @@ JsonValue ObjectValue(const Field& field, const std::string& key,
     case FieldType::kShortint:
     case FieldType::kByte:
     case FieldType::kLargeint:
-      return JsonValue::Number(field.AsLargeInt());
+      return w.Number(FormatInteger(field.AsLargeInt()));
     case FieldType::kBoolean:
-      return JsonValue::Bool(field.AsBoolean());
+      return w.Bool(field.AsBoolean());
     case FieldType::kFloat:
     case FieldType::kExtended:
     case FieldType::kSingle:
     case FieldType::kCurrency:
     case FieldType::kBCD:
     case FieldType::kFMTBcd:
-      return NumberFromDouble(field.AsFloat());
+      return NumberFromDouble(w, field.AsFloat());
     case FieldType::kDate:
     case FieldType::kTime:
     case FieldType::kDateTime:
     case FieldType::kTimeStamp:
-      return DateValue(field, field.AsDateTime());
+      return DateValue(w, field, field.AsDateTime());
     case FieldType::kBlob:
     case FieldType::kGraphic:
     case FieldType::kOraBlob:
     case FieldType::kStream: {
       const auto* bytes = std::get_if<std::string>(&field.Value());
       const std::string raw = bytes != nullptr ? *bytes : std::string();
-      return JsonValue::String(options.encode_base64_blob ? EncodeBase64(raw)
-                                                          : raw);
+      return w.String(options.encode_base64_blob ? EncodeBase64(raw) : raw);
     }
     default:
       NoTypeFor(key);
@@ -91,7 +218,8 @@ JsonValue ObjectValue(const Field& field, const std::string& key,
 }
 
 // A single-field row's value, taken without looking at null.
-JsonValue BareValue(const Field& field, const ExportOptions& options) {
+template <typename Writer>
+void BareValue(Writer& w, const Field& field, const ExportOptions& options) {
   switch (field.DataType()) {
     case FieldType::kString:
     case FieldType::kMemo:
@@ -100,31 +228,31 @@ JsonValue BareValue(const Field& field, const ExportOptions& options) {
     case FieldType::kWideMemo:
     case FieldType::kAutoInc:
     case FieldType::kLongWord:
-      return JsonValue::String(field.AsString());
+      return w.String(field.AsString());
     case FieldType::kSmallint:
     case FieldType::kInteger:
     case FieldType::kShortint:
-      return JsonValue::Number(field.AsLargeInt());
+      return w.Number(FormatInteger(field.AsLargeInt()));
     case FieldType::kLargeint:
-      return NumberFromDouble(static_cast<double>(field.AsLargeInt()));
+      return NumberFromDouble(w, static_cast<double>(field.AsLargeInt()));
     case FieldType::kBoolean:
-      return JsonValue::Bool(field.AsBoolean());
+      return w.Bool(field.AsBoolean());
     case FieldType::kFloat:
     case FieldType::kSingle:
     case FieldType::kCurrency:
     case FieldType::kBCD:
     case FieldType::kFMTBcd:
-      return NumberFromDouble(field.AsFloat());
+      return NumberFromDouble(w, field.AsFloat());
     case FieldType::kDate:
     case FieldType::kTime:
     case FieldType::kDateTime:
     case FieldType::kTimeStamp:
-      return DateValue(field, field.AsDateTime());
+      return DateValue(w, field, field.AsDateTime());
     case FieldType::kBlob:
     case FieldType::kGraphic:
     case FieldType::kOraBlob:
     case FieldType::kStream:
-      return ObjectValue(field, field.FieldName(), options);
+      return ObjectValue(w, field, field.FieldName(), options);
     default:
       NoTypeFor(field.FieldName());
   }
@@ -147,19 +275,23 @@ std::vector<std::string> Keys(const DataSet& dataset) {
   return keys;
 }
 
-JsonValue ToObject(DataSet& dataset, const ExportOptions& options,
-                   const std::vector<std::string>& keys) {
-  JsonValue object = JsonValue::Object();
-  if (dataset.IsEmpty()) return object;
-  object.members().reserve(dataset.Fields().size());
+template <typename Writer>
+void WriteObject(Writer& w, DataSet& dataset, const ExportOptions& options,
+                 const std::vector<std::string>& keys) {
+  if (dataset.IsEmpty()) {
+    w.BeginObject(0);
+    return w.End();
+  }
+  w.BeginObject(dataset.Fields().size());
   for (const auto& field : dataset.Fields()) {
     if (!field->Visible()) continue;
     const std::string& key = keys[field->Index()];
     if (key.empty()) continue;
+    w.Key(key);
     if (field->IsNull()) {
-      object.AddPair(key, JsonValue::Null());
+      w.Null();
     } else {
-      object.AddPair(key, ObjectValue(*field, key, options));
+      ObjectValue(w, *field, key, options);
     }
   }
   if (options.child_records) {
@@ -172,37 +304,62 @@ JsonValue ToObject(DataSet& dataset, const ExportOptions& options,
       if (detail->IsEmpty() || !HasVisibleField(*detail)) continue;
       const std::string key = FormatDataSetName(detail->Name());
       if (key.empty()) continue;
-      object.AddPair(key, ToArray(*detail, child));
+      w.Key(key);
+      WriteArray(w, *detail, child);
     }
   }
-  return object;
+  w.End();
 }
 
-JsonValue ToArray(DataSet& dataset, const ExportOptions& options) {
-  JsonValue array = JsonValue::Array();
-  if (dataset.IsEmpty()) return array;
+template <typename Writer>
+void WriteArray(Writer& w, DataSet& dataset, const ExportOptions& options) {
+  if (dataset.IsEmpty()) {
+    w.BeginArray(0);
+    return w.End();
+  }
   const DataSet::Bookmark bookmark = dataset.GetBookmark();
   const bool bare = options.value_records && dataset.Fields().size() == 1;
   const std::vector<std::string> keys = Keys(dataset);
-  array.elements().reserve(static_cast<std::size_t>(dataset.RecordCount()));
+  w.BeginArray(static_cast<std::size_t>(dataset.RecordCount()));
   dataset.First();
   while (!dataset.Eof()) {
-    array.Add(bare ? BareValue(*dataset.Fields().front(), options)
-                   : ToObject(dataset, options, keys));
+    if (bare) {
+      BareValue(w, *dataset.Fields().front(), options);
+    } else {
+      WriteObject(w, dataset, options, keys);
+    }
     dataset.Next();
   }
+  w.End();
   if (dataset.BookmarkValid(bookmark)) dataset.GotoBookmark(bookmark);
-  return array;
 }
 
 }  // namespace
 
 JsonValue ToJSONArray(DataSet& dataset, const ExportOptions& options) {
-  return ToArray(dataset, options);
+  TreeWriter w;
+  WriteArray(w, dataset, options);
+  return w.Take();
 }
 
 JsonValue ToJSONObject(DataSet& dataset, const ExportOptions& options) {
-  return ToObject(dataset, options, Keys(dataset));
+  TreeWriter w;
+  WriteObject(w, dataset, options, Keys(dataset));
+  return w.Take();
+}
+
+std::string ToJSONArrayText(DataSet& dataset, const ExportOptions& options) {
+  std::string out;
+  TextWriter w(out);
+  WriteArray(w, dataset, options);
+  return out;
+}
+
+std::string ToJSONObjectText(DataSet& dataset, const ExportOptions& options) {
+  std::string out;
+  TextWriter w(out);
+  WriteObject(w, dataset, options, Keys(dataset));
+  return out;
 }
 
 }  // namespace norvessa

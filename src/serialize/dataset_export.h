@@ -1,6 +1,8 @@
 #ifndef NORVESSA_SERIALIZE_DATASET_EXPORT_H_
 #define NORVESSA_SERIALIZE_DATASET_EXPORT_H_
 
+#include <string>
+
 #include "json/json_value.h"
 #include "serialize/dataset.h"
 
@@ -20,6 +22,13 @@ JsonValue ToJSONArray(DataSet& dataset, const ExportOptions& options = {});
 // The current row as a JSON object ({} when there is none), with its
 // linked detail rows nested under the detail's key.
 JsonValue ToJSONObject(DataSet& dataset, const ExportOptions& options = {});
+
+// The JSON text of ToJSONArray and ToJSONObject, written straight from the
+// rows without building the values first; byte for byte the same.
+std::string ToJSONArrayText(DataSet& dataset,
+                            const ExportOptions& options = {});
+std::string ToJSONObjectText(DataSet& dataset,
+                             const ExportOptions& options = {});
 
 }  // namespace norvessa
 

@@ -90,6 +90,42 @@ TEST(JsonBodyTest, WritesContentObjectsAsJsonText) {
   EXPECT_EQ(out.status_code, 200);
 }
 
+// Rows exported straight to text: the text is the answer, with the JSON
+// content type, and the object behind it is read only when asked for.
+TEST(JsonBodyTest, ContentGivenAsTextIsWrittenAsIs) {
+  Seen seen;
+  RawResponse out = Exchange(
+      "GET", "", "", seen, [](ApiRequest&, ApiResponse& res, const Next&) {
+        res.SendJsonText(R"([{"a":1.50,"b":"S\u00E3o"}])");
+        EXPECT_TRUE(res.HasContent());
+        EXPECT_TRUE(res.ContentWritten());
+      });
+  EXPECT_EQ(out.content, R"([{"a":1.50,"b":"S\u00E3o"}])");
+  EXPECT_EQ(out.content_type, "application/json; charset=UTF-8");
+
+  RawResponse raw;
+  ApiResponse res(raw);
+  res.SendJsonText(R"({"a":[1.50,true,null]})");
+  ASSERT_NE(res.Content(), nullptr);
+  EXPECT_EQ(ToJsonText(*res.Content()), R"({"a":[1.50,true,null]})");
+  EXPECT_TRUE(res.ContentWritten());
+  // A text sent afterwards replaces the raw content, not the object.
+  res.Send("plain");
+  EXPECT_FALSE(res.ContentWritten());
+  ASSERT_NE(res.Content(), nullptr);
+  EXPECT_EQ(ToJsonText(*res.Content()), R"({"a":[1.50,true,null]})");
+  // A new object replaces the text.
+  res.SendJsonText("[1]");
+  res.Send(JsonValue::Array());
+  EXPECT_FALSE(res.ContentWritten());
+  EXPECT_EQ(ToJsonText(*res.Content()), "[]");
+  // Read before it was ever asked for, the text still becomes the object.
+  res.SendJsonText("[2]");
+  res.Send("plain");
+  EXPECT_EQ(ToJsonText(*res.TakeContent()), "[2]");
+  EXPECT_FALSE(res.HasContent());
+}
+
 TEST(JsonBodyTest, LeavesTextAnswersAlone) {
   Seen seen;
   const RawResponse out = Exchange(
