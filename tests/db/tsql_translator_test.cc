@@ -178,6 +178,36 @@ TEST(TSqlLikeTest, Patterns) {
   }
   EXPECT_TRUE(TSqlLike("50!%", "50%", U'!'));
   EXPECT_FALSE(TSqlLike("50!%", "500", U'!'));
+
+  // One pattern read once, then matched row after row, long and short.
+  const TSqlLikePattern leite("%leite%", std::nullopt);
+  EXPECT_TRUE(leite.Is("%leite%", std::nullopt));
+  EXPECT_FALSE(leite.Is("%leite%", U'!'));
+  const std::string long_text(5000, 'x');
+  EXPECT_TRUE(leite.Matches("LEITE Integral"));
+  EXPECT_FALSE(leite.Matches(long_text));
+  EXPECT_TRUE(leite.Matches("p\xC3\xA3o de l\xC3\xA9ite"));
+  EXPECT_FALSE(leite.Matches("leit"));
+}
+
+// The filter on the embedded database, with the pattern kept across rows
+// and replaced when a statement's pattern changes.
+TEST(TSqlLikeTest, FiltersRowsInTheDatabase) {
+  testing::TempDatabase db(R"(
+    CREATE TABLE P (Nome TEXT);
+    INSERT INTO P VALUES ('Leite Integral'), ('P' || char(227) || 'o'),
+                         ('L' || char(201) || 'ITE em p' || char(243)),
+                         ('Caf' || char(233)), (NULL);
+  )");
+  SqliteConnection c(db.path());
+  const auto count = [&](const std::string& where) {
+    ResultSet rows = c.Open("select Nome from P where " + where, {});
+    return rows.rows.size();
+  };
+  EXPECT_EQ(count("Nome like '%leite%' collate Latin1_General_CI_AI"), 2u);
+  EXPECT_EQ(count("Nome like '%PAO%' collate Latin1_General_CI_AI"), 1u);
+  EXPECT_EQ(count("Nome like Nome"), 4u);
+  EXPECT_EQ(count("'%e%' like Nome"), 0u);
 }
 
 }  // namespace

@@ -50,7 +50,19 @@ void LikeFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
       escape = FoldCaseAndAccents(e).front();
     }
   }
-  sqlite3_result_int(ctx, TSqlLike(pattern, text, escape) ? 1 : 0);
+  // The pattern is read once per statement and kept with it while the
+  // pattern argument stays the same: a filter runs once per row.
+  auto* kept = static_cast<const TSqlLikePattern*>(sqlite3_get_auxdata(ctx, 0));
+  if (kept == nullptr || !kept->Is(pattern, escape)) {
+    auto compiled = std::make_unique<TSqlLikePattern>(pattern, escape);
+    const bool matches = compiled->Matches(text);
+    sqlite3_set_auxdata(ctx, 0, compiled.release(), [](void* p) {
+      std::unique_ptr<TSqlLikePattern>(static_cast<TSqlLikePattern*>(p));
+    });
+    sqlite3_result_int(ctx, matches ? 1 : 0);
+    return;
+  }
+  sqlite3_result_int(ctx, kept->Matches(text) ? 1 : 0);
 }
 
 int CollateCiAi(void*, int a_len, const void* a, int b_len, const void* b) {

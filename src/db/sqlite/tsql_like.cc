@@ -59,8 +59,10 @@ std::u32string Decode(std::string_view utf8) {
   return out;
 }
 
+}  // namespace
+
 // One position of the pattern: a literal, any character, or a set.
-struct Atom {
+struct TSqlLikePattern::Atom {
   enum Kind { kLiteral, kAny, kRun, kSet };
 
   static Atom Of(Kind kind, char32_t literal = 0) {
@@ -92,6 +94,10 @@ struct Atom {
     return false;
   }
 };
+
+namespace {
+
+using Atom = TSqlLikePattern::Atom;
 
 std::vector<Atom> Compile(const std::u32string& p,
                           std::optional<char32_t> escape) {
@@ -150,10 +156,26 @@ int CompareCaseAndAccentInsensitive(std::string_view a, std::string_view b) {
   return x < y ? -1 : (y < x ? 1 : 0);
 }
 
-bool TSqlLike(std::string_view pattern, std::string_view text,
-              std::optional<char32_t> escape) {
-  const std::vector<Atom> atoms = Compile(FoldCaseAndAccents(pattern), escape);
-  const std::u32string s = FoldCaseAndAccents(text);
+TSqlLikePattern::TSqlLikePattern(std::string_view pattern,
+                                 std::optional<char32_t> escape)
+    : pattern_(pattern),
+      escape_(escape),
+      atoms_(Compile(FoldCaseAndAccents(pattern), escape)) {}
+
+TSqlLikePattern::~TSqlLikePattern() = default;
+TSqlLikePattern::TSqlLikePattern(TSqlLikePattern&&) noexcept = default;
+TSqlLikePattern& TSqlLikePattern::operator=(TSqlLikePattern&&) noexcept =
+    default;
+
+bool TSqlLikePattern::Matches(std::string_view text) const {
+  // The folded text goes to a buffer each thread keeps: no allocation per
+  // row once it has grown.
+  thread_local std::u32string s;
+  s.clear();
+  for (std::size_t pos = 0; pos < text.size();) {
+    s.push_back(Fold(NextCodePoint(text, pos)));
+  }
+  const std::vector<Atom>& atoms = atoms_;
   // Greedy matching with one backtrack point per "%", linear in practice.
   std::size_t a = 0, i = 0;
   std::size_t star_atom = std::string::npos, star_text = 0;
@@ -173,6 +195,11 @@ bool TSqlLike(std::string_view pattern, std::string_view text,
   }
   while (a < atoms.size() && atoms[a].kind == Atom::kRun) ++a;
   return a == atoms.size();
+}
+
+bool TSqlLike(std::string_view pattern, std::string_view text,
+              std::optional<char32_t> escape) {
+  return TSqlLikePattern(pattern, escape).Matches(text);
 }
 
 }  // namespace norvessa

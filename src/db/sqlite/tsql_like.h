@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace norvessa {
 
@@ -18,6 +19,29 @@ int CompareCaseAndAccentInsensitive(std::string_view a, std::string_view b);
 // character literal.
 bool TSqlLike(std::string_view pattern, std::string_view text,
               std::optional<char32_t> escape = std::nullopt);
+
+// A LIKE pattern read once, to be matched against many texts (one per row).
+class TSqlLikePattern {
+ public:
+  TSqlLikePattern(std::string_view pattern, std::optional<char32_t> escape);
+  ~TSqlLikePattern();
+  TSqlLikePattern(TSqlLikePattern&&) noexcept;
+  TSqlLikePattern& operator=(TSqlLikePattern&&) noexcept;
+
+  bool Matches(std::string_view text) const;
+  // Whether this is `pattern` read with `escape`.
+  bool Is(std::string_view pattern, std::optional<char32_t> escape) const {
+    return pattern == pattern_ && escape == escape_;
+  }
+
+  // One position of the read pattern (defined with the matcher).
+  struct Atom;
+
+ private:
+  std::string pattern_;
+  std::optional<char32_t> escape_;
+  std::vector<Atom> atoms_;
+};
 
 }  // namespace norvessa
 
