@@ -56,4 +56,12 @@ void AnswerRows(Query& qry, ApiResponse& res) {
   }
 }
 
+void AnswerRow(Query& qry, ApiResponse& res, int empty_status) {
+  if (!qry.IsEmpty()) {
+    res.SendJsonText(ToJSONObjectText(qry));
+  } else {
+    res.Send(ResultObject(kResult, kNenhumRegistro)).Status(empty_status);
+  }
+}
+
 }  // namespace norvessa

@@ -38,6 +38,9 @@ std::string Int32Text(std::string_view text);
 
 // The rows as an array, or ["Result","Nenhum Registro Encontrado!"].
 void AnswerRows(Query& qry, ApiResponse& res);
+// The first row as an object, or {"Result":"Nenhum Registro Encontrado!"}
+// with `empty_status`.
+void AnswerRow(Query& qry, ApiResponse& res, int empty_status = 200);
 
 }  // namespace norvessa
 

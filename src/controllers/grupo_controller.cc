@@ -6,7 +6,6 @@
 #include "controllers/controller_support.h"
 #include "controllers/result_message.h"
 #include "db/unit_of_work.h"
-#include "serialize/dataset_export.h"
 #include "serialize/mem_table.h"
 
 namespace norvessa {
@@ -71,11 +70,7 @@ void GrupoController::GrupoId(ApiRequest& req, ApiResponse& res,
         .Add("where Situacao = 1")
         .Add("and Grupo = " + Quoted(body.FieldByName("grupo").AsString()));
     qry.Open();
-    if (!qry.IsEmpty()) {
-      res.SendJsonText(ToJSONObjectText(qry));
-    } else {
-      res.Send(ResultObject(kResult, kNenhumRegistro));
-    }
+    AnswerRow(qry, res);
   } catch (...) {
     LogGuardedFailure(req);
     res.Send(ResultArray(kErroExcept, kNenhumRegistro));

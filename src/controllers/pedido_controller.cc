@@ -432,11 +432,7 @@ void PedidoController::PedidoId(ApiRequest& req, ApiResponse& res,
         .Add("and PI.Situacao = 1")
         .Add("and P.IdPedido = " + id);
     qry.Open();
-    if (!qry.IsEmpty()) {
-      res.SendJsonText(ToJSONObjectText(qry));
-    } else {
-      res.Send(ResultObject(kResult, kNenhumRegistro)).Status(400);
-    }
+    AnswerRow(qry, res, 400);
   } catch (...) {
     LogGuardedFailure(req);
     res.Send(ResultObject(kErroExcept, kNenhumRegistro)).Status(404);

@@ -5,7 +5,6 @@
 #include "controllers/controller_support.h"
 #include "controllers/result_message.h"
 #include "db/unit_of_work.h"
-#include "serialize/dataset_export.h"
 #include "serialize/mem_table.h"
 
 namespace norvessa {
@@ -134,11 +133,7 @@ void PessoaController::MoradorId(ApiRequest& req, ApiResponse& res,
     AddResidentLines(qry.SQL());
     qry.SQL().Add("and F.RegistroAux = " + registro);
     qry.Open();
-    if (!qry.IsEmpty()) {
-      res.SendJsonText(ToJSONObjectText(qry));
-    } else {
-      res.Send(ResultObject(kResult, kNenhumRegistro));
-    }
+    AnswerRow(qry, res);
   } catch (...) {
     LogGuardedFailure(req);
     res.Send(ResultArray(kErroExcept, kNenhumRegistro));

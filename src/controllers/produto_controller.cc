@@ -5,7 +5,6 @@
 #include "controllers/controller_support.h"
 #include "controllers/produto_sql.h"
 #include "controllers/result_message.h"
-#include "serialize/dataset_export.h"
 #include "serialize/mem_table.h"
 #include "serialize/regional.h"
 
@@ -73,11 +72,7 @@ void ProdutoController::ProdutoId(ApiRequest& req, ApiResponse& res,
     AddProductDetailLines(qry.SQL());
     qry.SQL().Add("and P.IdProduto = " + id);
     qry.Open();
-    if (!qry.IsEmpty()) {
-      res.SendJsonText(ToJSONObjectText(qry));
-    } else {
-      res.Send(ResultObject(kResult, kNenhumRegistro));
-    }
+    AnswerRow(qry, res);
   } catch (...) {
     LogGuardedFailure(req);
     res.Send(ResultArray(kErroExcept, kNenhumRegistro));

@@ -6,11 +6,10 @@
 #include <string>
 
 namespace norvessa {
-namespace {
 
-void AppendEscaped(std::string& out, std::string_view s) {
+void AppendLogEscaped(std::string& out, std::string_view value) {
   static constexpr char kHex[] = "0123456789ABCDEF";
-  for (char c : s) {
+  for (char c : value) {
     const auto u = static_cast<unsigned char>(c);
     if (c == '\r') {
       out += "\\r";
@@ -26,17 +25,15 @@ void AppendEscaped(std::string& out, std::string_view s) {
   }
 }
 
-}  // namespace
-
 void LogCause(std::string_view method, std::string_view path,
               std::string_view message) {
   std::string line;
   line.reserve(method.size() + path.size() + message.size() + 8);
-  AppendEscaped(line, method);
+  AppendLogEscaped(line, method);
   line += ' ';
-  AppendEscaped(line, path);
+  AppendLogEscaped(line, path);
   line += ": ";
-  AppendEscaped(line, message);
+  AppendLogEscaped(line, message);
   line += '\n';
   // One write call, so lines from concurrent requests never interleave.
   const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());

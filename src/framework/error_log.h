@@ -1,6 +1,7 @@
 #ifndef NORVESSA_FRAMEWORK_ERROR_LOG_H_
 #define NORVESSA_FRAMEWORK_ERROR_LOG_H_
 
+#include <string>
 #include <string_view>
 
 namespace norvessa {
@@ -10,6 +11,10 @@ namespace norvessa {
 // are escaped so that a line is always one line.
 void LogCause(std::string_view method, std::string_view path,
               std::string_view message);
+
+// Appends `value` with "\r", "\n" and other control characters written as
+// "\r", "\n" and "\xNN": a value can never start a new log line.
+void AppendLogEscaped(std::string& out, std::string_view value);
 
 }  // namespace norvessa
 

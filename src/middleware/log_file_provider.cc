@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "framework/error_log.h"
 #include "middleware/log_entry.h"
 
 namespace norvessa {
@@ -29,28 +30,10 @@ const pcre2_code* PlaceholderPattern() {
   return code;
 }
 
-void AppendEscaped(std::string& out, std::string_view value) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  for (char c : value) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (u < 32) {
-      out += "\\x";
-      out += kHex[u >> 4];
-      out += kHex[u & 0xF];
-    } else {
-      out += c;
-    }
-  }
-}
-
 void ReplaceAll(std::string& line, const std::string& token,
                 std::string_view value) {
   std::string escaped;
-  AppendEscaped(escaped, value);
+  AppendLogEscaped(escaped, value);
   std::size_t pos = 0;
   while ((pos = line.find(token, pos)) != std::string::npos) {
     line.replace(pos, token.size(), escaped);
