@@ -25,6 +25,7 @@ bool Conexao::Conectar(const std::string& settings_path) {
   settings.user = read("USUARIO");
   settings.password = read("SENHA");
   settings.odbc_driver = read("ODBCDRIVER");
+  settings.odbc_extra = read("ODBCEXTRA");
   if (settings.driver == "SQLite" || settings.driver == "sqlite") {
     settings.database = ResolvePath(settings.database,
                                     DirectoryOf(platform_.ProgramFilePath()));

@@ -10,6 +10,7 @@
 
 #include "app/headless_platform.h"
 #include "app/norvessa_form.h"
+#include "app/process_locale.h"
 #include "app/service_host.h"
 #include "app/version.h"
 #include "app/window/qt_application.h"
@@ -71,6 +72,9 @@ int RunHeadless() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Headless, nothing else sets the locale; with the window, the
+  // application object resets it and sets this again.
+  norvessa::UseServiceLocale();
   bool headless = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];

@@ -32,8 +32,7 @@ ServiceHost::~ServiceHost() = default;
 
 ConnectionPool& ServiceHost::OpenPool(const ConnectionSettings& settings) {
   if (!pool_) {
-    pool_ = std::make_unique<ConnectionPool>(MakeConnectionFactory(settings),
-                                             kMaxConnections);
+    pool_ = OpenConnectionPool(settings, kMaxConnections);
   }
   return *pool_;
 }

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "db/db_error.h"
 #include "framework/error_log.h"
 #include "serialize/dataset_error.h"
 
@@ -26,6 +27,8 @@ void LogGuardedFailure(const ApiRequest& request) {
     return;  // a key the body lacks: the client's matter
   } catch (const ConvertError&) {
     return;  // a value that is not a number or a date: the client's too
+  } catch (const DbUnavailable&) {
+    return;  // the outage was told once, when it began
   } catch (const std::exception& e) {
     message = e.what();
   } catch (...) {

@@ -58,6 +58,10 @@ class Connection {
 
   // A connection-level failure was seen; the pool discards the connection.
   virtual bool IsBroken() const = 0;
+
+  // Asks the server, cheaply, whether the connection still works; the pool
+  // calls it before it hands out a connection that sat idle for a while.
+  virtual bool IsAlive() { return !IsBroken(); }
 };
 
 }  // namespace norvessa

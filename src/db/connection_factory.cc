@@ -18,10 +18,14 @@ bool SameText(std::string_view a, std::string_view b) {
   return true;
 }
 
+bool IsSqlite(const ConnectionSettings& s) {
+  return SameText(s.driver, "SQLite");
+}
+
 }  // namespace
 
 ConnectionPool::Factory MakeConnectionFactory(const ConnectionSettings& s) {
-  if (SameText(s.driver, "SQLite")) {
+  if (IsSqlite(s)) {
     // The pool's connections take turns for their write transactions.
     return [path = s.database, writers = std::make_shared<std::timed_mutex>()]()
                -> std::unique_ptr<Connection> {
@@ -30,13 +34,27 @@ ConnectionPool::Factory MakeConnectionFactory(const ConnectionSettings& s) {
   }
   if (s.driver.empty() || SameText(s.driver, "MSSQL9")) {
     OdbcOptions options;
-    options.connection_string = SqlServerConnectionString(
-        s.odbc_driver, s.hostname, s.database, s.user, s.password);
+    options.connection_string =
+        SqlServerConnectionString(s.odbc_driver, s.hostname, s.database, s.user,
+                                  s.password, s.odbc_extra);
+    options.freetds = s.odbc_driver.empty() ||
+                      s.odbc_driver.find("FreeTDS") != std::string::npos;
     return [options]() -> std::unique_ptr<Connection> {
       return std::make_unique<OdbcConnection>(options);
     };
   }
   throw DbError("Unknown database driver '" + s.driver + "'");
+}
+
+std::unique_ptr<ConnectionPool> OpenConnectionPool(const ConnectionSettings& s,
+                                                   int max_size) {
+  ConnectionPool::Options options;
+  options.max_size = max_size;
+  if (!IsSqlite(s)) {
+    options.first_retry = std::chrono::milliseconds(500);
+    options.max_retry = std::chrono::seconds(30);
+  }
+  return std::make_unique<ConnectionPool>(MakeConnectionFactory(s), options);
 }
 
 }  // namespace norvessa

@@ -1,6 +1,7 @@
 #ifndef NORVESSA_DB_CONNECTION_FACTORY_H_
 #define NORVESSA_DB_CONNECTION_FACTORY_H_
 
+#include <memory>
 #include <string>
 
 #include "db/connection_pool.h"
@@ -18,11 +19,20 @@ struct ConnectionSettings {
   std::string password;
   // The ODBC driver for SQL Server; "FreeTDS" when empty.
   std::string odbc_driver;
+  // "key=value;" pairs for the ODBC connection string, over the service's
+  // own.
+  std::string odbc_extra;
 };
 
 // Opens connections with these settings; fails with DbError on an unknown
-// driver name.
+// driver name or a malformed ODBCEXTRA.
 ConnectionPool::Factory MakeConnectionFactory(const ConnectionSettings& s);
+
+// A pool of up to `max_size` connections with these settings, its first
+// connection open. SQL Server connects back off while the server is away;
+// the embedded database simply tries again on the next request.
+std::unique_ptr<ConnectionPool> OpenConnectionPool(const ConnectionSettings& s,
+                                                   int max_size);
 
 }  // namespace norvessa
 

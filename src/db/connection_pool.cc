@@ -1,64 +1,174 @@
 #include "db/connection_pool.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+
 #include "db/db_error.h"
 
 namespace norvessa {
+namespace {
+
+std::string Seconds(std::chrono::steady_clock::duration d) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f s",
+                std::chrono::duration<double>(d).count());
+  return text;
+}
+
+// One line to stderr in one write; a driver's message never starts a
+// second line.
+void WriteLine(const std::string& text) {
+  std::string line;
+  for (char c : text) {
+    line += static_cast<unsigned char>(c) < 32 ? ' ' : c;
+  }
+  line += '\n';
+  const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+  (void)ignored;
+}
+
+}  // namespace
 
 ConnectionPool::ConnectionPool(Factory factory, int max_size,
                                std::chrono::milliseconds wait_limit)
-    : factory_(std::move(factory)),
-      max_size_(max_size < 1 ? 1 : max_size),
-      wait_limit_(wait_limit) {
-  idle_.push_back(factory_());
+    : ConnectionPool(std::move(factory), [&] {
+        Options options;
+        options.max_size = max_size;
+        options.wait_limit = wait_limit;
+        return options;
+      }()) {}
+
+ConnectionPool::ConnectionPool(Factory factory, Options options)
+    : factory_(std::move(factory)), options_(std::move(options)) {
+  options_.max_size = std::max(options_.max_size, 1);
+  idle_.push_back({factory_(), Now()});
   open_ = 1;
 }
 
+std::chrono::steady_clock::time_point ConnectionPool::Now() const {
+  return options_.clock ? options_.clock() : std::chrono::steady_clock::now();
+}
+
+void ConnectionPool::Report(const std::string& line) const {
+  if (options_.report) {
+    options_.report(line);
+  } else {
+    WriteLine(line);
+  }
+}
+
 std::unique_ptr<Connection> ConnectionPool::Acquire() {
+  const auto deadline = std::chrono::steady_clock::now() + options_.wait_limit;
   std::unique_lock lock(mutex_);
-  const auto deadline = std::chrono::steady_clock::now() + wait_limit_;
-  while (!closed_ && idle_.empty() && open_ >= max_size_) {
-    if (available_.wait_until(lock, deadline) == std::cv_status::timeout &&
-        !closed_ && idle_.empty() && open_ >= max_size_) {
-      throw DbError("No database connection available");
+  while (true) {
+    while (!closed_ && idle_.empty() && open_ >= options_.max_size) {
+      if (available_.wait_until(lock, deadline) == std::cv_status::timeout &&
+          !closed_ && idle_.empty() && open_ >= options_.max_size) {
+        throw DbError("No database connection available");
+      }
     }
-  }
-  if (closed_) throw DbError("Database connections closed");
-  if (!idle_.empty()) {
-    std::unique_ptr<Connection> c = std::move(idle_.back());
+    if (closed_) throw DbError("Database connections closed");
+    if (idle_.empty()) return OpenNew(lock);
+    // The most recently used first: the least likely to have gone stale.
+    Idle idle = std::move(idle_.back());
     idle_.pop_back();
-    return c;
+    if (Now() - idle.since < options_.check_idle_after) {
+      return std::move(idle.connection);
+    }
+    // The check talks to the server: outside the lock, the slot kept.
+    lock.unlock();
+    const bool alive = idle.connection->IsAlive();
+    if (alive) return std::move(idle.connection);
+    Discard(std::move(idle.connection));
+    lock.lock();
   }
-  // Open a new one outside the lock; the slot is taken meanwhile.
+}
+
+std::unique_ptr<Connection> ConnectionPool::OpenNew(
+    std::unique_lock<std::mutex>& lock) {
+  const bool backing_off = options_.first_retry.count() > 0;
+  if (backing_off && outage_ && (attempting_ || Now() < next_attempt_)) {
+    throw DbUnavailable(
+        "Database unreachable (next attempt in " +
+        Seconds(std::max(next_attempt_ - Now(),
+                         std::chrono::steady_clock::duration{})) +
+        "): " + outage_cause_);
+  }
+  // One attempt at a time while the server is away; the slot is taken
+  // while the connection opens outside the lock.
+  attempting_ = outage_;
   ++open_;
   lock.unlock();
+  std::unique_ptr<Connection> connection;
+  std::string cause;
   try {
-    return factory_();
-  } catch (...) {
-    lock.lock();
-    --open_;
-    available_.notify_one();
-    throw;
+    connection = factory_();
+  } catch (const std::exception& e) {
+    cause = e.what();
   }
+  lock.lock();
+  attempting_ = false;
+  if (connection) {
+    if (outage_) {
+      outage_ = false;
+      Report("Database reachable again after " +
+             Seconds(Now() - outage_since_));
+    }
+    return connection;
+  }
+  --open_;
+  available_.notify_one();
+  if (backing_off) {
+    if (!outage_) {
+      outage_ = true;
+      outage_since_ = Now();
+      retry_step_ = options_.first_retry;
+      Report("Database unreachable: " + cause + " (one connection attempt " +
+             "every " + Seconds(options_.first_retry) + ", doubling up to " +
+             Seconds(options_.max_retry) + ", until it answers)");
+    } else {
+      retry_step_ = std::min(retry_step_ * 2, options_.max_retry);
+    }
+    next_attempt_ = Now() + retry_step_;
+    outage_cause_ = cause;
+  }
+  throw DbError(cause, true);
+}
+
+void ConnectionPool::Discard(std::unique_ptr<Connection> connection) {
+  {
+    std::lock_guard lock(mutex_);
+    --open_;
+    ++discarded_;
+  }
+  available_.notify_one();
+  // Closed outside the lock: a disconnect may wait on the network.
+  connection.reset();
 }
 
 void ConnectionPool::Release(std::unique_ptr<Connection> connection) {
   if (!connection) return;
-  std::unique_ptr<Connection> discarded;
+  if (connection->IsBroken() || connection->InTransaction()) {
+    Discard(std::move(connection));
+    return;
+  }
+  std::unique_ptr<Connection> closing;
   {
     std::lock_guard lock(mutex_);
-    if (closed_ || connection->IsBroken() || connection->InTransaction()) {
-      discarded = std::move(connection);
+    if (closed_) {
       --open_;
+      closing = std::move(connection);
     } else {
-      idle_.push_back(std::move(connection));
+      idle_.push_back({std::move(connection), Now()});
     }
   }
   available_.notify_one();
-  // A broken connection is closed outside the lock.
 }
 
 void ConnectionPool::Close() {
-  std::vector<std::unique_ptr<Connection>> closing;
+  std::vector<Idle> closing;
   {
     std::lock_guard lock(mutex_);
     closed_ = true;
@@ -76,6 +186,11 @@ int ConnectionPool::open_count() const {
 int ConnectionPool::idle_count() const {
   std::lock_guard lock(mutex_);
   return static_cast<int>(idle_.size());
+}
+
+int ConnectionPool::discarded_count() const {
+  std::lock_guard lock(mutex_);
+  return discarded_;
 }
 
 }  // namespace norvessa

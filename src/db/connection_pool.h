@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "db/connection.h"
@@ -18,15 +19,37 @@ namespace norvessa {
 class ConnectionPool {
  public:
   using Factory = std::function<std::unique_ptr<Connection>()>;
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+
+  struct Options {
+    int max_size = 32;
+    std::chrono::milliseconds wait_limit = std::chrono::seconds(30);
+    // A connection idle for longer is checked before it is handed out: a
+    // server restart or failover leaves every idle connection dead.
+    std::chrono::milliseconds check_idle_after = std::chrono::seconds(30);
+    // While the server cannot be reached, one connection attempt is made
+    // per step (doubling up to `max_retry`) and the requests in between
+    // fail at once instead of each waiting for the login timeout. Zero:
+    // every request that needs a connection tries (the embedded database,
+    // whose open fails at once anyway).
+    std::chrono::milliseconds first_retry{0};
+    std::chrono::milliseconds max_retry = std::chrono::seconds(30);
+    // steady_clock::now when empty (tests move time themselves).
+    Clock clock;
+    // Where the start and the end of an outage are told; stderr when empty.
+    std::function<void(const std::string&)> report;
+  };
 
   ConnectionPool(
       Factory factory, int max_size,
       std::chrono::milliseconds wait_limit = std::chrono::seconds(30));
+  ConnectionPool(Factory factory, Options options);
   ConnectionPool(const ConnectionPool&) = delete;
   ConnectionPool& operator=(const ConnectionPool&) = delete;
 
   // Waits while every connection is in use; after the wait limit fails
-  // with "No database connection available".
+  // with "No database connection available". During an outage, between
+  // two attempts, fails at once with DbUnavailable.
   std::unique_ptr<Connection> Acquire();
   // A broken connection, or one left inside a transaction, is closed; the
   // next Acquire opens a fresh one.
@@ -38,16 +61,38 @@ class ConnectionPool {
 
   int open_count() const;
   int idle_count() const;
+  // Connections closed because they were broken or found dead.
+  int discarded_count() const;
 
  private:
+  struct Idle {
+    std::unique_ptr<Connection> connection;
+    std::chrono::steady_clock::time_point since;
+  };
+
+  std::chrono::steady_clock::time_point Now() const;
+  void Report(const std::string& line) const;
+  // Opens a connection in the slot the caller took; `lock` is held on
+  // entry and on return.
+  std::unique_ptr<Connection> OpenNew(std::unique_lock<std::mutex>& lock);
+  void Discard(std::unique_ptr<Connection> connection);
+
   Factory factory_;
-  const int max_size_;
-  const std::chrono::milliseconds wait_limit_;
+  Options options_;
   mutable std::mutex mutex_;
   std::condition_variable available_;
-  std::vector<std::unique_ptr<Connection>> idle_;
+  std::vector<Idle> idle_;
   int open_ = 0;
+  int discarded_ = 0;
   bool closed_ = false;
+
+  // The outage: since when, the next attempt, the step and the last cause.
+  bool outage_ = false;
+  bool attempting_ = false;
+  std::chrono::steady_clock::time_point outage_since_;
+  std::chrono::steady_clock::time_point next_attempt_;
+  std::chrono::milliseconds retry_step_{0};
+  std::string outage_cause_;
 };
 
 }  // namespace norvessa

@@ -3,21 +3,38 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace norvessa {
 
 // A failure reported by the database driver, with the driver's message.
 class DbError : public std::runtime_error {
  public:
-  explicit DbError(const std::string& message, bool connection_lost = false)
-      : std::runtime_error(message), connection_lost_(connection_lost) {}
+  explicit DbError(const std::string& message, bool connection_lost = false,
+                   std::string sqlstate = {})
+      : std::runtime_error(message),
+        connection_lost_(connection_lost),
+        sqlstate_(std::move(sqlstate)) {}
 
   // The connection itself failed (server gone, socket reset): it must not
   // be used again.
   bool connection_lost() const { return connection_lost_; }
+  // The ODBC state of the first diagnostic ("08S01"), when a driver gave
+  // one.
+  const std::string& sqlstate() const { return sqlstate_; }
 
  private:
   bool connection_lost_;
+  std::string sqlstate_;
+};
+
+// The database server cannot be reached and the pool waits before it tries
+// again: the request fails at once. The outage itself is reported once, when
+// it starts, so this error is not worth a line per request.
+class DbUnavailable : public DbError {
+ public:
+  explicit DbUnavailable(const std::string& message)
+      : DbError(message, false, "08001") {}
 };
 
 }  // namespace norvessa

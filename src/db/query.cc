@@ -36,9 +36,11 @@ std::string SqlLines::Text() const {
   return text;
 }
 
-Query::Query(UnitOfWork& unit_of_work) : Query(unit_of_work.connection()) {}
+Query::Query(UnitOfWork& unit_of_work) : unit_of_work_(&unit_of_work) {
+  SetUnidirectional(true);
+}
 
-Query::Query(Connection& connection) : connection_(connection) {
+Query::Query(Connection& connection) : connection_(&connection) {
   SetUnidirectional(true);
 }
 
@@ -83,7 +85,9 @@ std::vector<Param> Query::BoundParams() {
 void Query::Open() {
   Close();
   ClearFields();
-  ResultSet result = connection_.Open(sql_.Text(), BoundParams());
+  ResultSet result = unit_of_work_ != nullptr
+                         ? unit_of_work_->Open(sql_.Text(), BoundParams())
+                         : connection_->Open(sql_.Text(), BoundParams());
   for (const ResultColumn& column : result.columns) {
     // Names stay unique within the dataset: a repeated column gets a suffix.
     std::string name = column.name;
@@ -97,11 +101,17 @@ void Query::Open() {
 }
 
 std::int64_t Query::ExecSQL() {
-  return connection_.Execute(sql_.Text(), BoundParams());
+  if (unit_of_work_ != nullptr) {
+    return unit_of_work_->Execute(sql_.Text(), BoundParams());
+  }
+  return connection_->Execute(sql_.Text(), BoundParams());
 }
 
 std::int64_t Query::ExecInsert() {
-  return connection_.InsertReturningKey(sql_.Text(), BoundParams());
+  if (unit_of_work_ != nullptr) {
+    return unit_of_work_->InsertReturningKey(sql_.Text(), BoundParams());
+  }
+  return connection_->InsertReturningKey(sql_.Text(), BoundParams());
 }
 
 }  // namespace norvessa

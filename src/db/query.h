@@ -66,7 +66,10 @@ class Query : public DataSet {
   void SyncParams();
   std::vector<Param> BoundParams();
 
-  Connection& connection_;
+  // Statements go through the unit of work when there is one, so that it
+  // can replace a connection that died in the pool.
+  UnitOfWork* unit_of_work_ = nullptr;
+  Connection* connection_ = nullptr;
   SqlLines sql_;
   std::vector<QueryParam> params_;
 };

@@ -1,11 +1,16 @@
 #include "db/unit_of_work.h"
 
+#include <utility>
+
+#include "db/db_error.h"
+
 namespace norvessa {
 
 UnitOfWork::UnitOfWork(ConnectionPool& pool)
     : pool_(pool), connection_(pool.Acquire()) {}
 
 UnitOfWork::~UnitOfWork() {
+  if (!connection_) return;
   if (connection_->InTransaction()) {
     try {
       connection_->Rollback();
@@ -16,7 +21,41 @@ UnitOfWork::~UnitOfWork() {
   pool_.Release(std::move(connection_));
 }
 
-void UnitOfWork::Begin() { connection_->Begin(); }
+template <typename Work>
+auto UnitOfWork::RunFirstOnce(Work&& work)
+    -> decltype(work(std::declval<Connection&>())) {
+  if (used_) return work(*connection_);
+  used_ = true;
+  try {
+    return work(*connection_);
+  } catch (const DbError& e) {
+    if (!e.connection_lost() || connection_->InTransaction()) throw;
+  }
+  pool_.Release(std::move(connection_));
+  connection_ = pool_.Acquire();
+  return work(*connection_);
+}
+
+ResultSet UnitOfWork::Open(std::string_view sql,
+                           const std::vector<Param>& params) {
+  return RunFirstOnce([&](Connection& c) { return c.Open(sql, params); });
+}
+
+std::int64_t UnitOfWork::Execute(std::string_view sql,
+                                 const std::vector<Param>& params) {
+  used_ = true;
+  return connection_->Execute(sql, params);
+}
+
+std::int64_t UnitOfWork::InsertReturningKey(std::string_view sql,
+                                            const std::vector<Param>& params) {
+  used_ = true;
+  return connection_->InsertReturningKey(sql, params);
+}
+
+void UnitOfWork::Begin() {
+  RunFirstOnce([](Connection& c) { c.Begin(); });
+}
 
 void UnitOfWork::Commit() { connection_->Commit(); }
 

@@ -12,6 +12,12 @@ namespace norvessa {
 // handler): all its queries run on it. What was begun and not committed is
 // rolled back when the unit ends, so a connection never goes back to the
 // pool inside a transaction.
+//
+// A connection the server dropped while it sat in the pool (a restart, a
+// failover) fails the first thing the unit does on it. When that is a read
+// or the start of a transaction, nothing of the unit has happened yet, so
+// the unit takes a fresh connection and does it once more. Writes are never
+// sent twice: whether the server ran one before the link broke is unknown.
 class UnitOfWork {
  public:
   explicit UnitOfWork(ConnectionPool& pool);
@@ -21,13 +27,24 @@ class UnitOfWork {
 
   Connection& connection() { return *connection_; }
 
+  ResultSet Open(std::string_view sql, const std::vector<Param>& params);
+  std::int64_t Execute(std::string_view sql, const std::vector<Param>& params);
+  std::int64_t InsertReturningKey(std::string_view sql,
+                                  const std::vector<Param>& params);
+
   void Begin();
   void Commit();
   void Rollback();
 
  private:
+  // Runs `work` on the connection; the first work of the unit goes once
+  // more on a fresh connection when the first one turns out dead.
+  template <typename Work>
+  auto RunFirstOnce(Work&& work) -> decltype(work(std::declval<Connection&>()));
+
   ConnectionPool& pool_;
   std::unique_ptr<Connection> connection_;
+  bool used_ = false;
 };
 
 }  // namespace norvessa

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <future>
 #include <thread>
 #include <vector>
@@ -23,6 +24,7 @@ class Fragile : public Connection {
     ++opened;
   }
   void Cut() { cut_ = true; }
+  int checks() const { return checks_; }
 
   ResultSet Open(std::string_view sql, const std::vector<Param>& p) override {
     Check();
@@ -38,7 +40,10 @@ class Fragile : public Connection {
     Check();
     return inner_.InsertReturningKey(sql, p);
   }
-  void Begin() override { inner_.Begin(); }
+  void Begin() override {
+    Check();
+    inner_.Begin();
+  }
   void Commit() override {
     Check();
     inner_.Commit();
@@ -49,6 +54,11 @@ class Fragile : public Connection {
   }
   bool InTransaction() const override { return inner_.InTransaction(); }
   bool IsBroken() const override { return broken_; }
+  bool IsAlive() override {
+    ++checks_;
+    if (cut_) broken_ = true;
+    return !cut_;
+  }
 
  private:
   void Check() {
@@ -60,6 +70,7 @@ class Fragile : public Connection {
   SqliteConnection inner_;
   bool cut_ = false;
   bool broken_ = false;
+  int checks_ = 0;
 };
 
 class PoolTest : public ::testing::Test {
@@ -176,6 +187,174 @@ TEST_F(PoolTest, AFailedOpenFreesItsSlot) {
   EXPECT_THROW(UnitOfWork{pool}, DbError);
   UnitOfWork second(pool);  // the slot of the failed open is free again
   EXPECT_EQ(pool.open_count(), 2);
+}
+
+// A clock the test moves by hand.
+struct ManualClock {
+  std::chrono::steady_clock::time_point now{};
+  void Advance(std::chrono::milliseconds d) { now += d; }
+  ConnectionPool::Clock Function() {
+    return [this] { return now; };
+  }
+};
+
+TEST_F(PoolTest, AConnectionIdleForLongIsCheckedBeforeItIsHandedOut) {
+  ManualClock clock;
+  ConnectionPool::Options options;
+  options.max_size = 4;
+  options.clock = clock.Function();
+  ConnectionPool pool(Factory(), options);
+  Fragile* first = nullptr;
+  {
+    UnitOfWork uow(pool);
+    first = &static_cast<Fragile&>(uow.connection());
+  }
+  // Recently used: handed out as it is.
+  clock.Advance(std::chrono::seconds(29));
+  {
+    UnitOfWork uow(pool);
+    EXPECT_EQ(&uow.connection(), first);
+    EXPECT_EQ(first->checks(), 0);
+  }
+  // Idle for 30 s and alive: checked once, kept.
+  clock.Advance(std::chrono::seconds(30));
+  {
+    UnitOfWork uow(pool);
+    EXPECT_EQ(&uow.connection(), first);
+    EXPECT_EQ(first->checks(), 1);
+  }
+  // The server restarted meanwhile: the dead one is replaced before any
+  // request sees it.
+  first->Cut();
+  clock.Advance(std::chrono::seconds(31));
+  {
+    UnitOfWork uow(pool);
+    Query q(uow);
+    q.SQL().Add("select count(*) as N from T");
+    EXPECT_NO_THROW(q.Open());
+  }
+  EXPECT_EQ(opened_, 2);
+  EXPECT_EQ(pool.discarded_count(), 1);
+  EXPECT_EQ(pool.open_count(), 1);
+}
+
+TEST_F(PoolTest, OnlyTheFirstReadOrBeginOfAUnitGoesOnceMoreOnAFreshConnection) {
+  struct Case {
+    const char* name;
+    // Runs on a unit whose pooled connection lost its server.
+    std::function<void(UnitOfWork&)> work;
+    bool succeeds;
+  };
+  auto read = [](UnitOfWork& uow) {
+    Query q(uow);
+    q.SQL().Add("select count(*) as N from T");
+    q.Open();
+  };
+  const Case cases[] = {
+      {"first read", read, true},
+      {"begin, then a write",
+       [](UnitOfWork& uow) {
+         uow.Begin();
+         uow.Execute("insert into T values (7)", {});
+         uow.Commit();
+       },
+       true},
+      // A write might have run before the link broke: never sent twice.
+      {"first write",
+       [](UnitOfWork& uow) { uow.Execute("insert into T values (8)", {}); },
+       false},
+      // Something ran on the connection already: the unit's work is not
+      // started over.
+      {"second read",
+       [&read](UnitOfWork& uow) {
+         read(uow);
+         static_cast<Fragile&>(uow.connection()).Cut();
+         read(uow);
+       },
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ConnectionPool pool(Factory(), 4);
+    {
+      UnitOfWork warm(pool);
+      static_cast<Fragile&>(warm.connection()).Cut();
+    }
+    UnitOfWork uow(pool);
+    if (c.succeeds) {
+      EXPECT_NO_THROW(c.work(uow));
+    } else {
+      EXPECT_THROW(c.work(uow), DbError);
+    }
+  }
+  EXPECT_EQ(db_.Scalar("select group_concat(A) from T"), "7");
+}
+
+TEST_F(PoolTest, AnUnreachableServerIsTriedOncePerStepAndReportedTwice) {
+  ManualClock clock;
+  std::vector<std::string> lines;
+  bool down = false;
+  int attempts = 0;
+  ConnectionPool::Options options;
+  options.max_size = 4;
+  options.clock = clock.Function();
+  options.first_retry = std::chrono::milliseconds(500);
+  options.max_retry = std::chrono::seconds(2);
+  options.report = [&lines](const std::string& line) { lines.push_back(line); };
+  ConnectionPool pool(
+      [&]() -> std::unique_ptr<Connection> {
+        ++attempts;
+        if (down) throw DbError("Unable to connect: server unavailable", true);
+        return std::make_unique<Fragile>(db_.path(), opened_);
+      },
+      options);
+  {
+    UnitOfWork uow(pool);
+    static_cast<Fragile&>(uow.connection()).Cut();
+  }
+  down = true;
+  auto request = [&pool] {
+    UnitOfWork uow(pool);
+    Query q(uow);
+    q.SQL().Add("select count(*) as N from T");
+    q.Open();
+  };
+  // The dead connection goes; the fresh one cannot be opened.
+  EXPECT_THROW(request(), DbError);
+  EXPECT_EQ(attempts, 2);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("Database unreachable: Unable to connect"),
+            std::string::npos)
+      << lines[0];
+  struct Step {
+    int advance_ms;
+    int attempts_after;  // a request in between fails at once
+  };
+  const Step steps[] = {{100, 2},  {400, 3}, {500, 3}, {500, 4},
+                        {1900, 4}, {100, 5}, {2000, 6}};
+  for (const Step& step : steps) {
+    clock.Advance(std::chrono::milliseconds(step.advance_ms));
+    SCOPED_TRACE(step.attempts_after);
+    const int before = attempts;
+    try {
+      request();
+      ADD_FAILURE();
+    } catch (const DbUnavailable&) {
+      EXPECT_EQ(attempts, before);
+    } catch (const DbError&) {
+      EXPECT_EQ(attempts, before + 1);
+    }
+    EXPECT_EQ(attempts, step.attempts_after);
+  }
+  EXPECT_EQ(lines.size(), 1u);  // not once per request
+  down = false;
+  clock.Advance(std::chrono::seconds(2));
+  EXPECT_NO_THROW(request());
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[1].rfind("Database reachable again after ", 0), 0u)
+      << lines[1];
+  EXPECT_NO_THROW(request());
+  EXPECT_EQ(attempts, 7);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <iostream>
 #include <string>
 
+#include "app/process_locale.h"
 #include "app/service_host.h"
 #include "app/version.h"
 #include "app/window/frm_api_norvessa.h"
@@ -71,10 +72,10 @@ bool DisplayAvailable() {
 
 std::unique_ptr<QApplication> CreateQtApplication(int& argc, char** argv) {
   auto app = std::make_unique<QApplication>(argc, argv);
-  // JSON numbers, SQL values and log lines never take a decimal comma from
-  // the operator's locale (drivers format and read numbers with the C
-  // library).
-  std::setlocale(LC_NUMERIC, "C");
+  // The application object has just set the whole locale from LANG: JSON
+  // numbers, SQL values and log lines never take a decimal comma from it,
+  // and the drivers' narrow text stays UTF-8.
+  UseServiceLocale();
   QApplication::setApplicationName(QStringLiteral("APINorvessa"));
   QApplication::setApplicationVersion(QString::fromLatin1(kVersionText));
   return app;

@@ -2,12 +2,18 @@
 
 #include <sql.h>
 #include <sqlext.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <deque>
+#include <optional>
 #include <utility>
 
 #include "db/db_error.h"
+#include "db/odbc/driver_text.h"
 #include "db/sql_lexer.h"
+#include "json/utf8.h"
 #include "serialize/regional.h"
 
 namespace norvessa {
@@ -17,13 +23,19 @@ namespace {
 constexpr SQLSMALLINT kSsTime2 = -154;
 constexpr SQLSMALLINT kSsTimestampOffset = -155;
 
+// The declared size of every text parameter up to this many UTF-16 units:
+// nvarchar(4000), the largest before the "max" form.
+constexpr SQLULEN kTextParamSize = 4000;
+// SQL_SS_LENGTH_UNLIMITED: Microsoft's driver declares nvarchar(max).
+constexpr SQLULEN kUnlimited = 0;
+
 bool Ok(SQLRETURN rc) {
   return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;
 }
 
 struct Diagnostics {
   std::string message;
-  bool connection_lost = false;
+  std::string sqlstate;  // of the first record
 };
 
 Diagnostics Diagnose(SQLSMALLINT type, SQLHANDLE handle) {
@@ -36,16 +48,127 @@ Diagnostics Diagnose(SQLSMALLINT type, SQLHANDLE handle) {
     const SQLRETURN rc = SQLGetDiagRec(type, handle, record, state, &native,
                                        text, sizeof text, &length);
     if (!Ok(rc)) break;
-    const std::string sqlstate(reinterpret_cast<char*>(state), 5);
-    // Class 08 is the connection itself; HYT01 its timeout.
-    if (sqlstate.rfind("08", 0) == 0 || sqlstate == "HYT01") {
-      d.connection_lost = true;
-    }
+    if (d.sqlstate.empty()) d.sqlstate = reinterpret_cast<char*>(state);
     if (!d.message.empty()) d.message += "; ";
     d.message += reinterpret_cast<char*>(text);
   }
   if (d.message.empty()) d.message = "ODBC call failed";
   return d;
+}
+
+// Class 08 is the link itself (08S01 communication failure, 08003 not
+// open, 08007 lost during a transaction); HYT01 is the connection timeout.
+bool LinkLost(const std::string& sqlstate) {
+  return sqlstate.rfind("08", 0) == 0 || sqlstate == "HYT01";
+}
+
+void WriteLine(const std::string& text) {
+  std::string line;
+  for (char c : text) line += static_cast<unsigned char>(c) < 32 ? ' ' : c;
+  line += '\n';
+  const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+  (void)ignored;
+}
+
+using WideText = std::basic_string<SQLWCHAR>;
+
+WideText ToUtf16(std::string_view text) {
+  WideText out;
+  out.reserve(text.size());
+  for (std::size_t pos = 0; pos < text.size();) {
+    const char32_t cp = NextCodePoint(text, pos);
+    if (cp >= 0x10000) {
+      const char32_t v = cp - 0x10000;
+      out.push_back(static_cast<SQLWCHAR>(0xD800 + (v >> 10)));
+      out.push_back(static_cast<SQLWCHAR>(0xDC00 + (v & 0x3FF)));
+    } else {
+      out.push_back(static_cast<SQLWCHAR>(cp));
+    }
+  }
+  return out;
+}
+
+// One key=value pair of a connection string, the value as written (braced
+// or not).
+struct Attribute {
+  std::string key;
+  std::string value;
+};
+
+std::string_view TrimBlanks(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
+    s.remove_prefix(1);
+  }
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) {
+    s.remove_suffix(1);
+  }
+  return s;
+}
+
+bool SameKey(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// "k=v;k={v;w};" as pairs; a braced value runs to the "}" that is not
+// doubled.
+std::vector<Attribute> ParseAttributes(std::string_view text) {
+  std::vector<Attribute> out;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    const std::size_t eq = text.find('=', pos);
+    const std::size_t semi = text.find(';', pos);
+    if (eq == std::string_view::npos ||
+        (semi != std::string_view::npos && semi < eq)) {
+      const std::string_view rest = TrimBlanks(text.substr(
+          pos, semi == std::string_view::npos ? std::string_view::npos
+                                              : semi - pos));
+      if (!rest.empty()) {
+        throw DbError("Invalid ODBCEXTRA entry '" + std::string(rest) +
+                      "': expected key=value");
+      }
+      pos = semi == std::string_view::npos ? text.size() : semi + 1;
+      continue;
+    }
+    Attribute a;
+    a.key = std::string(TrimBlanks(text.substr(pos, eq - pos)));
+    if (a.key.empty()) {
+      throw DbError("Invalid ODBCEXTRA entry: a value without a key");
+    }
+    std::size_t v = eq + 1;
+    while (v < text.size() && text[v] == ' ') ++v;
+    std::size_t end = v;
+    if (v < text.size() && text[v] == '{') {
+      end = v + 1;
+      while (end < text.size()) {
+        if (text[end] == '}') {
+          if (end + 1 < text.size() && text[end + 1] == '}') {
+            end += 2;
+            continue;
+          }
+          ++end;
+          break;
+        }
+        ++end;
+      }
+      a.value = std::string(text.substr(v, end - v));
+      end = text.find(';', end);
+    } else {
+      end = text.find(';', v);
+      a.value = std::string(TrimBlanks(
+          text.substr(v, end == std::string_view::npos ? std::string_view::npos
+                                                       : end - v)));
+    }
+    out.push_back(std::move(a));
+    pos = end == std::string_view::npos ? text.size() : end + 1;
+  }
+  return out;
 }
 
 std::string BraceValue(const std::string& value) {
@@ -120,49 +243,69 @@ struct OdbcConnection::Handles {
   bool connected = false;
 
   ~Handles() {
-    if (connected) SQLDisconnect(dbc);
+    if (connected) Disconnect();
     if (dbc != SQL_NULL_HDBC) SQLFreeHandle(SQL_HANDLE_DBC, dbc);
     if (env != SQL_NULL_HENV) SQLFreeHandle(SQL_HANDLE_ENV, env);
+  }
+
+  void Disconnect() {
+    if (Ok(SQLDisconnect(dbc))) return;
+    // Most often a transaction the server still holds open: roll it back
+    // and leave once more, or the session would linger on the server.
+    SQLEndTran(SQL_HANDLE_DBC, dbc, SQL_ROLLBACK);
+    if (Ok(SQLDisconnect(dbc))) return;
+    WriteLine("ODBC: disconnect failed: " +
+              Diagnose(SQL_HANDLE_DBC, dbc).message);
   }
 };
 
 // One statement handle, with the buffers of its bound parameters.
 class OdbcConnection::Statement {
  public:
-  Statement(OdbcConnection& owner) : owner_(owner) {
+  Statement(OdbcConnection& owner, int timeout_seconds) : owner_(owner) {
     if (!Ok(SQLAllocHandle(SQL_HANDLE_STMT, owner_.handles_->dbc, &stmt_))) {
-      Fail(SQL_HANDLE_DBC, owner_.handles_->dbc);
+      stmt_ = SQL_NULL_HSTMT;
+      owner_.Fail(SQL_HANDLE_DBC, owner_.handles_->dbc);
     }
-    SQLSetStmtAttr(stmt_, SQL_ATTR_QUERY_TIMEOUT,
-                   reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(
-                       owner_.options_.query_timeout_seconds)),
-                   0);
+    SQLSetStmtAttr(
+        stmt_, SQL_ATTR_QUERY_TIMEOUT,
+        reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(timeout_seconds)), 0);
   }
+  explicit Statement(OdbcConnection& owner)
+      : Statement(owner, owner.options_.query_timeout_seconds) {}
   ~Statement() {
+    if (stmt_ == SQL_NULL_HSTMT) return;
     SQLFreeStmt(stmt_, SQL_CLOSE);
     SQLFreeHandle(SQL_HANDLE_STMT, stmt_);
   }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
 
   // Replaces :Params by "?" and binds them in the order they appear.
   void Run(std::string_view sql, const std::vector<Param>& params) {
-    std::vector<SqlToken> tokens = TokenizeSql(sql);
-    SQLUSMALLINT index = 0;
-    for (SqlToken& t : tokens) {
-      if (t.kind != SqlTokenKind::kParameter) continue;
-      const std::string name = t.text.substr(1);
-      t = {SqlTokenKind::kOperator, "?"};
-      Bind(++index, Find(params, name));
+    std::string text;
+    if (params.empty() && sql.find(':') == std::string_view::npos) {
+      text = sql;
+    } else {
+      std::vector<SqlToken> tokens = TokenizeSql(sql);
+      SQLUSMALLINT index = 0;
+      for (SqlToken& t : tokens) {
+        if (t.kind != SqlTokenKind::kParameter) continue;
+        const std::string name = t.text.substr(1);
+        t = {SqlTokenKind::kOperator, "?"};
+        Bind(++index, Find(params, name));
+      }
+      text = JoinTokens(tokens);
     }
-    const std::string text = JoinTokens(tokens);
-    const SQLRETURN rc = SQLExecDirect(
-        stmt_, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str())),
-        static_cast<SQLINTEGER>(text.size()));
-    if (!Ok(rc) && rc != SQL_NO_DATA) Fail(SQL_HANDLE_STMT, stmt_);
+    const SQLRETURN rc =
+        SQLExecDirect(stmt_, reinterpret_cast<SQLCHAR*>(text.data()),
+                      static_cast<SQLINTEGER>(text.size()));
+    if (!Ok(rc) && rc != SQL_NO_DATA) Fail();
   }
 
   std::int64_t RowCount() {
     SQLLEN count = 0;
-    SQLRowCount(stmt_, &count);
+    if (!Ok(SQLRowCount(stmt_, &count))) return -1;
     return count;
   }
 
@@ -170,13 +313,17 @@ class OdbcConnection::Statement {
   bool SeekResultWithColumns() {
     while (true) {
       SQLSMALLINT columns = 0;
-      if (!Ok(SQLNumResultCols(stmt_, &columns))) {
-        Fail(SQL_HANDLE_STMT, stmt_);
-      }
+      if (!Ok(SQLNumResultCols(stmt_, &columns))) Fail();
       if (columns > 0) return true;
-      const SQLRETURN rc = SQLMoreResults(stmt_);
-      if (rc == SQL_NO_DATA) return false;
-      if (!Ok(rc)) Fail(SQL_HANDLE_STMT, stmt_);
+      if (!NextResult()) return false;
+    }
+  }
+
+  // Reads every result left after the current one, to the end: an error
+  // the server raised late in the batch (a trigger's, after its row count)
+  // only shows here.
+  void Drain() {
+    while (NextResult()) {
     }
   }
 
@@ -184,14 +331,14 @@ class OdbcConnection::Statement {
     ResultSet result;
     if (!SeekResultWithColumns()) return result;
     SQLSMALLINT count = 0;
-    SQLNumResultCols(stmt_, &count);
-    for (SQLUSMALLINT i = 1; i <= count; ++i) {
+    if (!Ok(SQLNumResultCols(stmt_, &count))) Fail();
+    for (SQLUSMALLINT i = 1; i <= static_cast<SQLUSMALLINT>(count); ++i) {
       SQLCHAR name[256] = {};
       SQLSMALLINT name_length = 0, sql_type = 0, digits = 0, nullable = 0;
       SQLULEN size = 0;
       if (!Ok(SQLDescribeCol(stmt_, i, name, sizeof name, &name_length,
                              &sql_type, &size, &digits, &nullable))) {
-        Fail(SQL_HANDLE_STMT, stmt_);
+        Fail();
       }
       ResultColumn column;
       column.name = reinterpret_cast<char*>(name);
@@ -202,34 +349,33 @@ class OdbcConnection::Statement {
     while (true) {
       const SQLRETURN rc = SQLFetch(stmt_);
       if (rc == SQL_NO_DATA) break;
-      if (!Ok(rc)) Fail(SQL_HANDLE_STMT, stmt_);
+      if (!Ok(rc)) Fail();
       Row row;
       row.reserve(result.columns.size());
-      for (SQLUSMALLINT i = 1; i <= count; ++i) {
+      for (SQLUSMALLINT i = 1; i <= static_cast<SQLUSMALLINT>(count); ++i) {
         row.push_back(Read(i, result.columns[i - 1]));
       }
       result.rows.push_back(std::move(row));
     }
+    Drain();
     return result;
   }
 
-  [[noreturn]] void Fail(SQLSMALLINT type, SQLHANDLE handle) {
-    const Diagnostics d = Diagnose(type, handle);
-    if (d.connection_lost) owner_.broken_ = true;
-    throw DbError(d.message, d.connection_lost);
-  }
+  [[noreturn]] void Fail() { owner_.Fail(SQL_HANDLE_STMT, stmt_); }
 
  private:
+  bool NextResult() {
+    const SQLRETURN rc = SQLMoreResults(stmt_);
+    if (rc == SQL_NO_DATA) return false;
+    if (!Ok(rc)) Fail();
+    return true;
+  }
+
   static const ParamValue& Find(const std::vector<Param>& params,
                                 const std::string& name) {
     static const ParamValue kNull;
     for (const Param& p : params) {
-      if (p.name.size() != name.size()) continue;
-      bool same = true;
-      for (std::size_t i = 0; i < name.size() && same; ++i) {
-        same = (p.name[i] | 0x20) == (name[i] | 0x20);
-      }
-      if (same) return p.value;
+      if (SameKey(p.name, name)) return p.value;
     }
     return kNull;
   }
@@ -239,13 +385,26 @@ class OdbcConnection::Statement {
     Buffer& b = buffers_.emplace_back();
     SQLRETURN rc;
     if (const auto* s = std::get_if<std::string>(&value)) {
-      b.text = *s;
-      b.indicator = static_cast<SQLLEN>(b.text.size());
-      const SQLULEN size = b.text.empty() ? 1 : b.text.size();
-      rc = SQLBindParameter(stmt_, index, SQL_PARAM_INPUT, SQL_C_CHAR,
-                            size > 8000 ? SQL_LONGVARCHAR : SQL_VARCHAR, size,
-                            0, b.text.data(),
-                            static_cast<SQLLEN>(b.text.size()), &b.indicator);
+      // Text goes as UTF-16, so the server stores every character as sent
+      // (a narrow VARCHAR would pass through the server's code page: "?"
+      // for what it lacks, or a broken statement with FreeTDS), and with
+      // one declared size, so a statement keeps one cached plan whatever
+      // the lengths. These parameters only feed INSERT values; one ever
+      // compared with an indexed varchar column would have to go narrow,
+      // as an nvarchar operand makes the server convert the column row by
+      // row and lose the index seek.
+      b.text = ToUtf16(*s);
+      const std::size_t units = b.text.size();
+      b.text.push_back(0);
+      b.indicator = static_cast<SQLLEN>(units * sizeof(SQLWCHAR));
+      SQLULEN size = kTextParamSize;
+      if (units > kTextParamSize) {
+        size = owner_.options_.freetds ? units : kUnlimited;
+      }
+      rc = SQLBindParameter(
+          stmt_, index, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR, size, 0,
+          b.text.data(), static_cast<SQLLEN>(b.text.size() * sizeof(SQLWCHAR)),
+          &b.indicator);
     } else if (const auto* i = std::get_if<std::int64_t>(&value)) {
       b.integer = *i;
       rc = SQLBindParameter(stmt_, index, SQL_PARAM_INPUT, SQL_C_SBIGINT,
@@ -268,68 +427,75 @@ class OdbcConnection::Statement {
                             SQL_TYPE_TIMESTAMP, 23, 3, &b.timestamp,
                             sizeof b.timestamp, nullptr);
     } else {
+      // Null, declared as text is, so that the plan stays the same.
+      b.text.push_back(0);
       b.indicator = SQL_NULL_DATA;
-      rc = SQLBindParameter(stmt_, index, SQL_PARAM_INPUT, SQL_C_CHAR,
-                            SQL_VARCHAR, 1, 0, nullptr, 0, &b.indicator);
+      rc = SQLBindParameter(stmt_, index, SQL_PARAM_INPUT, SQL_C_WCHAR,
+                            SQL_WVARCHAR, kTextParamSize, 0, b.text.data(), 0,
+                            &b.indicator);
     }
-    if (!Ok(rc)) Fail(SQL_HANDLE_STMT, stmt_);
+    if (!Ok(rc)) Fail();
   }
 
-  // Reads a long value in pieces.
+  // Reads a long value in pieces. A text piece may hold fewer bytes than
+  // the buffer (a driver does not cut a character in two), so its length
+  // is the driver's when all of it fit, else up to the terminator.
   std::optional<std::string> ReadChunks(SQLUSMALLINT column,
                                         SQLSMALLINT c_type) {
     std::string out;
     char buf[8192];
-    const std::size_t terminator = c_type == SQL_C_CHAR ? 1 : 0;
+    const std::size_t room = sizeof buf - (c_type == SQL_C_CHAR ? 1 : 0);
     while (true) {
       SQLLEN indicator = 0;
       const SQLRETURN rc =
           SQLGetData(stmt_, column, c_type, buf, sizeof buf, &indicator);
       if (rc == SQL_NO_DATA) break;
-      if (!Ok(rc)) Fail(SQL_HANDLE_STMT, stmt_);
+      if (!Ok(rc)) Fail();
       if (indicator == SQL_NULL_DATA) return std::nullopt;
-      const bool more =
-          indicator == SQL_NO_TOTAL ||
-          indicator > static_cast<SQLLEN>(sizeof buf - terminator);
-      const std::size_t got =
-          more ? sizeof buf - terminator : static_cast<std::size_t>(indicator);
-      out.append(buf, got);
-      if (rc == SQL_SUCCESS || !more) break;
+      const bool all_fit = indicator != SQL_NO_TOTAL && indicator >= 0 &&
+                           static_cast<std::size_t>(indicator) <= room;
+      if (all_fit) {
+        out.append(buf, static_cast<std::size_t>(indicator));
+        break;
+      }
+      out.append(buf, c_type == SQL_C_CHAR ? strnlen(buf, room) : room);
     }
     return out;
   }
 
   FieldValue Read(SQLUSMALLINT column, const ResultColumn& info) {
     SQLLEN indicator = 0;
+    const SQLSMALLINT sql_type = sql_types_[column - 1];
     switch (KindOf(info.type)) {
       case FieldKind::kInteger: {
         SQLBIGINT v = 0;
         if (!Ok(SQLGetData(stmt_, column, SQL_C_SBIGINT, &v, 0, &indicator))) {
-          Fail(SQL_HANDLE_STMT, stmt_);
+          Fail();
         }
         if (indicator == SQL_NULL_DATA) return std::monostate{};
         return static_cast<std::int64_t>(v);
       }
-      case FieldKind::kDecimal: {
-        // Exact decimals arrive as text, so 12.3400 keeps its digits.
-        const auto text = ReadChunks(column, SQL_C_CHAR);
-        if (!text) return std::monostate{};
-        const auto v = TryParseFloat(*text);
-        if (!v)
-          throw DbError("Invalid number '" + *text + "' in column " +
-                        info.name);
-        return *v;
-      }
       case FieldKind::kBoolean: {
         unsigned char v = 0;
         if (!Ok(SQLGetData(stmt_, column, SQL_C_BIT, &v, 0, &indicator))) {
-          Fail(SQL_HANDLE_STMT, stmt_);
+          Fail();
         }
         if (indicator == SQL_NULL_DATA) return std::monostate{};
         return v != 0;
       }
       case FieldKind::kDateTime:
-        return ReadDateTime(column, info);
+        if (info.type != FieldType::kTime && sql_type != kSsTimestampOffset) {
+          return ReadTimestamp(column, info);
+        }
+        // time(7) has more digits than a time struct holds, and a
+        // datetimeoffset's offset fits no struct of plain ODBC: as text.
+        [[fallthrough]];
+      case FieldKind::kDecimal: {
+        // Exact decimals arrive as text, so 12.3400 keeps its digits.
+        const auto text = ReadChunks(column, SQL_C_CHAR);
+        if (!text) return std::monostate{};
+        return FieldValueFromDriverText(info.type, *text, info.name);
+      }
       case FieldKind::kLargeObject: {
         auto bytes = ReadChunks(column, SQL_C_BINARY);
         if (!bytes) return std::monostate{};
@@ -343,35 +509,12 @@ class OdbcConnection::Statement {
     }
   }
 
-  FieldValue ReadDateTime(SQLUSMALLINT column, const ResultColumn& info) {
-    const SQLSMALLINT sql_type = sql_types_[column - 1];
-    if (info.type == FieldType::kTime || sql_type == kSsTimestampOffset) {
-      // Read as text: time(7) has more digits than a time struct holds.
-      const auto text = ReadChunks(column, SQL_C_CHAR);
-      if (!text) return std::monostate{};
-      std::string t = *text;
-      const std::size_t dot = t.find('.');
-      if (dot != std::string::npos) {
-        std::size_t end = dot + 1;
-        while (end < t.size() && end < dot + 4 && t[end] >= '0' &&
-               t[end] <= '9')
-          ++end;
-        std::size_t rest = end;
-        while (rest < t.size() && t[rest] >= '0' && t[rest] <= '9') ++rest;
-        t.erase(end, rest - end);
-      }
-      auto value =
-          info.type == FieldType::kTime ? TryParseTime(t) : TryParseIso8601(t);
-      if (!value)
-        throw DbError("Invalid date and time '" + *text + "' in column " +
-                      info.name);
-      return *value;
-    }
+  FieldValue ReadTimestamp(SQLUSMALLINT column, const ResultColumn& info) {
     SQL_TIMESTAMP_STRUCT ts{};
     SQLLEN indicator = 0;
     if (!Ok(SQLGetData(stmt_, column, SQL_C_TYPE_TIMESTAMP, &ts, sizeof ts,
                        &indicator))) {
-      Fail(SQL_HANDLE_STMT, stmt_);
+      Fail();
     }
     if (indicator == SQL_NULL_DATA) return std::monostate{};
     try {
@@ -384,7 +527,7 @@ class OdbcConnection::Statement {
   }
 
   struct Buffer {
-    std::string text;
+    WideText text;
     SQLBIGINT integer = 0;
     double real = 0;
     SQL_TIMESTAMP_STRUCT timestamp{};
@@ -402,7 +545,7 @@ OdbcConnection::OdbcConnection(OdbcOptions options)
   Handles& h = *handles_;
   auto fail = [&](SQLSMALLINT type, SQLHANDLE handle) {
     const Diagnostics d = Diagnose(type, handle);
-    throw DbError(d.message, true);
+    throw DbError(d.message, true, d.sqlstate);
   };
   if (!Ok(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &h.env))) {
     throw DbError("Cannot allocate an ODBC environment", true);
@@ -426,20 +569,53 @@ OdbcConnection::OdbcConnection(OdbcOptions options)
   SQLSMALLINT out_length = 0;
   const SQLRETURN rc = SQLDriverConnect(
       h.dbc, nullptr,
-      reinterpret_cast<SQLCHAR*>(
-          const_cast<char*>(options_.connection_string.c_str())),
-      SQL_NTS, out, sizeof out, &out_length, SQL_DRIVER_NOPROMPT);
+      reinterpret_cast<SQLCHAR*>(options_.connection_string.data()), SQL_NTS,
+      out, sizeof out, &out_length, SQL_DRIVER_NOPROMPT);
   if (!Ok(rc)) fail(SQL_HANDLE_DBC, h.dbc);
   h.connected = true;
   if (options_.dialect == OdbcOptions::Dialect::kSqlServer) {
-    // The service writes its date literals as 'mm/dd/yyyy'.
-    Execute("SET DATEFORMAT mdy", {});
+    // Date literals are written 'mm/dd/yyyy'; nothing reads row counts, so
+    // the server sends none; an error ends the whole batch and its
+    // transaction instead of letting the next statement run.
+    Execute("SET DATEFORMAT mdy; SET NOCOUNT ON; SET XACT_ABORT ON", {});
   }
 }
 
 OdbcConnection::~OdbcConnection() {
   if (in_transaction_ && !broken_) {
     SQLEndTran(SQL_HANDLE_DBC, handles_->dbc, SQL_ROLLBACK);
+  }
+}
+
+bool OdbcConnection::DriverSaysDead() {
+  SQLUINTEGER dead = SQL_CD_FALSE;
+  const SQLRETURN rc = SQLGetConnectAttr(
+      handles_->dbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr);
+  return Ok(rc) && dead == SQL_CD_TRUE;
+}
+
+void OdbcConnection::Fail(short handle_type, void* handle) {
+  const Diagnostics d = Diagnose(handle_type, handle);
+  if (LinkLost(d.sqlstate) || DriverSaysDead()) broken_ = true;
+  throw DbError(d.message, broken_, d.sqlstate);
+}
+
+bool OdbcConnection::IsAlive() {
+  if (broken_) return false;
+  if (DriverSaysDead()) {
+    broken_ = true;
+    return false;
+  }
+  try {
+    Statement statement(*this, options_.check_timeout_seconds);
+    statement.Run("SELECT 1", {});
+    statement.ReadAll();
+    return true;
+  } catch (const DbError&) {
+    // Whatever failed, a connection that cannot answer SELECT 1 is not
+    // handed to a request.
+    broken_ = true;
+    return false;
   }
 }
 
@@ -454,7 +630,9 @@ std::int64_t OdbcConnection::Execute(std::string_view sql,
                                      const std::vector<Param>& params) {
   Statement statement(*this);
   statement.Run(sql, params);
-  return statement.RowCount();
+  const std::int64_t count = statement.RowCount();
+  statement.Drain();
+  return count;
 }
 
 std::int64_t OdbcConnection::InsertReturningKey(
@@ -462,12 +640,9 @@ std::int64_t OdbcConnection::InsertReturningKey(
   ResultSet key;
   if (options_.dialect == OdbcOptions::Dialect::kSqlServer) {
     // One batch: the key of this very INSERT, also on tables with triggers
-    // (which rule out OUTPUT).
-    Statement statement(*this);
-    statement.Run("SET NOCOUNT ON;\n" + std::string(sql) +
-                      ";\nSELECT CAST(SCOPE_IDENTITY() AS int)",
-                  params);
-    key = statement.ReadAll();
+    // (which rule out OUTPUT); bigint, as a key may outgrow int.
+    key = Open(std::string(sql) + ";\nSELECT CAST(SCOPE_IDENTITY() AS bigint)",
+               params);
   } else {
     Execute(sql, params);
     key = Open("select last_insert_rowid()", {});
@@ -490,11 +665,7 @@ void OdbcConnection::Begin() {
       handles_->dbc, SQL_ATTR_AUTOCOMMIT,
       reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(SQL_AUTOCOMMIT_OFF)),
       0);
-  if (!Ok(rc)) {
-    const Diagnostics d = Diagnose(SQL_HANDLE_DBC, handles_->dbc);
-    if (d.connection_lost) broken_ = true;
-    throw DbError(d.message, d.connection_lost);
-  }
+  if (!Ok(rc)) Fail(SQL_HANDLE_DBC, handles_->dbc);
   in_transaction_ = true;
 }
 
@@ -502,15 +673,21 @@ void OdbcConnection::EndTransaction(bool commit) {
   if (!in_transaction_) return;
   const SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, handles_->dbc,
                                   commit ? SQL_COMMIT : SQL_ROLLBACK);
-  if (!Ok(rc)) {
-    const Diagnostics d = Diagnose(SQL_HANDLE_DBC, handles_->dbc);
-    if (d.connection_lost) broken_ = true;
-    throw DbError(d.message, d.connection_lost);
-  }
-  SQLSetConnectAttr(
+  if (!Ok(rc)) Fail(SQL_HANDLE_DBC, handles_->dbc);
+  in_transaction_ = false;
+  const SQLRETURN back = SQLSetConnectAttr(
       handles_->dbc, SQL_ATTR_AUTOCOMMIT,
       reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(SQL_AUTOCOMMIT_ON)), 0);
-  in_transaction_ = false;
+  if (!Ok(back)) {
+    // The transaction ended as asked, but the connection's mode is now
+    // unknown: whatever it may hold is rolled back, and it is closed
+    // rather than reused.
+    const Diagnostics d = Diagnose(SQL_HANDLE_DBC, handles_->dbc);
+    SQLEndTran(SQL_HANDLE_DBC, handles_->dbc, SQL_ROLLBACK);
+    broken_ = true;
+    WriteLine("ODBC: cannot return to autocommit, connection closed: " +
+              d.message);
+  }
 }
 
 void OdbcConnection::Commit() { EndTransaction(true); }
@@ -521,7 +698,8 @@ std::string SqlServerConnectionString(const std::string& odbc_driver,
                                       const std::string& host,
                                       const std::string& database,
                                       const std::string& user,
-                                      const std::string& password) {
+                                      const std::string& password,
+                                      const std::string& extra) {
   const std::string driver = odbc_driver.empty() ? "FreeTDS" : odbc_driver;
   const bool freetds = driver.find("FreeTDS") != std::string::npos;
   std::string server = host;
@@ -531,9 +709,9 @@ std::string SqlServerConnectionString(const std::string& odbc_driver,
     server = host.substr(0, comma);
     port = host.substr(comma + 1);
   }
-  std::string s = "DRIVER={" + driver + "};";
-  auto add = [&s](const char* key, const std::string& value) {
-    if (!value.empty()) s += std::string(key) + "=" + BraceValue(value) + ";";
+  std::vector<Attribute> attributes = {{"DRIVER", "{" + driver + "}"}};
+  auto add = [&attributes](const char* key, const std::string& value) {
+    if (!value.empty()) attributes.push_back({key, BraceValue(value)});
   };
   add("SERVER", server);
   add("PORT", port);
@@ -541,12 +719,28 @@ std::string SqlServerConnectionString(const std::string& odbc_driver,
   add("UID", user);
   add("PWD", password);
   if (freetds) {
-    s += "ClientCharset=UTF-8;";
+    add("ClientCharset", "UTF-8");
+    add("TDS_Version", "7.4");
+    add("APP", "APINorvessa");
+    add("Timeout", "30");
   } else {
     // Microsoft's driver 18 encrypts by default; servers beside an ERP
     // usually carry a self-signed certificate.
-    s += "TrustServerCertificate=yes;";
+    add("TrustServerCertificate", "yes");
+    add("APP", "APINorvessa");
   }
+  for (Attribute& e : ParseAttributes(extra)) {
+    auto same =
+        std::find_if(attributes.begin(), attributes.end(),
+                     [&](const Attribute& a) { return SameKey(a.key, e.key); });
+    if (same != attributes.end()) {
+      same->value = std::move(e.value);
+    } else {
+      attributes.push_back(std::move(e));
+    }
+  }
+  std::string s;
+  for (const Attribute& a : attributes) s += a.key + "=" + a.value + ";";
   return s;
 }
 

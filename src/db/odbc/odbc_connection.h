@@ -15,16 +15,23 @@ struct OdbcOptions {
 
   std::string connection_string;
   Dialect dialect = Dialect::kSqlServer;
+  // FreeTDS declares long text parameters in its own way.
+  bool freetds = false;
   int login_timeout_seconds = 15;
   int query_timeout_seconds = 30;
+  // The SELECT 1 that tells whether an idle connection still works.
+  int check_timeout_seconds = 5;
 };
 
 // A connection through unixODBC. Named :Params become "?" markers (never
-// inside literals or comments) and are bound by type, date-times with
-// three fractional digits. Open reads the whole result before it returns,
-// so a connection never has two active statements. On SQL Server every new
-// connection runs SET DATEFORMAT mdy, and the key of an inserted row comes
-// from SCOPE_IDENTITY() in the same batch as the INSERT.
+// inside literals or comments) and are bound by type: text as UTF-16 with
+// one declared size, date-times with three fractional digits. Open reads
+// the whole result, and every statement reads every result the server
+// sends after it, so a connection never has two active statements and an
+// error raised late in a batch (a trigger's) is never missed. On SQL Server
+// every new connection runs SET DATEFORMAT mdy, NOCOUNT ON and XACT_ABORT
+// ON, and the key of an inserted row comes from SCOPE_IDENTITY() in the same
+// batch as the INSERT.
 class OdbcConnection : public Connection {
  public:
   explicit OdbcConnection(OdbcOptions options);
@@ -44,12 +51,18 @@ class OdbcConnection : public Connection {
   void Rollback() override;
   bool InTransaction() const override { return in_transaction_; }
   bool IsBroken() const override { return broken_; }
+  // The driver's own verdict first, then SELECT 1 with a short timeout.
+  bool IsAlive() override;
 
  private:
   struct Handles;
   class Statement;
 
   void EndTransaction(bool commit);
+  bool DriverSaysDead();
+  // Raises the driver's diagnostics as DbError; a connection the driver
+  // calls dead, or that lost its link, is marked broken first.
+  [[noreturn]] void Fail(short handle_type, void* handle);
 
   OdbcOptions options_;
   std::unique_ptr<Handles> handles_;
@@ -57,14 +70,23 @@ class OdbcConnection : public Connection {
   bool broken_ = false;
 };
 
-// DRIVER={...};SERVER=...;DATABASE=...;UID=...;PWD=... for SQL Server.
-// `host` may be "host", "host\INSTANCE" or "host,port"; empty values are
-// left out; FreeTDS also gets the UTF-8 client character set.
+// DRIVER={...};SERVER=...;DATABASE=...;UID=...;PWD=... for SQL Server, and
+// the service's own settings: for FreeTDS the UTF-8 client character set,
+// TDS 7.4 (older versions send date, time and datetime2 as text), the
+// application name and a 30 s query timeout (FreeTDS bounds nothing after
+// the login otherwise); for Microsoft's driver a trusted server
+// certificate and the application name. `host` may be "host",
+// "host\INSTANCE" or "host,port"; empty values are left out. `extra` holds
+// "key=value;" pairs: a key the service sets already (compared without
+// regard to case) takes the new value in its place, others are appended —
+// drivers disagree on which of two repeated keys wins. Throws DbError on a
+// pair without "=".
 std::string SqlServerConnectionString(const std::string& odbc_driver,
                                       const std::string& host,
                                       const std::string& database,
                                       const std::string& user,
-                                      const std::string& password);
+                                      const std::string& password,
+                                      const std::string& extra = {});
 
 }  // namespace norvessa
 

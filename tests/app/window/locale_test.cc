@@ -1,6 +1,8 @@
 // The window's application object takes the locale from LANG. Under a
-// Brazilian locale, whose decimal separator is a comma, every number the
-// service writes or reads must stay as it is in the C locale.
+// Brazilian locale with a single-byte character set, whose decimal
+// separator is a comma, every number the service writes or reads must stay
+// as it is in the C locale, and the C library's character conversions
+// (which Microsoft's ODBC driver uses for narrow text) must stay UTF-8.
 
 #include <gtest/gtest.h>
 #include <locale.h>
@@ -8,6 +10,7 @@
 #include <QApplication>
 #include <clocale>
 #include <cstdlib>
+#include <cwchar>
 #include <filesystem>
 #include <string>
 
@@ -31,13 +34,18 @@ std::string Category(int category) {
   return name == nullptr ? "" : name;
 }
 
-TEST(LocaleTest, OnlyNumbersStayC) {
+TEST(LocaleTest, NumbersAreCAndCharactersUtf8) {
   // The environment's locale is in force for the rest...
-  EXPECT_EQ(Category(LC_CTYPE), "pt_BR.UTF-8");
-  EXPECT_EQ(Category(LC_TIME), "pt_BR.UTF-8");
-  // ...and numbers are C.
+  EXPECT_EQ(Category(LC_TIME), "pt_BR.ISO-8859-1");
+  // ...numbers are C...
   EXPECT_EQ(Category(LC_NUMERIC), "C");
   EXPECT_STREQ(std::localeconv()->decimal_point, ".");
+  // ...and narrow text is UTF-8: "São Paulo" becomes the code points a
+  // driver sends, not "SÃ£o Paulo".
+  EXPECT_EQ(Category(LC_CTYPE), "C.UTF-8");
+  wchar_t wide[16] = {};
+  ASSERT_EQ(std::mbstowcs(wide, "S\xC3\xA3o Paulo", 15), 9u);
+  EXPECT_EQ(std::wstring(wide), L"S\u00E3o Paulo");
 }
 
 TEST(LocaleTest, DatabaseNumbersAndJsonText) {
@@ -98,14 +106,14 @@ TEST(LocaleTest, LogLinesStayTheSame) {
             "10.0.0.1 [09/dezembro/2026 14:05:09.123] \"GET /usuarios\" 200");
 }
 
-// Builds pt_BR.UTF-8 into a folder of its own, so that no machine needs it
-// installed; false when the locale sources are missing.
+// Builds pt_BR.ISO-8859-1 into a folder of its own, so that no machine
+// needs it installed; false when the locale sources are missing.
 bool BuildBrazilianLocale(const std::string& dir) {
   std::filesystem::create_directories(dir);
-  const std::string command = "localedef -c -i pt_BR -f UTF-8 '" + dir +
-                              "/pt_BR.UTF-8' >/dev/null 2>&1";
+  const std::string command = "localedef -c -i pt_BR -f ISO-8859-1 '" + dir +
+                              "/pt_BR.ISO-8859-1' >/dev/null 2>&1";
   std::system(command.c_str());
-  return std::filesystem::exists(dir + "/pt_BR.UTF-8/LC_NUMERIC");
+  return std::filesystem::exists(dir + "/pt_BR.ISO-8859-1/LC_NUMERIC");
 }
 
 }  // namespace
@@ -117,12 +125,12 @@ int main(int argc, char** argv) {
                           "/norvessa-locale-" + std::to_string(getpid());
   if (!norvessa::BuildBrazilianLocale(dir)) {
     std::fprintf(stderr,
-                 "locale_test: localedef could not build pt_BR.UTF-8 (is the "
-                 "'locales' package installed?)\n");
+                 "locale_test: localedef could not build pt_BR.ISO-8859-1 (is "
+                 "the 'locales' package installed?)\n");
     return 1;
   }
   setenv("LOCPATH", dir.c_str(), 1);
-  setenv("LANG", "pt_BR.UTF-8", 1);
+  setenv("LANG", "pt_BR.ISO-8859-1", 1);
   unsetenv("LC_ALL");
   unsetenv("LC_NUMERIC");
   setenv("QT_QPA_PLATFORM", "offscreen", 1);
