@@ -437,14 +437,16 @@ class OdbcConnection::Statement {
     if (!Ok(rc)) Fail();
   }
 
-  // Reads a long value in pieces. A text piece may hold fewer bytes than
-  // the buffer (a driver does not cut a character in two), so its length
-  // is the driver's when all of it fit, else up to the terminator.
+  // Reads a long value in pieces. A truncated text piece may hold fewer
+  // bytes than the buffer (a driver may stop short of a character it
+  // cannot cut), so its length is found at its terminator; the last piece
+  // has the length the driver gives.
   std::optional<std::string> ReadChunks(SQLUSMALLINT column,
                                         SQLSMALLINT c_type) {
     std::string out;
     char buf[8192];
-    const std::size_t room = sizeof buf - (c_type == SQL_C_CHAR ? 1 : 0);
+    const bool text = c_type == SQL_C_CHAR;
+    const std::size_t room = sizeof buf - (text ? 1 : 0);
     while (true) {
       SQLLEN indicator = 0;
       const SQLRETURN rc =
@@ -452,13 +454,12 @@ class OdbcConnection::Statement {
       if (rc == SQL_NO_DATA) break;
       if (!Ok(rc)) Fail();
       if (indicator == SQL_NULL_DATA) return std::nullopt;
-      const bool all_fit = indicator != SQL_NO_TOTAL && indicator >= 0 &&
-                           static_cast<std::size_t>(indicator) <= room;
-      if (all_fit) {
-        out.append(buf, static_cast<std::size_t>(indicator));
+      if (rc == SQL_SUCCESS && indicator != SQL_NO_TOTAL && indicator >= 0) {
+        out.append(buf, std::min(static_cast<std::size_t>(indicator), room));
         break;
       }
-      out.append(buf, c_type == SQL_C_CHAR ? strnlen(buf, room) : room);
+      out.append(buf, text ? strnlen(buf, room) : room);
+      if (rc == SQL_SUCCESS) break;
     }
     return out;
   }

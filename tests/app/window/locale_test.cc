@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <locale.h>
+#include <sql.h>
 
 #include <QApplication>
 #include <clocale>
@@ -24,6 +25,7 @@
 #include "serialize/dataset_export.h"
 #include "serialize/dataset_import.h"
 #include "serialize/mem_table.h"
+#include "support/scripted_odbc/scripted_odbc_fixture.h"
 #include "support/temp_database.h"
 
 namespace norvessa {
@@ -73,6 +75,26 @@ TEST(LocaleTest, DatabaseNumbersAndJsonText) {
   EXPECT_EQ(db.Scalar("select Preco || '|' || Peso from Produto where "
                       "IdProduto = 2"),
             "2.5|0.001");
+}
+
+TEST(LocaleTest, TextReachesMicrosoftsDriverAndComesBackIntact) {
+  testing::ScriptedServer& server = testing::ScriptedOdbc();
+  server.Reset();
+  server.Answer(
+      {"from Cidade",
+       {testing::Rows({{"Cidade", SQL_VARCHAR, 60}}, {{"S\xC3\xA3o Paulo"}})}});
+  OdbcOptions options;
+  options.connection_string =
+      testing::ScriptedConnectionString(testing::kMicrosoftDriver);
+  OdbcConnection c(options);
+  Query q(c);
+  q.SQL().Add("select Cidade from Cidade where Cidade = 'S\xC3\xA3o Paulo'");
+  q.Open();
+  EXPECT_EQ(q.FieldByName("Cidade").AsString(), "S\xC3\xA3o Paulo");
+  const auto sent = testing::CallsTo(server, {"SQLExecDirect"});
+  ASSERT_FALSE(sent.empty());
+  EXPECT_EQ(sent.back().text,
+            "select Cidade from Cidade where Cidade = 'S\xC3\xA3o Paulo'");
 }
 
 TEST(LocaleTest, BodiesReadAndWrittenTheSameWay) {

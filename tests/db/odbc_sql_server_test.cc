@@ -1,0 +1,455 @@
+// The service's ODBC code against the scripted driver, under the names of
+// FreeTDS and of Microsoft's driver: what reaches the driver, and what the
+// service does when SQL Server answers late errors, drops its links or
+// refuses to end a transaction cleanly.
+
+#include <gtest/gtest.h>
+#include <sql.h>
+#include <sqlext.h>
+
+#include <chrono>
+#include <clocale>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "db/connection_factory.h"
+#include "db/db_error.h"
+#include "db/odbc/odbc_connection.h"
+#include "db/query.h"
+#include "db/unit_of_work.h"
+#include "json/json_text.h"
+#include "serialize/dataset_export.h"
+#include "support/scripted_odbc/scripted_odbc_fixture.h"
+
+namespace norvessa::testing {
+namespace {
+
+// The service runs with UTF-8 as its character type; Microsoft's driver
+// converts narrow text with it.
+[[maybe_unused]] const bool kUtf8 =
+    std::setlocale(LC_CTYPE, "C.UTF-8") != nullptr;
+
+struct ManualClock {
+  std::chrono::steady_clock::time_point now{};
+  void Advance(std::chrono::milliseconds d) { now += d; }
+};
+
+ConnectionSettings Settings(std::string_view driver) {
+  ConnectionSettings s;
+  s.hostname = "erp-scripted";
+  s.database = "ERP";
+  s.user = "api";
+  s.password = "secret";
+  s.odbc_driver = std::string(driver);
+  return s;
+}
+
+// Every case runs through the FreeTDS branch and the Microsoft branch.
+class SqlServerOdbcTest
+    : public ScriptedOdbcTest,
+      public ::testing::WithParamInterface<std::string_view> {
+ protected:
+  bool freetds() const { return GetParam() == kFreeTdsDriver; }
+
+  std::unique_ptr<ConnectionPool> Pool() {
+    ConnectionPool::Options options;
+    options.max_size = 4;
+    options.first_retry = std::chrono::milliseconds(500);
+    options.clock = [this] { return clock_.now; };
+    options.report = [this](const std::string& line) {
+      reports_.push_back(line);
+    };
+    return std::make_unique<ConnectionPool>(
+        MakeConnectionFactory(Settings(GetParam())), options);
+  }
+
+  std::unique_ptr<Connection> Connect() {
+    return MakeConnectionFactory(Settings(GetParam()))();
+  }
+
+  // The statements sent, on which connection, and whether they ran.
+  std::vector<Call> Statements() {
+    return CallsTo(server(), {"SQLExecDirect"});
+  }
+  std::vector<Call> StatementsLike(std::string_view text) {
+    std::vector<Call> calls = Statements();
+    std::erase_if(calls, [&](const Call& c) {
+      return c.text.find(text) == std::string::npos;
+    });
+    return calls;
+  }
+
+  static void ReadCities(UnitOfWork& uow) {
+    Query q(uow);
+    q.SQL().Add("select Cidade from Cidade");
+    q.Open();
+  }
+
+  void AnswerCities() {
+    server().Answer(
+        {"from Cidade", {Rows({{"Cidade", SQL_VARCHAR, 60}}, {{"Campinas"}})}});
+  }
+
+  ManualClock clock_;
+  std::vector<std::string> reports_;
+};
+
+INSTANTIATE_TEST_SUITE_P(
+    Drivers, SqlServerOdbcTest,
+    ::testing::Values(kFreeTdsDriver, kMicrosoftDriver),
+    [](const ::testing::TestParamInfo<std::string_view>& info) {
+      return info.param == kFreeTdsDriver ? std::string("FreeTds")
+                                          : std::string("Microsoft");
+    });
+
+TEST_P(SqlServerOdbcTest, EveryNewConnectionIsSetUpAndBounded) {
+  auto c = Connect();
+  const std::vector<Call> connects = CallsTo(server(), {"SQLDriverConnect"});
+  ASSERT_EQ(connects.size(), 1u);
+  EXPECT_NE(connects[0].text.find("APP=APINorvessa;"), std::string::npos);
+  if (freetds()) {
+    EXPECT_NE(connects[0].text.find("TDS_Version=7.4;"), std::string::npos);
+    EXPECT_NE(connects[0].text.find("Timeout=30;"), std::string::npos);
+  }
+  const std::vector<Call> statements = Statements();
+  ASSERT_EQ(statements.size(), 1u);
+  EXPECT_EQ(statements[0].text,
+            "SET DATEFORMAT mdy; SET NOCOUNT ON; SET XACT_ABORT ON");
+  bool login_timeout = false, connection_timeout = false;
+  for (const Call& call : CallsTo(server(), {"SQLSetConnectAttr"})) {
+    login_timeout |=
+        call.attribute == SQL_ATTR_LOGIN_TIMEOUT && call.value == 15;
+    connection_timeout |=
+        call.attribute == SQL_ATTR_CONNECTION_TIMEOUT && call.value == 30;
+  }
+  EXPECT_TRUE(login_timeout);
+  EXPECT_TRUE(connection_timeout);
+}
+
+TEST_P(SqlServerOdbcTest, TextGoesAsUtf16WithOneDeclaredSize) {
+  auto pool = Pool();
+  // "ł → 😀 São": Windows-1252 has only the last word.
+  const std::string exotic =
+      "\xC5\x82 \xE2\x86\x92 \xF0\x9F\x98\x80 S\xC3\xA3o";
+  const std::string long_text(5000, 'x');
+  struct Case {
+    std::string value;
+    unsigned long declared;
+  };
+  const Case cases[] = {
+      {exotic, 4000},
+      {"Cal\xC3\xA7"
+       "a",
+       4000},
+      {"", 4000},
+      // Beyond nvarchar(4000), the driver's "max" form.
+      {long_text, freetds() ? 5000ul : 0ul},
+  };
+  {
+    UnitOfWork uow(*pool);
+    uow.Begin();
+    for (const Case& c : cases) {
+      Query q(uow);
+      q.SQL().Add("insert into PedidoItem (DescricaoItem) values (:Descricao)");
+      q.ParamByName("Descricao").SetAsString(c.value);
+      q.ExecSQL();
+    }
+    uow.Commit();
+  }
+  const std::vector<Call> inserts = StatementsLike("insert into PedidoItem");
+  ASSERT_EQ(inserts.size(), std::size(cases));
+  for (std::size_t i = 0; i < inserts.size(); ++i) {
+    SCOPED_TRACE(cases[i].value.substr(0, 20));
+    EXPECT_EQ(inserts[i].rc, SQL_SUCCESS);
+    ASSERT_EQ(inserts[i].params.size(), 1u);
+    const BoundParam& p = inserts[i].params[0];
+    EXPECT_EQ(p.c_type, SQL_C_WCHAR);
+    EXPECT_EQ(p.sql_type, SQL_WVARCHAR);
+    EXPECT_EQ(p.column_size, cases[i].declared);
+    EXPECT_EQ(p.value, cases[i].value);
+  }
+  // The connection is sound afterwards and went back to the pool.
+  EXPECT_EQ(pool->discarded_count(), 0);
+  EXPECT_EQ(CallsTo(server(), {"SQLDriverConnect"}).size(), 1u);
+}
+
+TEST_P(SqlServerOdbcTest, EveryResultIsReadAndALateErrorFails) {
+  struct Case {
+    const char* name;
+    std::vector<ScriptResult> results;
+    std::function<void(Connection&)> run;
+    const char* error;  // nullptr: succeeds
+  };
+  const auto key = [](const char* value) {
+    return Rows({{"", SQL_BIGINT, 19}}, {{value}});
+  };
+  const Case cases[] = {
+      {"a trigger's count, then its error",
+       {Count(1), Error("50000", "Estoque insuficiente")},
+       [](Connection& c) { c.Execute("update PedidoItem set X = 1", {}); },
+       "Estoque insuficiente"},
+      {"rows, then an error",
+       {Rows({{"N", SQL_INTEGER}}, {{"1"}}), Error("50000", "Falhou depois")},
+       [](Connection& c) { c.Open("select N from PedidoItem", {}); },
+       "Falhou depois"},
+      {"the new key, then a trigger's error",
+       {key("8"), Error("50000", "Pedido recusado")},
+       [](Connection& c) {
+         c.InsertReturningKey("insert into Pedido (Status) values ('A')", {});
+       },
+       "Pedido recusado"},
+      {"counts around the rows",
+       {Count(2), Rows({{"N", SQL_INTEGER}}, {{"1"}}), Count(1)},
+       [](Connection& c) {
+         EXPECT_EQ(c.Open("select N from PedidoItem", {}).rows.size(), 1u);
+       },
+       nullptr},
+      {"a key beyond int",
+       {key("3000000000")},
+       [](Connection& c) {
+         EXPECT_EQ(c.InsertReturningKey(
+                       "insert into Pedido (Status) values ('A')", {}),
+                   3000000000LL);
+       },
+       nullptr},
+  };
+  auto c = Connect();
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    server().Answer({"", test.results, 1});
+    if (test.error == nullptr) {
+      EXPECT_NO_THROW(test.run(*c));
+      continue;
+    }
+    try {
+      test.run(*c);
+      ADD_FAILURE() << "no error";
+    } catch (const DbError& e) {
+      EXPECT_NE(std::string(e.what()).find(test.error), std::string::npos)
+          << e.what();
+    }
+    EXPECT_FALSE(c->IsBroken());
+  }
+  const std::vector<Call> keys = StatementsLike("SCOPE_IDENTITY");
+  ASSERT_FALSE(keys.empty());
+  EXPECT_EQ(keys[0].text,
+            "insert into Pedido (Status) values ('A');\n"
+            "SELECT CAST(SCOPE_IDENTITY() AS bigint)");
+}
+
+TEST_P(SqlServerOdbcTest, AConnectionIdleOverARestartIsReplacedAtCheckout) {
+  for (const bool known_at_once : {false, true}) {
+    SCOPED_TRACE(known_at_once ? "the driver knows at once"
+                               : "the driver learns at the next read");
+    server().Reset();
+    server().SetDeadKnownAtOnce(known_at_once);
+    AnswerCities();
+    auto pool = Pool();
+    server().Restart();
+    clock_.Advance(std::chrono::seconds(31));
+    {
+      UnitOfWork uow(*pool);
+      EXPECT_NO_THROW(ReadCities(uow));
+    }
+    // Asked the driver, then (unless it knew) SELECT 1 with a short
+    // timeout; the read itself went on a new connection only.
+    bool asked = false;
+    for (const Call& call : CallsTo(server(), {"SQLGetConnectAttr"})) {
+      asked |=
+          call.connection == 1 && call.attribute == SQL_ATTR_CONNECTION_DEAD;
+    }
+    EXPECT_TRUE(asked);
+    const std::vector<Call> checks = StatementsLike("SELECT 1");
+    if (known_at_once) {
+      EXPECT_TRUE(checks.empty());
+    } else {
+      ASSERT_EQ(checks.size(), 1u);
+      EXPECT_EQ(checks[0].connection, 1);
+      EXPECT_EQ(checks[0].rc, SQL_ERROR);
+      bool short_timeout = false;
+      for (const Call& call : CallsTo(server(), {"SQLSetStmtAttr"})) {
+        short_timeout |= call.connection == 1 &&
+                         call.attribute == SQL_ATTR_QUERY_TIMEOUT &&
+                         call.value == 5;
+      }
+      EXPECT_TRUE(short_timeout);
+    }
+    const std::vector<Call> reads = StatementsLike("from Cidade");
+    ASSERT_EQ(reads.size(), 1u);
+    EXPECT_EQ(reads[0].connection, 2);
+    EXPECT_EQ(reads[0].rc, SQL_SUCCESS);
+    EXPECT_EQ(pool->discarded_count(), 1);
+  }
+}
+
+TEST_P(SqlServerOdbcTest, TheFirstReadOfAUnitGoesOnceMoreWhenItsLinkIsLost) {
+  struct Case {
+    const char* name;
+    std::function<void()> break_it;  // after the pool's first connection
+    bool retried;
+  };
+  const Case cases[] = {
+      {"a restart (08S01)", [this] { server().Restart(); }, true},
+      {"a timeout on a dead link",
+       [this] {
+         server().Answer({"from Cidade",
+                          {Error("HYT00", "Query timeout expired", true)},
+                          1});
+       },
+       true},
+      // The link is alive: the statement was slow, not lost.
+      {"a timeout on a live link",
+       [this] {
+         server().Answer(
+             {"from Cidade", {Error("HYT00", "Query timeout expired")}, 1});
+       },
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    server().Reset();
+    auto pool = Pool();
+    c.break_it();
+    AnswerCities();
+    {
+      UnitOfWork uow(*pool);
+      if (c.retried) {
+        EXPECT_NO_THROW(ReadCities(uow));
+      } else {
+        EXPECT_THROW(ReadCities(uow), DbError);
+      }
+    }
+    const std::vector<Call> reads = StatementsLike("from Cidade");
+    ASSERT_EQ(reads.size(), c.retried ? 2u : 1u);
+    EXPECT_EQ(reads[0].connection, 1);
+    EXPECT_EQ(reads[0].rc, SQL_ERROR);
+    if (c.retried) {
+      EXPECT_EQ(reads[1].connection, 2);
+      EXPECT_EQ(reads[1].rc, SQL_SUCCESS);
+    }
+    EXPECT_EQ(pool->discarded_count(), c.retried ? 1 : 0);
+  }
+}
+
+TEST_P(SqlServerOdbcTest, NothingIsRetriedInsideATransaction) {
+  auto pool = Pool();
+  {
+    UnitOfWork uow(*pool);
+    uow.Begin();
+    server().Restart();
+    EXPECT_THROW(uow.Execute("update PedidoItem set X = 1", {}), DbError);
+  }
+  EXPECT_EQ(server().ConnectAttempts(), 1);
+  EXPECT_EQ(StatementsLike("PedidoItem").size(), 1u);
+  // The dead connection was not handed back; the next unit opens another.
+  EXPECT_EQ(pool->discarded_count(), 1);
+  AnswerCities();
+  UnitOfWork next(*pool);
+  EXPECT_NO_THROW(ReadCities(next));
+  EXPECT_EQ(server().ConnectAttempts(), 2);
+}
+
+TEST_P(SqlServerOdbcTest, AfterAnErrorTheDriverIsAskedWhetherTheLinkLives) {
+  auto pool = Pool();
+  // FreeTDS after it aborted a statement mid-packet: a plain error state,
+  // and a connection that cannot be used again.
+  server().Answer({"PedidoItem", {Error("HY000", "Aborted mid-packet", true)}});
+  {
+    UnitOfWork uow(*pool);
+    AnswerCities();
+    ReadCities(uow);
+    EXPECT_THROW(uow.Execute("update PedidoItem set X = 1", {}), DbError);
+  }
+  EXPECT_EQ(pool->discarded_count(), 1);
+  UnitOfWork next(*pool);
+  EXPECT_NO_THROW(ReadCities(next));
+  // No statement failed on the dead connection after the error.
+  for (const Call& call : StatementsLike("from Cidade")) {
+    EXPECT_EQ(call.rc, SQL_SUCCESS);
+  }
+}
+
+TEST_P(SqlServerOdbcTest, AnUnreachableServerIsTriedOncePerStep) {
+  auto pool = Pool();
+  server().Restart();
+  server().SetReachable(false);
+  AnswerCities();
+  auto request = [&pool] {
+    UnitOfWork uow(*pool);
+    ReadCities(uow);
+  };
+  EXPECT_THROW(request(), DbError);
+  EXPECT_EQ(server().ConnectAttempts(), 2);
+  clock_.Advance(std::chrono::milliseconds(200));
+  EXPECT_THROW(request(), DbUnavailable);
+  EXPECT_EQ(server().ConnectAttempts(), 2);
+  clock_.Advance(std::chrono::milliseconds(300));
+  EXPECT_THROW(request(), DbError);
+  EXPECT_EQ(server().ConnectAttempts(), 3);
+  server().SetReachable(true);
+  clock_.Advance(std::chrono::seconds(1));
+  EXPECT_NO_THROW(request());
+  ASSERT_EQ(reports_.size(), 2u);
+  EXPECT_NE(reports_[0].find("Unable to connect"), std::string::npos)
+      << reports_[0];
+  EXPECT_EQ(reports_[1].rfind("Database reachable again after ", 0), 0u);
+}
+
+TEST_P(SqlServerOdbcTest, OffsetsAndLongTextInPiecesAreRead) {
+  // "ação→" is 9 bytes; pieces of 7 bytes cut inside its characters, and
+  // the whole is longer than the reading buffer.
+  std::string long_text;
+  while (long_text.size() < 20000)
+    long_text += "a\xC3\xA7\xC3\xA3o\xE2\x86\x92";
+  server().SetPieceBytes(7);
+  server().Answer(
+      {"from Pedido",
+       {Rows({{"DtEntrega", -155, 34, 7}, {"Observacao", SQL_WLONGVARCHAR}},
+             {{"2024-03-05 14:05:09.1234567 -03:00", long_text}})}});
+  auto c = Connect();
+  Query q(*c);
+  q.SQL().Add("select DtEntrega, Observacao from Pedido");
+  q.Open();
+  EXPECT_EQ(q.FieldByName("DtEntrega").AsDateTime(),
+            DateTime::FromParts(2024, 3, 5, 14, 5, 9, 123));
+  EXPECT_EQ(q.FieldByName("Observacao").AsString(), long_text);
+}
+
+TEST_P(SqlServerOdbcTest, ATransactionThatCannotEndCleanlyClosesItsConnection) {
+  auto c = Connect();
+  c->Begin();
+  c->Execute("update PedidoItem set X = 1", {});
+  // Committed, but the way back to autocommit fails: the order is stored,
+  // the connection is rolled back and never reused.
+  server().FailNext("SQLSetConnectAttr", "HY000", "Autocommit refused", false);
+  EXPECT_NO_THROW(c->Commit());
+  EXPECT_FALSE(c->InTransaction());
+  EXPECT_TRUE(c->IsBroken());
+  std::vector<long long> endings;
+  for (const Call& call : CallsTo(server(), {"SQLEndTran"})) {
+    endings.push_back(call.value);
+  }
+  EXPECT_EQ(endings, (std::vector<long long>{SQL_COMMIT, SQL_ROLLBACK}));
+
+  // A disconnect refused for an open transaction: rolled back, then
+  // disconnected once more.
+  c.reset();
+  server().Reset();
+  auto other = Connect();
+  server().FailNext("SQLDisconnect", "25000", "Invalid transaction state",
+                    false);
+  other.reset();
+  std::vector<std::string> closing;
+  for (const Call& call : CallsTo(server(), {"SQLDisconnect", "SQLEndTran"})) {
+    closing.push_back(call.function + (call.rc == SQL_ERROR ? " failed" : ""));
+  }
+  EXPECT_EQ(closing, (std::vector<std::string>{"SQLDisconnect failed",
+                                               "SQLEndTran", "SQLDisconnect"}));
+  EXPECT_EQ(server().OpenConnections(), 0);
+}
+
+}  // namespace
+}  // namespace norvessa::testing
