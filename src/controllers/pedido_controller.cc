@@ -1,9 +1,10 @@
 #include "controllers/pedido_controller.h"
 
-#include <algorithm>
+#include <charconv>
 #include <memory>
+#include <optional>
 #include <string>
-#include <vector>
+#include <system_error>
 
 #include "controllers/controller_support.h"
 #include "controllers/pedido_tables.h"
@@ -27,25 +28,31 @@ std::string MonthDayYear(DateTime date) {
 // Orders issued after this day are picked and checked.
 constexpr const char* kCutOff = "01/06/2021";
 
-// The items of many orders go in one query; the list is cut in pieces so
-// that no statement grows without bound.
-constexpr std::size_t kOrdersPerItemQuery = 500;
-
-// The order lines the list ("select Distinct ..., P.Status") and the
-// picking and checking lists ("select distinct ...") share.
-void AddOrderListLines(SqlLines& sql, bool with_status) {
-  sql.Add(with_status ? "select Distinct P.IdPedido, CONVERT(Varchar(10), "
-                        "P.DtEmissao, 103) as DtEmissao,"
-                      : "select distinct P.IdPedido, CONVERT(Varchar(10), "
-                        "P.DtEmissao, 103) as DtEmissao,")
+// The first lines of the order list.
+void AddOrderListLines(SqlLines& sql) {
+  sql.Add(
+         "select Distinct P.IdPedido, CONVERT(Varchar(10), P.DtEmissao, 103) "
+         "as DtEmissao,")
       .Add(
           "CONVERT(Varchar(10), P.DtSaidaInicial, 103) as DtEntrega, "
           "C.Pessoa as Cliente,")
-      .Add(with_status ? "P.VlTotalPedido, P.Status from Pedido P"
-                       : "P.VlTotalPedido from Pedido P")
+      .Add("P.VlTotalPedido, P.Status from Pedido P")
       .Add("join Pessoa C on (C.IdPessoa = P.IdCliente)")
       .Add("join PedidoItem PI on (PI.IdPedido = P.IdPedido)")
       .Add("where P.Situacao = 1");
+}
+
+// A number as SQL Server reads a numeric literal: plain decimal digits
+// with "." (no exponent, no group separators), the shortest text that
+// reads back as the same number. "1e3" gives 1000, "1,5" and "1.50" give
+// 1.5.
+std::string PlainDecimal(double value) {
+  // The longest fixed text of a double (5e-324) is under 330 characters.
+  char buf[512];
+  const auto [end, ec] =
+      std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed);
+  if (ec != std::errc()) throw ConvertError(NotAValidFloat(FormatFloat(value)));
+  return std::string(buf, end);
 }
 
 // The text of a JSON value as the item fields read it: a string's content,
@@ -168,7 +175,7 @@ void PedidoController::Pedidos(ApiRequest& req, ApiResponse& res,
   try {
     UnitOfWork uow(conexao_);
     Query qry(uow);
-    AddOrderListLines(qry.SQL(), true);
+    AddOrderListLines(qry.SQL());
     qry.SQL().Add("and PI.Situacao = 1");
     if (limite_registros) {
       if (tem_pesquisa) {
@@ -209,14 +216,36 @@ void PedidoController::WaitingList(Stage stage, ApiRequest& req,
   try {
     UnitOfWork uow(conexao_);
     Query qry(uow);
-    AddOrderListLines(qry.SQL(), false);
+    // One statement with a fixed text: the waiting orders joined to all
+    // their active items. Orders and items are read together, so no order
+    // loses its items to a change made between two reads, and the server
+    // keeps one plan for every request.
     qry.SQL()
+        .Add(
+            "select P.IdPedido, CONVERT(Varchar(10), P.DtEmissao, 103) as "
+            "DtEmissao,")
+        .Add(
+            "CONVERT(Varchar(10), P.DtSaidaInicial, 103) as DtEntrega, "
+            "C.Pessoa as Cliente,")
+        .Add(
+            "P.VlTotalPedido, PI.IdPedidoItem, PI.NumCodBarrasUsado as "
+            "Referencia, PI.DescricaoItem,")
+        .Add(picking ? "PI.Quantidade, PI.QtdEntregue as QuantSeparacao from "
+                       "Pedido P"
+                     : "PI.Quantidade, PI.QtdEntregue as QuantSeparacao, "
+                       "PI.QtdConferida as QuantConferida from Pedido P")
+        .Add("join Pessoa C on (C.IdPessoa = P.IdCliente)")
+        .Add("join PedidoItem PI on (PI.IdPedido = P.IdPedido)")
+        .Add("where P.Situacao = 1")
         .Add("and P.DtEmissao > " +
              Quoted(MonthDayYear(*TryParseRegionalDateTime(kCutOff))))
         .Add("and PI.Situacao = 1")
-        .Add(picking ? "and (PI.QtdEntregue < PI.Quantidade)"
-                     : "and (PI.QtdConferida < PI.QtdEntregue)")
-        .Add("order by IdPedido");
+        .Add("and exists (select 1 from PedidoItem PE")
+        .Add("where PE.IdPedido = P.IdPedido")
+        .Add("and PE.Situacao = 1")
+        .Add(picking ? "and (PE.QtdEntregue < PE.Quantidade))"
+                     : "and (PE.QtdConferida < PE.QtdEntregue))")
+        .Add("order by P.IdPedido, PI.IdPedidoItem");
     qry.Open();
     if (qry.IsEmpty()) {
       res.Send(ResultArray(kResult, kNenhumRegistro)).Status(400);
@@ -231,87 +260,62 @@ void PedidoController::WaitingList(Stage stage, ApiRequest& req,
     MemTable& orders = tables.mt_pedido();
     MemTable& items = picking ? tables.mt_pedido_itens()
                               : tables.mt_pedido_itens_conferencia();
-    std::vector<std::int32_t> ids;
     // Fields are found once; each follows its cursor.
     const Field& q_id = qry.FieldByName("IdPedido");
     const Field& q_emissao = qry.FieldByName("DtEmissao");
     const Field& q_entrega = qry.FieldByName("DtEntrega");
     const Field& q_cliente = qry.FieldByName("Cliente");
     const Field& q_total = qry.FieldByName("VlTotalPedido");
+    const Field& q_item = qry.FieldByName("IdPedidoItem");
+    const Field& q_referencia = qry.FieldByName("Referencia");
+    const Field& q_descricao = qry.FieldByName("DescricaoItem");
+    const Field& q_quantidade = qry.FieldByName("Quantidade");
+    const Field& q_separacao = qry.FieldByName("QuantSeparacao");
+    const Field* q_conferida =
+        picking ? nullptr : &qry.FieldByName("QuantConferida");
     Field& o_id = orders.FieldByName("IdPedido");
     Field& o_emissao = orders.FieldByName("DtEmissao");
     Field& o_entrega = orders.FieldByName("DtEntrega");
     Field& o_cliente = orders.FieldByName("Cliente");
     Field& o_total = orders.FieldByName("VlTotalPedido");
+    Field& i_pedido = items.FieldByName("IdPedido");
+    Field& i_item = items.FieldByName("IdPedidoItem");
+    Field& i_referencia = items.FieldByName("Referencia");
+    Field& i_descricao = items.FieldByName("DescricaoItem");
+    Field& i_quantidade = items.FieldByName("Quantidade");
+    Field& i_separacao =
+        items.FieldByName(picking ? "QuantSeparacao" : "QuantSeparada");
+    Field* i_conferida =
+        picking ? nullptr : &items.FieldByName("QuantConferida");
+    // Rows leave in order and item order: an order's row comes with its
+    // first item.
+    std::optional<std::int32_t> current;
     while (!qry.Eof()) {
-      orders.Append();
       const std::int32_t id = q_id.AsInteger();
-      o_id.SetAsInteger(id);
-      // Day/month/year texts; an order without a delivery date fails here.
-      o_emissao.SetAsDateTime(q_emissao.AsDateTime());
-      o_entrega.SetAsDateTime(q_entrega.AsDateTime());
-      o_cliente.SetAsString(q_cliente.AsString());
-      o_total.SetAsFloat(q_total.AsFloat());
-      orders.Post();
-      ids.push_back(id);
+      if (current != id) {
+        orders.Append();
+        o_id.SetAsInteger(id);
+        // Day/month/year texts; an order without a delivery date fails
+        // here.
+        o_emissao.SetAsDateTime(q_emissao.AsDateTime());
+        o_entrega.SetAsDateTime(q_entrega.AsDateTime());
+        o_cliente.SetAsString(q_cliente.AsString());
+        o_total.SetAsFloat(q_total.AsFloat());
+        orders.Post();
+        current = id;
+      }
+      items.Append();
+      i_pedido.SetAsInteger(id);
+      i_item.SetAsInteger(q_item.AsInteger());
+      i_referencia.SetAsString(q_referencia.AsString());
+      i_descricao.SetAsString(q_descricao.AsString());
+      i_quantidade.SetAsFloat(q_quantidade.AsFloat());
+      i_separacao.SetAsFloat(q_separacao.AsFloat());
+      if (i_conferida != nullptr) {
+        i_conferida->SetAsFloat(q_conferida->AsFloat());
+      }
+      items.Post();
       qry.Next();
-    }
-    // The items of every listed order, a few hundred orders per query,
-    // in order and item order.
-    for (std::size_t first = 0; first < ids.size();
-         first += kOrdersPerItemQuery) {
-      const std::size_t last =
-          std::min(ids.size(), first + kOrdersPerItemQuery);
-      std::string in = "and IdPedido in (";
-      for (std::size_t i = first; i < last; ++i) {
-        if (i > first) in += ", ";
-        in += FormatInteger(ids[i]);
-      }
-      in += ")";
-      Query qry_itens(uow);
-      qry_itens.SQL().Add(
-          "select IdPedido, IdPedidoItem, NumCodBarrasUsado as Referencia, "
-          "DescricaoItem,");
-      qry_itens.SQL().Add(
-          picking ? "Quantidade, QtdEntregue as QuantSeparacao from PedidoItem"
-                  : "Quantidade, QtdEntregue as QuantSeparacao, QtdConferida "
-                    "as QuantConferida from PedidoItem");
-      qry_itens.SQL()
-          .Add("where Situacao = 1")
-          .Add(in)
-          .Add("order by IdPedido, IdPedidoItem");
-      qry_itens.Open();
-      const Field& q_pedido = qry_itens.FieldByName("IdPedido");
-      const Field& q_item = qry_itens.FieldByName("IdPedidoItem");
-      const Field& q_referencia = qry_itens.FieldByName("Referencia");
-      const Field& q_descricao = qry_itens.FieldByName("DescricaoItem");
-      const Field& q_quantidade = qry_itens.FieldByName("Quantidade");
-      const Field& q_separacao = qry_itens.FieldByName("QuantSeparacao");
-      const Field* q_conferida =
-          picking ? nullptr : &qry_itens.FieldByName("QuantConferida");
-      Field& i_pedido = items.FieldByName("IdPedido");
-      Field& i_item = items.FieldByName("IdPedidoItem");
-      Field& i_referencia = items.FieldByName("Referencia");
-      Field& i_descricao = items.FieldByName("DescricaoItem");
-      Field& i_quantidade = items.FieldByName("Quantidade");
-      Field& i_separacao =
-          items.FieldByName(picking ? "QuantSeparacao" : "QuantSeparada");
-      Field* i_conferida =
-          picking ? nullptr : &items.FieldByName("QuantConferida");
-      while (!qry_itens.Eof()) {
-        items.Append();
-        i_pedido.SetAsInteger(q_pedido.AsInteger());
-        i_item.SetAsInteger(q_item.AsInteger());
-        i_referencia.SetAsString(q_referencia.AsString());
-        i_descricao.SetAsString(q_descricao.AsString());
-        i_quantidade.SetAsFloat(q_quantidade.AsFloat());
-        i_separacao.SetAsFloat(q_separacao.AsFloat());
-        if (i_conferida != nullptr) {
-          i_conferida->SetAsFloat(q_conferida->AsFloat());
-        }
-        items.Post();
-        qry_itens.Next();
-      }
     }
     res.SendJsonText(ToJSONArrayText(orders));
   } catch (...) {
@@ -351,13 +355,15 @@ void PedidoController::RecordQuantity(Stage stage, ApiRequest& req,
         Quoted(body.FieldByName("idpedido").AsString());
     const std::string id_item =
         Quoted(body.FieldByName("idpedidoitem").AsString());
-    std::string quantity =
+    const std::string text =
         body.FieldByName(picking ? "quantseparacao" : "quantconferida")
             .AsString();
-    // Checked before any statement runs: a value that is not a number
-    // changes nothing.
-    if (!TryParseFloat(quantity)) throw ConvertError(NotAValidFloat(quantity));
-    std::replace(quantity.begin(), quantity.end(), ',', '.');
+    // Read before any statement runs, so that a value that is not a number
+    // changes nothing, and written back as the plain decimal that SQL
+    // Server converts to the column's numeric type ("1e3" it would not).
+    const auto number = TryParseFloat(text);
+    if (!number) throw ConvertError(NotAValidFloat(text));
+    const std::string quantity = PlainDecimal(*number);
 
     UnitOfWork uow(conexao_);
     Query qry(uow);

@@ -131,7 +131,9 @@ void PessoaController::MoradorId(ApiRequest& req, ApiResponse& res,
     UnitOfWork uow(conexao_);
     Query qry(uow);
     AddResidentLines(qry.SQL());
-    qry.SQL().Add("and F.RegistroAux = " + registro);
+    // The registration is text: rows whose text is not a number do not
+    // match (and fail nobody), and '00123' is 123.
+    qry.SQL().Add("and TRY_CONVERT(int, F.RegistroAux) = " + registro);
     qry.Open();
     AnswerRow(qry, res);
   } catch (...) {

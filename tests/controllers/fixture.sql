@@ -41,12 +41,14 @@ INSERT INTO Pessoa VALUES
   (3, 'Ângela Souza', '333.333.333-33', NULL, NULL, NULL, NULL, 1, 1),
   (4, 'Fornecedor SA', '44.444.444/0001-44', NULL, NULL, NULL, NULL, 1, 0),
   (5, 'Inativa', NULL, NULL, NULL, NULL, NULL, 0, 1),
-  (6, '', NULL, NULL, NULL, NULL, NULL, 1, 1);
+  (6, '', NULL, NULL, NULL, NULL, NULL, 1, 1),
+  (7, 'Úrsula Nunes', '777.777.777-77', NULL, NULL, NULL, NULL, 1, 1);
 INSERT INTO Endereco VALUES (1, 'Rua A', '10', 'Centro', NULL, 1, 'N'),
   (2, 'Rua B', '20', 'Icaraí', 'Apto 3', 2, 'N'), (3, 'Rua C', '30', 'Centro', NULL, 1, 'N'),
   (3, 'Rua Cobrança', '31', 'Centro', NULL, 1, 'C'), (4, 'Rua D', '40', 'Centro', NULL, 1, 'N'),
-  (6, 'Rua F', '60', 'Centro', NULL, 1, 'N');
-INSERT INTO Fisica VALUES (1, '123'), (3, NULL);
+  (6, 'Rua F', '60', 'Centro', NULL, 1, 'N'), (7, 'Rua G', '70', 'Centro', NULL, 1, 'N');
+-- Registrations are text: one with leading zeros, one that is no number.
+INSERT INTO Fisica VALUES (1, '00123'), (3, NULL), (7, 'A-17');
 INSERT INTO Coleta VALUES (1, 5), (1, 9), (2, 3);
 INSERT INTO Produto VALUES
   (5, 'Produto sem Unidade', 'REF-5', 3, NULL, 9, NULL, NULL, NULL, NULL, NULL, NULL, 1);

@@ -5,8 +5,10 @@
 
 #include <atomic>
 #include <future>
+#include <memory>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "db/connection_factory.h"
@@ -80,38 +82,40 @@ TEST(OrdersTest, Lists) {
   EXPECT_EQ(all.body.find("\"idpedido\":6,"), std::string::npos);
 }
 
+// The waiting lists of the fixture.
+const std::string kCheckingAnswer =
+    R"([{"idpedido":1,"cliente":"Jos\u00E9 da Silva","dtemissao":"2024-03-05",)"
+    R"("dtentrega":"2024-03-10","vltotalpedido":100.5,"pedidoitensconferencia":[)"
+    R"({"idpedido":1,"idpedidoitem":1,"referencia":"7890000000011",)"
+    R"("descricaoitem":"Camiseta B\u00E1sica","quantidade":10,"quantseparada":8,)"
+    R"("quantconferida":0},{"idpedido":1,"idpedidoitem":2,"referencia":"7890000000028",)"
+    R"("descricaoitem":"Cal\u00E7a Jeans","quantidade":2,"quantseparada":2,)"
+    R"("quantconferida":1}]},{"idpedido":2,"cliente":"Maria D'\u00C1vila",)"
+    R"("dtemissao":"2024-03-31","dtentrega":"2024-04-02","vltotalpedido":20,)"
+    R"("pedidoitensconferencia":[{"idpedido":2,"idpedidoitem":3,)"
+    R"("referencia":"7890000000011","descricaoitem":"Camiseta B\u00E1sica",)"
+    R"("quantidade":1,"quantseparada":1,"quantconferida":0}]}])";
+const std::string kPickingAnswer =
+    R"([{"idpedido":1,"cliente":"Jos\u00E9 da Silva","dtemissao":"2024-03-05",)"
+    R"("dtentrega":"2024-03-10","vltotalpedido":100.5,"pedidoitens":[)"
+    R"({"idpedidoitem":1,"referencia":"7890000000011","descricaoitem":)"
+    R"("Camiseta B\u00E1sica","quantidade":10,"quantseparacao":8},)"
+    R"({"idpedidoitem":2,"referencia":"7890000000028","descricaoitem":)"
+    R"("Cal\u00E7a Jeans","quantidade":2,"quantseparacao":2}]},)"
+    R"({"idpedido":3,"cliente":"\u00C2ngela Souza","dtemissao":"2024-04-01",)"
+    R"("dtentrega":"2024-04-03","vltotalpedido":30,"pedidoitens":[)"
+    R"({"idpedidoitem":4,"referencia":"7890000000042","descricaoitem":"Cinto",)"
+    R"("quantidade":5,"quantseparacao":0}]}])";
+
 TEST(OrdersTest, PickingAndCheckingNestTheirItems) {
   testing::ResourceServer server;
-  const std::string checking =
-      R"([{"idpedido":1,"cliente":"Jos\u00E9 da Silva","dtemissao":"2024-03-05",)"
-      R"("dtentrega":"2024-03-10","vltotalpedido":100.5,"pedidoitensconferencia":[)"
-      R"({"idpedido":1,"idpedidoitem":1,"referencia":"7890000000011",)"
-      R"("descricaoitem":"Camiseta B\u00E1sica","quantidade":10,"quantseparada":8,)"
-      R"("quantconferida":0},{"idpedido":1,"idpedidoitem":2,"referencia":"7890000000028",)"
-      R"("descricaoitem":"Cal\u00E7a Jeans","quantidade":2,"quantseparada":2,)"
-      R"("quantconferida":1}]},{"idpedido":2,"cliente":"Maria D'\u00C1vila",)"
-      R"("dtemissao":"2024-03-31","dtentrega":"2024-04-02","vltotalpedido":20,)"
-      R"("pedidoitensconferencia":[{"idpedido":2,"idpedidoitem":3,)"
-      R"("referencia":"7890000000011","descricaoitem":"Camiseta B\u00E1sica",)"
-      R"("quantidade":1,"quantseparada":1,"quantconferida":0}]}])";
-  const std::string picking =
-      R"([{"idpedido":1,"cliente":"Jos\u00E9 da Silva","dtemissao":"2024-03-05",)"
-      R"("dtentrega":"2024-03-10","vltotalpedido":100.5,"pedidoitens":[)"
-      R"({"idpedidoitem":1,"referencia":"7890000000011","descricaoitem":)"
-      R"("Camiseta B\u00E1sica","quantidade":10,"quantseparacao":8},)"
-      R"({"idpedidoitem":2,"referencia":"7890000000028","descricaoitem":)"
-      R"("Cal\u00E7a Jeans","quantidade":2,"quantseparacao":2}]},)"
-      R"({"idpedido":3,"cliente":"\u00C2ngela Souza","dtemissao":"2024-04-01",)"
-      R"("dtentrega":"2024-04-03","vltotalpedido":30,"pedidoitens":[)"
-      R"({"idpedidoitem":4,"referencia":"7890000000042","descricaoitem":"Cinto",)"
-      R"("quantidade":5,"quantseparacao":0}]}])";
   // A checking request, then a picking one: each carries its own items.
   const auto c = testing::Request(server.port(), "GET", "/pedidos/conferencia");
   EXPECT_EQ(c.status, 200);
-  EXPECT_EQ(c.body, checking);
+  EXPECT_EQ(c.body, kCheckingAnswer);
   const auto p = testing::Request(server.port(), "GET", "/pedidos/separacao");
   EXPECT_EQ(p.status, 200);
-  EXPECT_EQ(p.body, picking);
+  EXPECT_EQ(p.body, kPickingAnswer);
 
   // An order without a delivery date fails the whole list.
   server.db().Exec(
@@ -383,36 +387,193 @@ TEST(OrdersTest, SendsTheseStatements) {
             "and QtdEntregue > Quantidade");
 }
 
-TEST(OrdersTest, ThePickingListAsksForItemsInOneQuery) {
-  testing::RecordingPool recording;
-  recording.log->results.push_back(testing::RecordingPool::Rows(
-      {"IdPedido", "DtEmissao", "DtEntrega", "Cliente", "VlTotalPedido"},
-      {{"7", "05/03/2024", "10/03/2024", "A", "1"},
-       {"9", "06/03/2024", "11/03/2024", "B", "2"}}));
-  testing::ResourceServer server(recording.pool.get());
-  testing::Request(server.port(), "GET", "/pedidos/separacao");
-  const std::vector<std::string> sql = recording.Sql();
-  ASSERT_EQ(sql.size(), 2u);
-  EXPECT_EQ(sql[0],
-            "select distinct P.IdPedido, CONVERT(Varchar(10), P.DtEmissao, "
-            "103) as DtEmissao,\n"
-            "CONVERT(Varchar(10), P.DtSaidaInicial, 103) as DtEntrega, "
-            "C.Pessoa as Cliente,\n"
-            "P.VlTotalPedido from Pedido P\n"
-            "join Pessoa C on (C.IdPessoa = P.IdCliente)\n"
-            "join PedidoItem PI on (PI.IdPedido = P.IdPedido)\n"
-            "where P.Situacao = 1\n"
-            "and P.DtEmissao > '06/01/2021'\n"
-            "and PI.Situacao = 1\n"
-            "and (PI.QtdEntregue < PI.Quantidade)\n"
-            "order by IdPedido");
-  EXPECT_EQ(sql[1],
-            "select IdPedido, IdPedidoItem, NumCodBarrasUsado as Referencia, "
-            "DescricaoItem,\n"
-            "Quantidade, QtdEntregue as QuantSeparacao from PedidoItem\n"
-            "where Situacao = 1\n"
-            "and IdPedido in (7, 9)\n"
-            "order by IdPedido, IdPedidoItem");
+// The waiting orders with all their active items, in one statement whose
+// text never changes.
+std::string WaitingListSql(bool picking) {
+  return std::string(
+             "select P.IdPedido, CONVERT(Varchar(10), P.DtEmissao, 103) as "
+             "DtEmissao,\n"
+             "CONVERT(Varchar(10), P.DtSaidaInicial, 103) as DtEntrega, "
+             "C.Pessoa as Cliente,\n"
+             "P.VlTotalPedido, PI.IdPedidoItem, PI.NumCodBarrasUsado as "
+             "Referencia, PI.DescricaoItem,\n") +
+         (picking ? "PI.Quantidade, PI.QtdEntregue as QuantSeparacao from "
+                    "Pedido P\n"
+                  : "PI.Quantidade, PI.QtdEntregue as QuantSeparacao, "
+                    "PI.QtdConferida as QuantConferida from Pedido P\n") +
+         "join Pessoa C on (C.IdPessoa = P.IdCliente)\n"
+         "join PedidoItem PI on (PI.IdPedido = P.IdPedido)\n"
+         "where P.Situacao = 1\n"
+         "and P.DtEmissao > '06/01/2021'\n"
+         "and PI.Situacao = 1\n"
+         "and exists (select 1 from PedidoItem PE\n"
+         "where PE.IdPedido = P.IdPedido\n"
+         "and PE.Situacao = 1\n" +
+         (picking ? "and (PE.QtdEntregue < PE.Quantidade))\n"
+                  : "and (PE.QtdConferida < PE.QtdEntregue))\n") +
+         "order by P.IdPedido, PI.IdPedidoItem";
+}
+
+TEST(OrdersTest, WaitingListsAreOneStatementWithAFixedText) {
+  const bool kStages[] = {true, false};
+  for (const bool picking : kStages) {
+    SCOPED_TRACE(picking ? "picking" : "checking");
+    std::vector<std::string> columns = {
+        "IdPedido",      "DtEmissao",     "DtEntrega",  "Cliente",
+        "VlTotalPedido", "IdPedidoItem",  "Referencia", "DescricaoItem",
+        "Quantidade",    "QuantSeparacao"};
+    if (!picking) columns.push_back("QuantConferida");
+    auto item = [&](std::string order, std::string id) {
+      std::vector<std::string> row = {
+          std::move(order), "05/03/2024", "10/03/2024", "A", "1",
+          std::move(id),    "789",        "Item",       "2", "1"};
+      if (!picking) row.push_back("0");
+      return row;
+    };
+    testing::RecordingPool recording;
+    // Two requests while different orders wait.
+    recording.log->results.push_back(testing::RecordingPool::Rows(
+        columns, {item("7", "70"), item("7", "71"), item("9", "90")}));
+    recording.log->results.push_back(
+        testing::RecordingPool::Rows(columns, {item("3", "30")}));
+    testing::ResourceServer server(recording.pool.get());
+    const char* path = picking ? "/pedidos/separacao" : "/pedidos/conferencia";
+    EXPECT_EQ(testing::Request(server.port(), "GET", path).status, 200);
+    EXPECT_EQ(testing::Request(server.port(), "GET", path).status, 200);
+    const std::string sql = WaitingListSql(picking);
+    EXPECT_EQ(recording.Sql(), (std::vector<std::string>{sql, sql}));
+  }
+}
+
+// A connection over a database file that changes the data right after the
+// first statement it runs, as another client's update would while a list
+// is being built.
+class ChangesAfterFirstStatement : public SqliteConnection {
+ public:
+  ChangesAfterFirstStatement(const testing::TempDatabase& db,
+                             std::string change)
+      : SqliteConnection(db.path()), db_(db), change_(std::move(change)) {}
+
+  ResultSet Open(std::string_view sql,
+                 const std::vector<Param>& params) override {
+    ResultSet result = SqliteConnection::Open(sql, params);
+    if (!change_.empty()) db_.Exec(std::exchange(change_, {}));
+    return result;
+  }
+
+ private:
+  const testing::TempDatabase& db_;
+  std::string change_;
+};
+
+TEST(OrdersTest, ItemsChangedWhileAListIsBuiltLeaveNoOrderWithoutItems) {
+  struct Case {
+    const char* path;
+    // The only waiting item of one order made inactive, an item of the
+    // other done.
+    const char* change;
+    const std::string& answer;
+  };
+  const Case cases[] = {
+      {"/pedidos/separacao",
+       "UPDATE PedidoItem SET Situacao = 0 WHERE IdPedidoItem = 4;"
+       "UPDATE PedidoItem SET QtdEntregue = Quantidade WHERE IdPedidoItem = 1;",
+       kPickingAnswer},
+      {"/pedidos/conferencia",
+       "UPDATE PedidoItem SET Situacao = 0 WHERE IdPedidoItem = 3;"
+       "UPDATE PedidoItem SET QtdConferida = QtdEntregue WHERE IdPedidoItem = "
+       "1;",
+       kCheckingAnswer},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    testing::TempDatabase db(testing::FixtureScript());
+    ConnectionPool pool(
+        [&]() -> std::unique_ptr<Connection> {
+          return std::make_unique<ChangesAfterFirstStatement>(db, c.change);
+        },
+        4);
+    testing::ResourceServer server(&pool);
+    const auto r = testing::Request(server.port(), "GET", c.path);
+    // The list as it stood when it was read: every order with its items.
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, c.answer);
+    EXPECT_EQ(db.Scalar("select count(*) from PedidoItem where Situacao = 0"),
+              "2");
+  }
+}
+
+TEST(OrdersTest, QuantitiesAreWrittenInPlainDecimal) {
+  struct Case {
+    const char* path;
+    const char* key;
+    const char* quantity;
+    const char* written;
+  };
+  const Case cases[] = {
+      {"/pedidos/separados", "quantseparacao", "1e3", "1000"},
+      {"/pedidos/separados", "quantseparacao", "1,5", "1.5"},
+      {"/pedidos/separados", "quantseparacao", "2.50", "2.5"},
+      {"/pedidos/separados", "quantseparacao", "2.5E-3", "0.0025"},
+      {"/pedidos/separados", "quantseparacao", " +7 ", "7"},
+      {"/pedidos/conferidos", "quantconferida", "1E+3", "1000"},
+      {"/pedidos/conferidos", "quantconferida", "-0,25", "-0.25"},
+      {"/pedidos/conferidos", "quantconferida", "0.1", "0.1"},
+      {"/pedidos/conferidos", "quantconferida", "1.5e20",
+       "150000000000000000000"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.path) + " " + c.quantity);
+    testing::RecordingPool recording;
+    recording.log->results.push_back(
+        testing::RecordingPool::Rows({"IdPedido"}, {{"1"}}));
+    testing::ResourceServer server(recording.pool.get());
+    const auto r = Post(server, c.path,
+                        std::string(R"({"idpedido":1,"idpedidoitem":"2",")") +
+                            c.key + R"(":")" + c.quantity + R"("})");
+    EXPECT_EQ(r.body, R"({"Result":"OK"})");
+    const std::vector<std::string> sql = recording.Sql();
+    ASSERT_EQ(sql.size(), 3u);
+    const std::string column = std::string(c.path) == "/pedidos/separados"
+                                   ? "QtdEntregue"
+                                   : "QtdConferida";
+    EXPECT_EQ(sql[1], "update PedidoItem set " + column + " = " + column +
+                          " + '" + c.written +
+                          "'\nwhere IdPedido = '1'\nand IdPedidoItem = '2'");
+  }
+
+  // On the embedded database: 1e3 is recorded in full, then capped as the
+  // routes cap.
+  testing::ResourceServer server;
+  server.db().Exec(
+      "UPDATE PedidoItem SET Quantidade = 1500 WHERE IdPedidoItem = 4");
+  struct Step {
+    const char* path;
+    const char* body;
+    const char* after;  // item 4: Quantidade|QtdEntregue|QtdConferida
+  };
+  const Step steps[] = {
+      {"/pedidos/separados",
+       R"({"idpedido":3,"idpedidoitem":"4","quantseparacao":"1e3"})",
+       "1500|1000|0"},
+      {"/pedidos/conferidos",
+       R"({"idpedido":3,"idpedidoitem":"4","quantconferida":"1e3"})",
+       "1500|1000|1000"},
+      {"/pedidos/separados",
+       R"({"idpedido":3,"idpedidoitem":"4","quantseparacao":"1e3"})",
+       "1500|1500|1000"},
+      {"/pedidos/conferidos",
+       R"({"idpedido":3,"idpedidoitem":"4","quantconferida":"1e3"})",
+       "1500|1500|1500"},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(std::string(step.path) + " " + step.body);
+    EXPECT_EQ(Post(server, step.path, step.body).body, R"({"Result":"OK"})");
+    EXPECT_EQ(server.db().Scalar(
+                  "select Quantidade || '|' || QtdEntregue || '|' || "
+                  "QtdConferida from PedidoItem where IdPedidoItem = 4"),
+              step.after);
+  }
 }
 
 }  // namespace

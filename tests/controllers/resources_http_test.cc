@@ -93,10 +93,16 @@ TEST(ResourcesHttpTest, Persons) {
       R"("telefone":null,"fax":null,"celular":null,"rua":"Rua C","numero":"30",)"
       R"("bairro":"Centro","complemento":null,"cep":"01001-000",)"
       R"("cidade":"S\u00E3o Paulo","uf":"SP","codmunicipio":3550308,"email":null)";
+  const std::string ursula =
+      R"({"idpessoa":7,"cliente":"\u00DArsula Nunes","cpfcnpj":"777.777.777-77",)"
+      R"("telefone":null,"fax":null,"celular":null,"rua":"Rua G","numero":"70",)"
+      R"("bairro":"Centro","complemento":null,"cep":"01001-000",)"
+      R"("cidade":"S\u00E3o Paulo","uf":"SP","codmunicipio":3550308,"email":null)";
+  const std::string all =
+      "[" + jose + "}," + maria + "}," + angela + "}," + ursula + "}]";
   const Exchange cases[] = {
       // Binary name order, as the embedded database sorts.
-      {"POST", "/clientes", R"({"inicio":0,"quantidadereg":50})", 200,
-       "[" + jose + "}," + maria + "}," + angela + "}]"},
+      {"POST", "/clientes", R"({"inicio":0,"quantidadereg":50})", 200, all},
       {"POST", "/clientes", R"({"inicio":1,"quantidadereg":1})", 200,
        "[" + maria + "}]"},
       {"POST", "/clientes",
@@ -106,24 +112,30 @@ TEST(ResourcesHttpTest, Persons) {
        R"({"inicio":0,"quantidadereg":5,"nomecliente":"d'av"})", 200,
        "[" + maria + "}]"},
       {"POST", "/clientes", R"({"inicio":0,"quantidadereg":5,"idcidade":"2"})",
-       200, "[" + jose + "}," + maria + "}," + angela + "}]"},
+       200, all},
       {"POST", "/clientes", R"({"idcidade":"2","cliente":"Jos"})", 200,
        "[" + maria + "}]"},
       {"POST", "/clientes", R"({"cliente":"angela"})", 200,
        "[" + angela + "}]"},
-      {"POST", "/clientes", R"({"cliente":"Todos"})", 200,
-       "[" + jose + "}," + maria + "}," + angela + "}]"},
+      {"POST", "/clientes", R"({"cliente":"Todos"})", 200, all},
       {"POST", "/clientes", R"({"cliente":"ninguem"})", 200, kNenhum},
       {"POST", "/clientes", "", 200, kErro},
       {"POST", "/clientes", R"({"inicio":0,"quantidadereg":0})", 200, kErro},
       {"POST", "/clientes", R"({"inicio":-1,"quantidadereg":5})", 200, kErro},
       {"POST", "/clientes", R"({"inicio":0})", 200, kErro},
       {"GET", "/moradores", "", 200,
-       "[" + jose + R"(,"ultimacoleta":9,"registroaux":"123"},)" + maria +
+       "[" + jose + R"(,"ultimacoleta":9,"registroaux":"00123"},)" + maria +
            R"(,"ultimacoleta":3,"registroaux":"0"},)" + angela +
-           R"(,"ultimacoleta":null,"registroaux":"0"}])"},
+           R"(,"ultimacoleta":null,"registroaux":"0"},)" + ursula +
+           R"(,"ultimacoleta":null,"registroaux":"A-17"}])"},
+      // The registration is compared as a number: '00123' is 123, and a
+      // registration that is no number matches nothing and fails nobody.
       {"GET", "/moradores/123", "", 200,
-       jose + R"(,"ultimacoleta":9,"registroaux":"123"})"},
+       jose + R"(,"ultimacoleta":9,"registroaux":"00123"})"},
+      {"GET", "/moradores/00123", "", 200,
+       jose + R"(,"ultimacoleta":9,"registroaux":"00123"})"},
+      {"GET", "/moradores/17", "", 200, kNenhumObj},
+      {"GET", "/moradores/-17", "", 200, kNenhumObj},
       {"GET", "/moradores/0", "", 200, kNenhumObj},
       {"GET", "/moradores/x1", "", 200, kErro},
   };

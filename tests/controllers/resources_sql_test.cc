@@ -89,7 +89,10 @@ TEST(ResourcesSqlTest, EachHandlerSendsItsText) {
         "\nand P.Pessoa like '%todos%'collate Latin1_General_CI_AI\n"
         "order by P.Pessoa"}},
       {"GET", "/moradores", "", {residents + "\norder by P.Pessoa"}},
-      {"GET", "/moradores/-12", "", {residents + "\nand F.RegistroAux = -12"}},
+      {"GET",
+       "/moradores/-12",
+       "",
+       {residents + "\nand TRY_CONVERT(int, F.RegistroAux) = -12"}},
       {"POST",
        "/grupos",
        R"({"inicio":0,"quantidadereg":20,"grupo":"Todos"})",
@@ -140,6 +143,122 @@ TEST(ResourcesSqlTest, EachHandlerSendsItsText) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.method) + " " + c.path + " " + c.body);
     EXPECT_EQ(Send(c.method, c.path, c.body).sql, c.sql);
+  }
+}
+
+// The round trips a request costs: the statements it sends (queries,
+// updates, inserts), and apart from them the begin and commit of its
+// transaction, for a representative request of every route.
+TEST(ResourcesSqlTest, StatementsPerRequest) {
+  using testing::RecordingPool;
+  const ResultSet one = RecordingPool::Rows({"IdPedido"}, {{"1"}});
+  const ResultSet waiting = RecordingPool::Rows(
+      {"IdPedido", "DtEmissao", "DtEntrega", "Cliente", "VlTotalPedido",
+       "IdPedidoItem", "Referencia", "DescricaoItem", "Quantidade",
+       "QuantSeparacao", "QuantConferida"},
+      {{"7", "05/03/2024", "10/03/2024", "A", "1", "70", "789", "x", "2", "1",
+        "0"},
+       {"7", "05/03/2024", "10/03/2024", "A", "1", "71", "789", "y", "2", "1",
+        "0"},
+       {"9", "06/03/2024", "11/03/2024", "B", "2", "90", "789", "z", "2", "1",
+        "0"}});
+  auto order = [](const char* unmed) {
+    std::string item = R"({"idproduto":1,"unmed":")" + std::string(unmed) +
+                       R"(","idempresa":"1","idusuario":"2",)"
+                       R"("numcodbarrasusado":"789","descricaoitem":"x",)"
+                       R"("quantidade":"1","vlunitario":1,"vltotal":1})";
+    return R"({"idempresa":"1","idusuario":"2","dtemissao":"10/12/2026",)"
+           R"("dtsaidainicial":"12/12/2026","dtsaidafinal":"15/12/2026",)"
+           R"("idcliente":2,"vltotalpedido":2,"observacao":"","itens":[)" +
+           item + "," + item + "]}";
+  };
+  struct Case {
+    const char* method;
+    std::string path;
+    std::string body;
+    std::vector<ResultSet> results;  // what the queries answer, in order
+    int status;
+    int statements;
+    int begin_commit;
+  };
+  const Case cases[] = {
+      {"GET", "/usuarios", "", {one}, 200, 1, 0},
+      {"POST",
+       "/autenticacao",
+       R"({"usuario":"a","senha":"b"})",
+       {RecordingPool::Rows({"IdUsuario"}, {{"2"}})},
+       200,
+       1,
+       0},
+      {"GET", "/permissoes/1", "", {one}, 200, 1, 0},
+      {"POST",
+       "/clientes",
+       R"({"inicio":0,"quantidadereg":5})",
+       {one},
+       200,
+       1,
+       0},
+      {"GET", "/moradores", "", {one}, 200, 1, 0},
+      {"GET", "/moradores/123", "", {one}, 200, 1, 0},
+      {"POST", "/grupos", R"({"grupo":"Todos"})", {one}, 200, 1, 0},
+      {"POST", "/grupoid", R"({"grupo":"x"})", {one}, 200, 1, 0},
+      {"GET", "/produtos/1", "", {one}, 200, 1, 0},
+      {"GET", "/produtoslike/cal", "", {one}, 200, 1, 0},
+      {"POST", "/cidades", R"({"iduf":"35"})", {one}, 200, 1, 0},
+      {"POST", "/estados", "", {one}, 200, 1, 0},
+      {"POST",
+       "/produtos",
+       R"({"inicio":0,"quantidadereg":5})",
+       {one},
+       200,
+       1,
+       0},
+      {"POST",
+       "/produtos-grupo",
+       R"({"idgrupo":"2","inicio":0,"quantidadereg":5})",
+       {one},
+       200,
+       1,
+       0},
+      {"POST", "/pedidos", "", {one}, 200, 1, 0},
+      {"GET", "/pedidos/separacao", "", {waiting}, 200, 1, 0},
+      {"POST",
+       "/pedidos/separados",
+       R"({"idpedido":1,"idpedidoitem":"2","quantseparacao":"1"})",
+       {one},
+       200,
+       3,
+       2},
+      {"GET", "/pedidos/conferencia", "", {waiting}, 200, 1, 0},
+      {"POST",
+       "/pedidos/conferidos",
+       R"({"idpedido":1,"idpedidoitem":"2","quantconferida":"1"})",
+       {one},
+       200,
+       3,
+       2},
+      {"GET", "/pedidos/1", "", {one}, 200, 1, 0},
+      // Two items, with their units of measure given, then without: each
+      // item without one asks for its product's.
+      {"POST", "/pedidos/novo", order("CX"), {}, 200, 3, 2},
+      {"POST", "/pedidos/novo", order(""), {}, 200, 5, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.method) + " " + c.path + " " + c.body);
+    RecordingPool recording;
+    for (const ResultSet& r : c.results) recording.log->results.push_back(r);
+    testing::ResourceServer server(recording.pool.get());
+    EXPECT_EQ(testing::Request(server.port(), c.method, c.path,
+                               {{"Content-Type", "application/json"}}, c.body)
+                  .status,
+              c.status);
+    int statements = 0;
+    int begin_commit = 0;
+    for (const auto& s : recording.log->statements) {
+      ++(s.sql.empty() ? begin_commit : statements);
+    }
+    EXPECT_EQ(statements, c.statements);
+    EXPECT_EQ(begin_commit, c.begin_commit);
   }
 }
 

@@ -139,6 +139,57 @@ TEST_F(TranslatorTest, StatementsInRowsOut) {
   }
 }
 
+// TRY_CONVERT(int, x) follows SQL Server's conversion of varchar to int;
+// what SQL Server cannot convert is NULL.
+TEST_F(TranslatorTest, TryConvertToInt) {
+  struct Case {
+    const char* value;
+    const char* converted;  // "integer n" or "null"
+  };
+  const Case cases[] = {
+      {"'123'", "integer 123"},
+      {"'00123'", "integer 123"},
+      {"'000000000000000000042'", "integer 42"},
+      {"'  42  '", "integer 42"},
+      {"'+7'", "integer 7"},
+      {"'-12'", "integer -12"},
+      {"'2147483647'", "integer 2147483647"},
+      {"'-2147483648'", "integer -2147483648"},
+      {"''", "integer 0"},
+      {"'   '", "integer 0"},
+      {"'-'", "integer 0"},
+      {"'2147483648'", "null"},
+      {"'-2147483649'", "null"},
+      {"'99999999999999999999999'", "null"},
+      {"'A-17'", "null"},
+      {"'12a'", "null"},
+      {"'1.0'", "null"},
+      {"'1e3'", "null"},
+      {"'1 2'", "null"},
+      {"'- 5'", "null"},
+      {"'+-5'", "null"},
+      {"char(9) || '5'", "null"},
+      {"'5' || char(10)", "null"},
+      {"NULL", "null"},
+      {"42", "integer 42"},
+      {"3000000000", "null"},
+      {"7.9", "integer 7"},
+      {"-7.9", "integer -7"},
+      {"x'35'", "null"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value);
+    EXPECT_EQ(Rows(std::string("select coalesce(typeof(V) || ' ' || V, "
+                               "'null') as T from (select TRY_CONVERT(int, ") +
+                   c.value + ") as V)"),
+              std::string("[\"") + c.converted + "\"]");
+  }
+  EXPECT_EQ(Rows("select IdPedido from Pedido\n"
+                 "where TRY_CONVERT(int, '00' || IdCliente) = 10\n"
+                 "order by IdPedido"),
+            "[1,3]");
+}
+
 TEST(TSqlTranslateTest, TextOfTheRewrites) {
   EXPECT_EQ(TranslateTSql("select x from T order by x\n"
                           "OFFSET 20 ROWS FETCH NEXT 10 ROWS ONLY"),
@@ -150,6 +201,12 @@ TEST(TSqlTranslateTest, TextOfTheRewrites) {
   EXPECT_EQ(TranslateTSql("where a >= '12/31/2024 23:59:59'"),
             "where a >= '2024-12-31 23:59:59'");
   EXPECT_THROW(TranslateTSql("select CONVERT(Varchar(10), x, 104)"), DbError);
+  EXPECT_EQ(TranslateTSql("and TRY_CONVERT(int, F.RegistroAux) = -12"),
+            "and tsql_try_convert_int(F.RegistroAux) = -12");
+  EXPECT_EQ(TranslateTSql("select try_convert(INT, CONVERT(int, '5'))"),
+            "select tsql_try_convert_int(CAST('5' AS int))");
+  EXPECT_THROW(TranslateTSql("select TRY_CONVERT(Varchar(10), x)"), DbError);
+  EXPECT_THROW(TranslateTSql("select TRY_CONVERT(int, x, 103)"), DbError);
 }
 
 TEST(TSqlLikeTest, Patterns) {

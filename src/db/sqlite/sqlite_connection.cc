@@ -3,6 +3,8 @@
 #include <sqlite3.h>
 
 #include <chrono>
+#include <cmath>
+#include <cstdint>
 #include <memory>
 #include <optional>
 
@@ -63,6 +65,40 @@ void LikeFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
     return;
   }
   sqlite3_result_int(ctx, kept->Matches(text) ? 1 : 0);
+}
+
+void TryConvertIntFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  std::optional<std::int64_t> value;
+  switch (sqlite3_value_type(argv[0])) {
+    case SQLITE_INTEGER:
+      value = sqlite3_value_int64(argv[0]);
+      break;
+    case SQLITE_FLOAT: {
+      // A real number loses its fraction, as SQL Server's float to int.
+      const double d = std::trunc(sqlite3_value_double(argv[0]));
+      if (d >= INT32_MIN && d <= INT32_MAX) {
+        value = static_cast<std::int64_t>(d);
+      }
+      break;
+    }
+    case SQLITE_TEXT: {
+      const auto* text =
+          reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
+      if (text == nullptr) break;
+      if (const auto n = TryConvertInt(std::string_view(
+              text, static_cast<std::size_t>(sqlite3_value_bytes(argv[0]))))) {
+        value = *n;
+      }
+      break;
+    }
+    default:
+      break;
+  }
+  if (value && *value >= INT32_MIN && *value <= INT32_MAX) {
+    sqlite3_result_int64(ctx, *value);
+  } else {
+    sqlite3_result_null(ctx);
+  }
 }
 
 int CollateCiAi(void*, int a_len, const void* a, int b_len, const void* b) {
@@ -206,6 +242,9 @@ SqliteConnection::SqliteConnection(const std::string& path,
                                  SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
                                  LikeFunction, nullptr, nullptr, nullptr);
     }
+    sqlite3_create_function_v2(
+        db_, kTryConvertInt, 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+        TryConvertIntFunction, nullptr, nullptr, nullptr);
   } catch (const DbError& e) {
     sqlite3_close(db_);
     db_ = nullptr;

@@ -195,7 +195,8 @@ std::string TranslateTokens(Tokens t);
 
 void TranslateConvert(Tokens& t) {
   for (std::size_t i = 0; i < t.size(); ++i) {
-    if (!t[i].IsWord("CONVERT")) continue;
+    const bool try_convert = t[i].IsWord("TRY_CONVERT");
+    if (!try_convert && !t[i].IsWord("CONVERT")) continue;
     const std::size_t open = NextSig(t, i + 1);
     if (open >= t.size() || !t[open].Is("(")) continue;
     std::size_t close = 0;
@@ -205,7 +206,15 @@ void TranslateConvert(Tokens& t) {
     // The expression may hold a CONVERT of its own.
     const std::string expr = Trimmed(TokenizeSql(TranslateTokens(args[1])));
     std::string replacement;
-    if (args.size() == 2) {
+    if (try_convert) {
+      const Tokens type_tokens = Reparse(type);
+      if (args.size() != 2 || type_tokens.size() != 1 ||
+          !type_tokens[0].IsWord("int")) {
+        throw DbError("TRY_CONVERT to " + type +
+                      " is not supported by the embedded database");
+      }
+      replacement = std::string(kTryConvertInt) + "(" + expr + ")";
+    } else if (args.size() == 2) {
       replacement = "CAST(" + expr + " AS " + type + ")";
     } else if (Trimmed(args[2]) == "103") {
       replacement = "strftime('%d/%m/%Y', " + expr + ")";
@@ -333,6 +342,26 @@ std::string TranslateTokens(Tokens t) {
 
 std::string TranslateTSql(std::string_view sql) {
   return TranslateTokens(TokenizeSql(sql));
+}
+
+std::optional<std::int32_t> TryConvertInt(std::string_view text) {
+  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+  bool negative = false;
+  if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+    negative = text.front() == '-';
+    text.remove_prefix(1);
+  }
+  constexpr std::int64_t kLimit = std::int64_t{INT32_MAX} + 1;
+  std::int64_t magnitude = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    magnitude = magnitude * 10 + (c - '0');
+    if (magnitude > kLimit) return std::nullopt;
+  }
+  const std::int64_t value = negative ? -magnitude : magnitude;
+  if (value > INT32_MAX) return std::nullopt;
+  return static_cast<std::int32_t>(value);
 }
 
 }  // namespace norvessa

@@ -1,6 +1,8 @@
 #ifndef NORVESSA_DB_SQLITE_TSQL_TRANSLATOR_H_
 #define NORVESSA_DB_SQLITE_TSQL_TRANSLATOR_H_
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -11,12 +13,29 @@ namespace norvessa {
 // - OFFSET n ROWS FETCH NEXT m ROWS ONLY -> LIMIT m OFFSET n (a negative
 //   offset or fewer than one row is refused, as SQL Server does);
 // - CONVERT(Varchar(n), x, 103) -> dd/mm/yyyy text; CONVERT(t, x) -> CAST;
+// - TRY_CONVERT(int, x) -> kTryConvertInt(x), a function every embedded
+//   connection registers (TRY_CONVERT to other types is refused);
 // - 'mm/dd/yyyy[ hh:mm:ss]' literals that are an operand of a comparison
 //   -> the stored form 'yyyy-mm-dd hh:mm:ss';
 // - ORDER BY names resolved against the select list, as SQL Server does.
 // Everything else, string literals first of all, passes unchanged.
-// Throws DbError with SQL Server's message for refused paging.
+// Throws DbError with SQL Server's message for refused paging, and for a
+// CONVERT style or a TRY_CONVERT type it cannot render.
 std::string TranslateTSql(std::string_view sql);
+
+// The name of the function, registered on every embedded connection, that
+// stands for TRY_CONVERT(int, x): text by TryConvertInt, an integer as
+// itself and a real truncated toward zero when within int's range, NULL
+// for everything else.
+inline constexpr const char* kTryConvertInt = "tsql_try_convert_int";
+
+// Text read as SQL Server converts varchar to int, or nothing where
+// TRY_CONVERT gives NULL: blanks (spaces only) before and after, an
+// optional sign right before the digits, decimal digits only (no point, no
+// exponent), within int's 32-bit range. Leading zeros are fine ('00123' is
+// 123), and an empty or all-blank text, or a sign alone, is 0, as it is to
+// SQL Server.
+std::optional<std::int32_t> TryConvertInt(std::string_view text);
 
 }  // namespace norvessa
 
