@@ -43,6 +43,8 @@ HOSTNAME=sqlserver.example.local,1433
 BANCO=ERP
 USUARIO=apinorvessa
 SENHA=change-me
+; key=value; pairs over the service's own connection string, e.g.
+; ODBCEXTRA=TrustServerCertificate=no;Encrypt=yes
 INI
 fi
 
