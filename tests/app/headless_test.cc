@@ -11,6 +11,8 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "support/http_client.h"
 #include "support/temp_database.h"
@@ -49,10 +51,14 @@ class Installation {
 
   // Without a display unless `qt_platform` names one of Qt's own.
   void Start(std::vector<std::string> args = {"--headless"},
-             const char* qt_platform = nullptr) {
+             const char* qt_platform = nullptr,
+             const std::vector<std::pair<std::string, std::string>>& env = {}) {
     const std::string err = db_.dir() + "/stderr.txt";
     pid_ = fork();
     if (pid_ == 0) {
+      for (const auto& [name, value] : env) {
+        setenv(name.c_str(), value.c_str(), 1);
+      }
       setenv("NORVESSA_ROOT", root().c_str(), 1);
       unsetenv("DISPLAY");
       unsetenv("WAYLAND_DISPLAY");
@@ -209,6 +215,44 @@ TEST(HeadlessTest, TheWindowClosesOnSigterm) {
   EXPECT_NE(app.Stderr().find("APINorvessa closing (Terminated)"),
             std::string::npos)
       << app.Stderr();
+}
+
+// Headless, nothing takes the locale from LANG, so the C library's
+// character type would stay "C" (ASCII), and Microsoft's driver, which
+// converts narrow text with it, would send "S??o" for "São".
+TEST(HeadlessTest, NarrowTextReachesMicrosoftsDriverAsUtf8) {
+  std::uint16_t port;
+  {
+    testing::BoundSocket probe;
+    port = probe.port();
+  }
+  Installation app(std::to_string(port));
+  const std::string dir = fs::path(app.bin()).parent_path().string();
+  Installation::Write(dir + "/odbcinst.ini",
+                      "[ODBC Driver 18 for SQL Server]\nDriver = " +
+                          std::string(NORVESSA_SCRIPTED_ODBC_DRIVER) + "\n");
+  Installation::Write(app.bin() + "/Config/Conexao.ini",
+                      "[SERVER]\nDRIVER=MSSQL9\n"
+                      "ODBCDRIVER=ODBC Driver 18 for SQL Server\n"
+                      "HOSTNAME=erp-scripted\nBANCO=ERP\n");
+  const std::string trace = dir + "/statements.txt";
+  app.Start({"--headless"}, nullptr,
+            {{"ODBCSYSINI", dir},
+             {"ODBCINSTINI", "odbcinst.ini"},
+             {"SCRIPTED_ODBC_TRACE", trace},
+             {"LANG", "pt_BR.ISO-8859-1"},
+             {"LC_ALL", ""}});
+  ASSERT_TRUE(WaitForPort(port)) << app.Stderr();
+  const auto r = testing::Request(port, "POST", "/grupoid",
+                                  {{"Content-Type", "application/json"}},
+                                  R"({"grupo":"S\u00E3o"})");
+  EXPECT_EQ(r.body, R"({"Result":"Nenhum Registro Encontrado!"})");
+  EXPECT_EQ(app.Stop(SIGTERM), 0);
+  std::ifstream in(trace);
+  std::stringstream s;
+  s << in.rdbuf();
+  EXPECT_NE(s.str().find("and Grupo = 'S\xC3\xA3o'"), std::string::npos)
+      << s.str();
 }
 
 }  // namespace

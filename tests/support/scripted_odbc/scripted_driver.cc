@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <limits>
@@ -935,6 +936,32 @@ std::vector<ScriptResult> Server::AnswerFor(std::string_view text) {
   return {};
 }
 
+namespace {
+
+// A program in another process (the service started by a test) is seen
+// through a file: with SCRIPTED_ODBC_TRACE set, every statement as the
+// server received it is appended to it, one line each, line breaks as
+// "\n".
+void TraceStatement(const std::string& text) {
+  const char* path = std::getenv("SCRIPTED_ODBC_TRACE");
+  if (path == nullptr || *path == '\0') return;
+  std::string line;
+  for (char ch : text) {
+    if (ch == '\n') {
+      line += "\\n";
+    } else {
+      line += ch;
+    }
+  }
+  line += '\n';
+  if (FILE* f = std::fopen(path, "a")) {
+    std::fwrite(line.data(), 1, line.size(), f);
+    std::fclose(f);
+  }
+}
+
+}  // namespace
+
 SQLRETURN Server::ExecDirect(SQLHSTMT handle, SQLCHAR* text,
                              SQLINTEGER length) {
   auto* stmt = Find<Statement>(handle, SQL_HANDLE_STMT);
@@ -947,6 +974,7 @@ SQLRETURN Server::ExecDirect(SQLHSTMT handle, SQLCHAR* text,
   Connection& c = *stmt->connection;
   Call call = Named("SQLExecDirect");
   call.text = EncodeUtf8(NarrowIn(c, TextOf(text, length)));
+  TraceStatement(call.text);
   std::optional<Failure> conversion;
   for (const auto& [number, parameter] : stmt->parameters) {
     BoundParam& param = call.params.emplace_back();

@@ -11,6 +11,11 @@
 // Personalities follow the DRIVER={...} of the connection string: a name
 // holding "FreeTDS" behaves like FreeTDS with ClientCharset=UTF-8, any other
 // like Microsoft's driver (narrow text in the C library's current LC_CTYPE).
+//
+// A program in another process (the service itself, started by a test) is
+// seen through a file: with SCRIPTED_ODBC_TRACE set in its environment,
+// every statement the driver receives is appended to that file as one line
+// of UTF-8 (its line breaks written "\n").
 
 #include <cstddef>
 #include <optional>
