@@ -12,6 +12,13 @@
 namespace norvessa {
 
 void LoadBody(const ApiRequest& request, MemTable& body) {
+  if (request.BodyParsed()) {
+    // The JSON body middleware parsed it already; only the body's first
+    // mark is looked at again, on the raw bytes (whatever they are made of,
+    // "{" and "[" are themselves).
+    LoadFromJSON(body, request.RawWebRequest().body, request.BodyObject());
+    return;
+  }
   LoadFromJSON(body, request.Body());
 }
 

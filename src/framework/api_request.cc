@@ -28,8 +28,9 @@ std::string ApiRequest::Body() const {
                     CharsetFromContentType(raw_.Header("Content-Type")));
 }
 
-ApiRequest& ApiRequest::Body(std::optional<JsonValue> object) {
-  body_ = std::move(object);
+ApiRequest& ApiRequest::Body(std::optional<JsonDocument> document) {
+  body_ = std::move(document);
+  body_parsed_ = true;
   return *this;
 }
 

@@ -8,7 +8,7 @@
 #include "framework/api_dictionary.h"
 #include "framework/method_type.h"
 #include "framework/raw_http.h"
-#include "json/json_value.h"
+#include "json/json_document.h"
 
 namespace norvessa {
 
@@ -23,10 +23,14 @@ class ApiRequest {
   // The body bytes as text, in the charset the Content-Type names; decoded
   // again on every call.
   std::string Body() const;
-  // Stores the parsed body object (nothing for "none").
-  ApiRequest& Body(std::optional<JsonValue> object);
-  // The body object, or nullptr when none was stored.
-  const JsonValue* BodyObject() const { return body_ ? &*body_ : nullptr; }
+  // Stores the body as parsed (nothing: the body is not valid JSON).
+  ApiRequest& Body(std::optional<JsonDocument> document);
+  // The parsed body, or nullptr when none was stored.
+  const JsonDocument* BodyObject() const { return body_ ? &*body_ : nullptr; }
+  // Whether the body went through the parser at all (and failed when
+  // BodyObject() is nullptr): handlers then load it without parsing it
+  // again.
+  bool BodyParsed() const { return body_parsed_; }
 
   ApiDictionary& Params() { return params_; }
   // Fails with "Duplicates not allowed" or an URL decoding error the first
@@ -52,7 +56,8 @@ class ApiRequest {
   ApiDictionary params_;
   std::optional<ApiDictionary> content_fields_;
   std::optional<ApiDictionary> cookie_;
-  std::optional<JsonValue> body_;
+  std::optional<JsonDocument> body_;
+  bool body_parsed_ = false;
 };
 
 }  // namespace norvessa

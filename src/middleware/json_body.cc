@@ -5,8 +5,9 @@
 #include "framework/api_request.h"
 #include "framework/api_response.h"
 #include "framework/method_type.h"
-#include "json/json_parser.h"
+#include "json/json_document.h"
 #include "json/json_text.h"
+#include "json/utf8.h"
 
 namespace norvessa {
 namespace {
@@ -55,7 +56,12 @@ void JsonBodyMiddleware(ApiRequest& request, ApiResponse& response,
   if ((method == MethodType::kPut || method == MethodType::kPost ||
        method == MethodType::kPatch) &&
       request.Headers("Content-Type") == "application/json") {
-    request.Body(ParseJson(request.Body()));
+    // Parsed once, here: the handlers load this document. The body bytes
+    // are read in place unless they must be made valid UTF-8 first, as
+    // Body() does.
+    const std::string& bytes = request.RawWebRequest().body;
+    request.Body(IsValidUtf8(bytes) ? JsonDocument::Parse(bytes)
+                                    : JsonDocument::Parse(request.Body()));
   }
   try {
     next();

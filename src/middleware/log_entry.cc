@@ -5,7 +5,6 @@
 #include <charconv>
 
 #include "framework/ascii.h"
-#include "json/utf8.h"
 #include "middleware/client_ip.h"
 
 namespace norvessa {
@@ -141,24 +140,25 @@ JsonValue BuildLogEntry(const ApiRequest& request, const ApiResponse& response,
                         const LogTime& before, std::int64_t execution_ms) {
   const RawRequest& in = request.RawWebRequest();
   const RawResponse& out = response.RawWebResponse();
-  // Text from outside the service is UTF-8 inside it.
+  // Values go to the line as they came: the line's formatter writes every
+  // byte that is not part of a UTF-8 character as \xNN.
   auto header = [&](std::string_view name) {
-    return SanitizeUtf8(in.Header(name));
+    return std::string(in.Header(name));
   };
   std::string values[] = {
       FormatLogTime(before),
       Decimal(execution_ms),
-      SanitizeUtf8(ClientIP(request)),
+      ClientIP(request),
       in.method,
       in.version,
       std::string(),
-      SanitizeUtf8(in.query),
+      in.query,
       in.path_info,
       in.path_info,
       std::string(),
       header("Accept"),
       header("From"),
-      SanitizeUtf8(HostWithoutPort(in.Header("Host"))),
+      std::string(HostWithoutPort(in.Header("Host"))),
       header("Referer"),
       header("User-Agent"),
       header("Connection"),
@@ -180,7 +180,7 @@ JsonValue BuildLogEntry(const ApiRequest& request, const ApiResponse& response,
       header("Derived-From"),
       in.remote_addr,
       in.path_info,
-      SanitizeUtf8(in.raw_path),
+      in.raw_path,
       header("Cache-Control"),
       out.realm,
       std::string(),

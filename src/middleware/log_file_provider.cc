@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -28,17 +29,6 @@ const pcre2_code* PlaceholderPattern() {
                          PCRE2_ZERO_TERMINATED, 0, &error, &offset, nullptr);
   }();
   return code;
-}
-
-void ReplaceAll(std::string& line, const std::string& token,
-                std::string_view value) {
-  std::string escaped;
-  AppendLogEscaped(escaped, value);
-  std::size_t pos = 0;
-  while ((pos = line.find(token, pos)) != std::string::npos) {
-    line.replace(pos, token.size(), escaped);
-    pos += escaped.size();
-  }
 }
 
 std::string Today() {
@@ -92,12 +82,41 @@ std::vector<std::string> GetFormatParams(std::string_view pattern) {
 std::string FormatLogLine(std::string_view pattern,
                           const std::vector<std::string>& params,
                           const JsonValue& entry) {
-  std::string line(pattern);
-  for (const std::string& name : params) {
-    const JsonValue* value = entry.Find(name);
-    if (value == nullptr || !value->IsString()) continue;
-    ReplaceAll(line, "${" + name + "}", value->text());
+  // One pass over the pattern: inserted text is never read again, so a
+  // value that holds a placeholder stays as it is and a line is bounded by
+  // the pattern and the values it takes.
+  auto is_name_char = [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+           (c >= '0' && c <= '9') || c == '_';
+  };
+  std::string line;
+  line.reserve(pattern.size() + 128);
+  std::size_t pos = 0;
+  while (pos < pattern.size()) {
+    const std::size_t open = pattern.find("${", pos);
+    if (open == std::string_view::npos) break;
+    std::size_t close = open + 2;
+    while (close < pattern.size() && is_name_char(pattern[close])) ++close;
+    if (close == open + 2 || close >= pattern.size() || pattern[close] != '}') {
+      // Not a placeholder: "${" is copied and the scan goes on after it.
+      line.append(pattern.substr(pos, open + 2 - pos));
+      pos = open + 2;
+      continue;
+    }
+    line.append(pattern.substr(pos, open - pos));
+    const std::string_view name = pattern.substr(open + 2, close - open - 2);
+    const JsonValue* value = nullptr;
+    if (std::find(params.begin(), params.end(), name) != params.end()) {
+      value = entry.Find(name);
+    }
+    if (value != nullptr && value->IsString()) {
+      AppendLogEscaped(line, value->text());
+    } else {
+      line.append(pattern.substr(open, close + 1 - open));
+    }
+    pos = close + 1;
   }
+  line.append(pattern.substr(pos));
   return line;
 }
 

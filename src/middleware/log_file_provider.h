@@ -30,10 +30,11 @@ struct LogFileConfig {
 // underscores), in order, repeats kept.
 std::vector<std::string> GetFormatParams(std::string_view pattern);
 
-// One line of the log: every placeholder whose name is a key of the entry
-// gets its value, with CR, LF and other control characters escaped (\r,
-// \n, \xNN) so that a value can never forge a line; other placeholders
-// stay as they are.
+// One line of the log, filled in one pass over the pattern: every
+// placeholder named in `params` whose name is a key of the entry gets its
+// value, escaped as AppendLogEscaped does so that a value can never forge
+// a line; other placeholders stay as they are, and inserted text is never
+// read again.
 std::string FormatLogLine(std::string_view pattern,
                           const std::vector<std::string>& params,
                           const JsonValue& entry);

@@ -1,9 +1,14 @@
 #include "serialize/dataset_import.h"
 
 #include <cmath>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
 
-#include "json/json_parser.h"
+#include "json/json_document.h"
 #include "json/utf8.h"
 #include "serialize/base64.h"
 #include "serialize/dataset_error.h"
@@ -17,12 +22,13 @@ constexpr int kInventedTextSize = 4096;
 
 // A value's text: a string's content, a number's literal, "true", "false",
 // "null", and nothing for an object or an array.
-std::string ValueText(const JsonValue& v) {
+template <typename V>
+std::string ValueText(const V& v) {
   switch (v.kind()) {
     case JsonKind::kString:
-      return v.IsNullString() ? "null" : v.text();
+      return v.IsNullString() ? "null" : std::string(v.text());
     case JsonKind::kNumber:
-      return v.text();
+      return std::string(v.text());
     case JsonKind::kTrue:
       return "true";
     case JsonKind::kFalse:
@@ -32,6 +38,76 @@ std::string ValueText(const JsonValue& v) {
     default:
       return {};
   }
+}
+
+// The import walks a value tree or a parsed document alike; these give
+// both one shape. A found member is a pointer for a tree and an optional
+// view for a document: both test false when nothing was found.
+using DocValue = JsonDocument::Value;
+
+template <typename F>
+void ForEachMember(const JsonValue& object, F&& f) {
+  for (const JsonMember& m : object.members()) {
+    f(std::string_view(m.key), m.value);
+  }
+}
+template <typename F>
+void ForEachMember(const DocValue& object, F&& f) {
+  for (const DocValue member : object.children()) f(member.key(), member);
+}
+template <typename F>
+void ForEachElement(const JsonValue& array, F&& f) {
+  for (const JsonValue& element : array.elements()) f(element);
+}
+template <typename F>
+void ForEachElement(const DocValue& array, F&& f) {
+  for (const DocValue element : array.children()) f(element);
+}
+const JsonValue* Found(const JsonValue& value) { return &value; }
+std::optional<DocValue> Found(const DocValue& value) { return value; }
+template <typename V>
+using FoundType = decltype(Found(std::declval<const V&>()));
+
+template <typename V>
+FoundType<V> FindMember(const V& object, std::string_view key) {
+  return object.Find(key);
+}
+
+// Up to this many members a plain scan finds a key as fast as a hash.
+constexpr std::size_t kScannedMembers = 8;
+
+// The members of one object by key, the first of duplicate keys kept, so
+// that a body with many keys costs one pass, not one per field.
+template <typename V>
+class MemberIndex {
+ public:
+  explicit MemberIndex(const V& object) : object_(object) {
+    if (object.size() <= kScannedMembers) return;
+    index_.reserve(object.size());
+    ForEachMember(object, [this](std::string_view key, const V& value) {
+      index_.emplace(key, Found(value));
+    });
+  }
+
+  FoundType<V> Find(std::string_view key) const {
+    if (object_.size() <= kScannedMembers) return FindMember(object_, key);
+    const auto it = index_.find(key);
+    return it == index_.end() ? FoundType<V>{} : it->second;
+  }
+
+ private:
+  const V& object_;
+  std::unordered_map<std::string_view, FoundType<V>> index_;
+};
+
+// Field names compared as the dataset does: ASCII letters without regard
+// to case.
+std::string FoldedName(std::string_view name) {
+  std::string folded(name);
+  for (char& c : folded) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  }
+  return folded;
 }
 
 std::size_t CharacterCount(std::string_view text) {
@@ -57,17 +133,24 @@ bool HasFieldDef(const MemTable& table, const std::string& name) {
   return false;
 }
 
-void InventFields(MemTable& table, const JsonValue& object) {
-  for (const JsonMember& m : object.members()) {
-    std::string name = JSONPairToFieldName(m.key);
+template <typename V>
+void InventFields(MemTable& table, const V& object) {
+  // Names already given, for a body with many keys; a few are scanned.
+  std::unordered_set<std::string> names;
+  const bool hashed = object.size() > kScannedMembers;
+  ForEachMember(object, [&](std::string_view key, const V& value) {
+    std::string name = JSONPairToFieldName(std::string(key));
     // Two keys that give one name make one field; the first one wins.
-    if (HasFieldDef(table, name)) continue;
-    if (m.value.IsNumber()) {
+    if (hashed ? !names.insert(FoldedName(name)).second
+               : HasFieldDef(table, name)) {
+      return;
+    }
+    if (value.IsNumber()) {
       table.AddFieldDef(std::move(name), FieldType::kFloat);
-    } else if (m.value.IsBool()) {
+    } else if (value.IsBool()) {
       table.AddFieldDef(std::move(name), FieldType::kBoolean);
     } else {
-      const std::size_t length = CharacterCount(ValueText(m.value));
+      const std::size_t length = CharacterCount(ValueText(value));
       if (length > static_cast<std::size_t>(kInventedTextSize)) {
         table.AddFieldDef(std::move(name), FieldType::kBlob,
                           static_cast<int>(length));
@@ -76,10 +159,11 @@ void InventFields(MemTable& table, const JsonValue& object) {
                           kInventedTextSize);
       }
     }
-  }
+  });
 }
 
-DateTime ReadDateTime(const JsonValue& value, const std::string& text) {
+template <typename V>
+DateTime ReadDateTime(const V& value, const std::string& text) {
   if (value.IsNumber()) {
     const auto days = TryParseFloat(text);
     return DateTime::FromDayNumber(days ? *days : 0);
@@ -89,7 +173,8 @@ DateTime ReadDateTime(const JsonValue& value, const std::string& text) {
   throw ConvertError(NotAValidDateTime(text));
 }
 
-void Convert(Field& field, const JsonValue& value) {
+template <typename V>
+void Convert(Field& field, const V& value) {
   const std::string text = ValueText(value);
   switch (field.DataType()) {
     case FieldType::kString:
@@ -148,22 +233,23 @@ void Convert(Field& field, const JsonValue& value) {
         throw ConvertError("Field \"" + field.FieldName() +
                            "\" takes a Base64 string");
       }
-      return field.SetAsBytes(DecodeBase64(value.text()));
+      return field.SetAsBytes(DecodeBase64(std::string(value.text())));
     default:
       throw DataSetJsonException("Cannot find type for field \"" +
                                  field.FieldName() + "\"");
   }
 }
 
-void FillRow(MemTable& table, const JsonValue& object) {
+template <typename V>
+void FillRow(MemTable& table, const V& object) {
   const bool only_visible = DataSetJsonConfig::GetInstance()
                                 .import_settings.import_only_fields_visible;
+  const MemberIndex<V> members(object);
   for (const auto& field : table.Fields()) {
     if ((only_visible && !field->Visible()) || field->ReadOnly()) continue;
-    const JsonValue* value =
-        object.Find(FormatCaseNameDefinition(field->FieldName()));
-    if (value == nullptr) value = object.Find(field->FieldName());
-    if (value == nullptr) continue;
+    auto value = members.Find(FormatCaseNameDefinition(field->FieldName()));
+    if (!value) value = members.Find(field->FieldName());
+    if (!value) continue;
     if (value->IsNull()) {
       field->Clear();
     } else {
@@ -172,19 +258,21 @@ void FillRow(MemTable& table, const JsonValue& object) {
   }
 }
 
-void ImportArray(MemTable& table, const JsonValue& array);
+template <typename V>
+void ImportArray(MemTable& table, const V& array);
 
-void ImportObject(MemTable& table, const JsonValue& object) {
-  if (object.members().empty()) return;
+template <typename V>
+void ImportObject(MemTable& table, const V& object) {
+  if (object.size() == 0) return;
   if (!table.Active()) {
     if (table.FieldDefs().empty() && table.Fields().empty()) {
       InventFields(table, object);
     }
     table.Open();
   }
-  const JsonValue* change = object.Find("object_state");
-  if (change == nullptr) change = object.Find("objectState");
-  const std::string state = change != nullptr ? ValueText(*change) : "";
+  auto change = FindMember(object, "object_state");
+  if (!change) change = FindMember(object, "objectState");
+  const std::string state = change ? ValueText(*change) : "";
   if (state == "UNMODIFIED") return;
   if (state == "DELETED") {
     table.Append();
@@ -197,15 +285,16 @@ void ImportObject(MemTable& table, const JsonValue& object) {
   for (DataSet* detail : table.Details()) {
     auto* detail_table = dynamic_cast<MemTable*>(detail);
     if (detail_table == nullptr) continue;
-    const JsonValue* member = object.Find(FormatDataSetName(detail->Name()));
-    if (member == nullptr) continue;
+    const auto member = FindMember(object, FormatDataSetName(detail->Name()));
+    if (!member) continue;
     if (member->IsObject()) ImportObject(*detail_table, *member);
     if (member->IsArray()) ImportArray(*detail_table, *member);
   }
 }
 
-void ImportArray(MemTable& table, const JsonValue& array) {
-  for (const JsonValue& element : array.elements()) {
+template <typename V>
+void ImportArray(MemTable& table, const V& array) {
+  ForEachElement(array, [&table](const V& element) {
     if (element.IsObject()) {
       ImportObject(table, element);
     } else if (element.IsArray()) {
@@ -220,31 +309,52 @@ void ImportArray(MemTable& table, const JsonValue& array) {
       table.Fields().front()->SetAsString(ValueText(element));
       table.Post();
     }
-  }
+  });
   if (table.Active()) table.First();
 }
 
-}  // namespace
-
-void LoadFromJSON(MemTable& table, const JsonValue& value) {
+template <typename V>
+void Import(MemTable& table, const V& value) {
   if (value.IsObject()) ImportObject(table, value);
   if (value.IsArray()) ImportArray(table, value);
 }
 
-void LoadFromJSON(MemTable& table, std::string_view text) {
+// Only text that starts with "{" or "[" (after blanks) is JSON to import.
+char FirstMark(std::string_view text) {
   std::size_t start = 0;
   while (start < text.size() &&
          static_cast<unsigned char>(text[start]) <= ' ') {
     ++start;
   }
-  if (start == text.size() || (text[start] != '{' && text[start] != '[')) {
-    return;
-  }
-  const auto parsed = ParseJson(text);
+  return start == text.size() ? '\0' : text[start];
+}
+
+}  // namespace
+
+void LoadFromJSON(MemTable& table, const JsonValue& value) {
+  Import(table, value);
+}
+
+void LoadFromJSON(MemTable& table, const JsonDocument& document) {
+  Import(table, document.Root());
+}
+
+void LoadFromJSON(MemTable& table, std::string_view text,
+                  const JsonDocument* parsed) {
+  const char mark = FirstMark(text);
+  if (mark != '{' && mark != '[') return;
   const bool wanted =
-      parsed && (text[start] == '{' ? parsed->IsObject() : parsed->IsArray());
+      parsed != nullptr &&
+      (mark == '{' ? parsed->Root().IsObject() : parsed->Root().IsArray());
   if (!wanted) throw DataSetJsonException("JSON not defined");
   LoadFromJSON(table, *parsed);
+}
+
+void LoadFromJSON(MemTable& table, std::string_view text) {
+  const char mark = FirstMark(text);
+  if (mark != '{' && mark != '[') return;
+  const auto parsed = JsonDocument::Parse(text);
+  LoadFromJSON(table, text, parsed ? &*parsed : nullptr);
 }
 
 }  // namespace norvessa

@@ -3,6 +3,7 @@
 
 #include <string_view>
 
+#include "json/json_document.h"
 #include "json/json_value.h"
 #include "serialize/mem_table.h"
 
@@ -15,8 +16,13 @@ namespace norvessa {
 // fields, anything else text fields of 4096 characters (large objects when
 // longer).
 void LoadFromJSON(MemTable& table, std::string_view text);
+// The same for text already parsed into `parsed` (nullptr: the text is not
+// valid JSON), without parsing it again.
+void LoadFromJSON(MemTable& table, std::string_view text,
+                  const JsonDocument* parsed);
 // The same from a parsed object or array.
 void LoadFromJSON(MemTable& table, const JsonValue& value);
+void LoadFromJSON(MemTable& table, const JsonDocument& document);
 
 }  // namespace norvessa
 

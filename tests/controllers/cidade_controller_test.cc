@@ -5,6 +5,7 @@
 #include <string>
 
 #include "db/connection_factory.h"
+#include "json/json_document.h"
 #include "middleware/handle_exception.h"
 #include "middleware/json_body.h"
 #include "support/http_client.h"
@@ -88,6 +89,62 @@ TEST(CidadeControllerTest, AnswersOverHttp) {
         testing::Request(server.port(), "POST", c.path, kJson, c.body);
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.body, c.answer);
+  }
+}
+
+// The JSON body middleware parses "application/json" bodies once and the
+// handler loads that document; every other body is loaded from its text.
+// Either way a client gets the same bytes.
+TEST(CidadeControllerTest, EveryContentTypeGetsTheSameAnswer) {
+  testing::TempDatabase db(kFixture);
+  ConnectionSettings settings;
+  settings.driver = "SQLite";
+  settings.database = db.path();
+  ConnectionPool pool(MakeConnectionFactory(settings), 4);
+  testing::TestServer server;
+  UseServiceMiddleware(server.api());
+  CidadeController::Registry(server.api(), pool);
+  server.Start();
+
+  std::string too_many = "[1";
+  for (std::size_t i = 1; i <= kMaxJsonValues; ++i) too_many += ",1";
+  too_many += "]";
+  struct Case {
+    std::string body;
+    int status;
+    const char* answer;
+  };
+  const Case cases[] = {
+      {R"({"iduf":"35"})", 200,
+       R"([{"idcidade":2,"cidade":"Campinas"},{"idcidade":1,"cidade":"Santos"}])"},
+      {" \r\n{\"iduf\":35}\r\n", 200,
+       R"([{"idcidade":2,"cidade":"Campinas"},{"idcidade":1,"cidade":"Santos"}])"},
+      {"{\"iduf\":\"3\xFF"
+       "5\"}",
+       200, R"(["Result","Nenhum Registro Encontrado!"])"},
+      {R"({"iduf":""})", 401, R"({"Result":"Sem Estado!"})"},
+      {"", 404, R"({"Erro except":"Sem Estado!"})"},
+      {"iduf=35", 404, R"({"Erro except":"Sem Estado!"})"},
+      {"\"35\"", 404, R"({"Erro except":"Sem Estado!"})"},
+      {"{bad", 500, R"({"error":"JSON not defined"})"},
+      {R"({"iduf":"35"} x)", 500, R"({"error":"JSON not defined"})"},
+      {R"(["35","12"])", 500, R"({"error":"[] Invalid field count"})"},
+      // More values than a body may hold: as malformed JSON.
+      {too_many, 500, R"({"error":"JSON not defined"})"},
+  };
+  const char* types[] = {
+      "application/json", "application/json; charset=utf-8", "APPLICATION/JSON",
+      "text/plain",       "text/plain; charset=ISO-8859-1",  ""};
+  for (const char* type : types) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(type) + " " + c.body.substr(0, 30));
+      std::vector<std::pair<std::string, std::string>> headers;
+      if (*type != '\0') headers.emplace_back("Content-Type", type);
+      const auto r =
+          testing::Request(server.port(), "POST", "/cidades", headers, c.body);
+      EXPECT_EQ(r.status, c.status);
+      EXPECT_EQ(r.body, c.answer);
+    }
   }
 }
 

@@ -32,8 +32,8 @@ RawResponse Exchange(const std::string& method, const std::string& type,
   core.RegisterRoute(MethodTypeFromToken(method), "/x",
                      [&](ApiRequest& req, ApiResponse& res, const Next& next) {
                        seen.ran = true;
-                       if (const JsonValue* o = req.BodyObject()) {
-                         seen.object = ToJsonText(*o);
+                       if (const JsonDocument* o = req.BodyObject()) {
+                         seen.object = ToJsonText(o->Root().ToJsonValue());
                        }
                        seen.text = req.Body();
                        if (answer) answer(req, res, next);

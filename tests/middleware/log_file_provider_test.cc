@@ -54,6 +54,58 @@ TEST(LogFormatTest, PlaceholdersAndLines) {
             "/a\\r\\n2.2.2.2 [x] \"GET /b\" 200\\x01");
 }
 
+// Inserted text is never read again: a client address that names other
+// placeholders stays as sent, and a line costs no more than its inputs.
+TEST(LogFormatTest, OnePassOverThePattern) {
+  std::string forged_ip;
+  for (int i = 0; i < 1600; ++i) forged_ip += "${request_path_info}";
+  const std::string long_path = "/" + std::string(31000, 'A');
+  const JsonValue e = Entry(forged_ip, long_path, "200");
+  const std::string line = FormatLogLine(
+      kDefaultApiLogFormat, GetFormatParams(kDefaultApiLogFormat), e);
+  EXPECT_EQ(line, forged_ip + " [09/dezembro/2026 14:05:09.123] \"GET " +
+                      long_path + "\" 200");
+  struct Case {
+    const char* pattern;
+    const char* line;
+  };
+  const Case cases[] = {
+      {"${${response_status}}", "${200}"},
+      {"$${response_status}$", "$200$"},
+      {"${response_status", "${response_status"},
+      {"${} ${response-status} ${response_status}",
+       "${} ${response-status} 200"},
+      {"tail ${", "tail ${"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pattern);
+    EXPECT_EQ(FormatLogLine(c.pattern, GetFormatParams(c.pattern), e), c.line);
+  }
+}
+
+TEST(LogFormatTest, ControlsAndBytesThatAreNotUtf8AreEscaped) {
+  struct Case {
+    std::string value;
+    std::string written;
+  };
+  const Case cases[] = {
+      {"caf\xC3\xA9 \xEF\xBF\xBD", "caf\xC3\xA9 \xEF\xBF\xBD"},
+      {"a\tb\x7F", "a\\x09b\\x7F"},
+      // NEL and CSI: C1 controls, each byte of their UTF-8 form.
+      {"x\xC2\x85y\xC2\x9B", "x\\xC2\\x85y\\xC2\\x9B"},
+      {"\xFF\xFEok", "\\xFF\\xFEok"},
+      {"cut \xC3", "cut \\xC3"},
+      {"\xED\xA0\x80", "\\xED\\xA0\\x80"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.written);
+    const JsonValue e = Entry("1.1.1.1", c.value, "200");
+    EXPECT_EQ(FormatLogLine("${request_path_info}",
+                            GetFormatParams("${request_path_info}"), e),
+              c.written);
+  }
+}
+
 class LogFileTest : public ::testing::Test {
  protected:
   LogFileTest() { std::filesystem::create_directories(logs_); }

@@ -67,8 +67,8 @@ TEST(MiddlewareChainTest, RunsInRegistrationOrderAndAnswersJson) {
       .Use(trace.Around("inner", pass))
       .Post("/cidades", [&](ApiRequest& req, ApiResponse& res, const Next&) {
         trace.Add("handler");
-        const JsonValue* body = req.BodyObject();
-        if (body == nullptr || body->Find("iduf") == nullptr) {
+        const JsonDocument* body = req.BodyObject();
+        if (body == nullptr || !body->Root().Find("iduf")) {
           throw std::runtime_error("sem iduf");
         }
         res.Send(JsonValue::Array().Add(

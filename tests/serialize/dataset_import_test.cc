@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "json/json_parser.h"
 #include "json/json_text.h"
 #include "serialize/dataset_error.h"
 #include "serialize/dataset_export.h"
@@ -65,6 +66,40 @@ TEST(DataSetImportTest, BodiesBecomeTables) {
     MemTable t;
     LoadFromJSON(t, c.body);
     EXPECT_EQ(Describe(t), c.table);
+    // A value tree imports the same.
+    if (const auto tree = ParseJson(c.body)) {
+      MemTable from_tree;
+      LoadFromJSON(from_tree, *tree);
+      EXPECT_EQ(Describe(from_tree), Describe(t));
+    }
+  }
+}
+
+// Past a few keys, fields and members are found through hashes; the rules
+// stay: one field per name (ASCII case folded, the first key wins), a value
+// found under the field's key form or the field's name only, exactly.
+TEST(DataSetImportTest, ManyKeysKeepTheRules) {
+  std::string body = R"({"idCidade":"1","IdCidade":"2","ID_CIDADE":"3",)"
+                     R"("Usuario":"u","grupo":"g","grupo":"dup")";
+  for (int i = 0; i < 100000; ++i) {
+    body += ",\"k" + std::to_string(i) + "\":" + std::to_string(i);
+  }
+  body += "}";
+  for (const bool from_tree : {false, true}) {
+    SCOPED_TRACE(from_tree ? "tree" : "text");
+    MemTable t;
+    if (from_tree) {
+      LoadFromJSON(t, *ParseJson(body));
+    } else {
+      LoadFromJSON(t, body);
+    }
+    ASSERT_EQ(t.Fields().size(), 3u + 100000u);
+    EXPECT_EQ(t.Fields()[0]->FieldName(), "ID_CIDADE");
+    EXPECT_EQ(t.FieldByName("id_cidade").AsString(), "1");
+    EXPECT_TRUE(t.FieldByName("USUARIO").IsNull());
+    EXPECT_EQ(t.FieldByName("grupo").AsString(), "g");
+    EXPECT_EQ(t.FieldByName("K99999").AsInteger(), 99999);
+    EXPECT_EQ(t.FieldByName("k0").DataType(), FieldType::kFloat);
   }
 }
 
