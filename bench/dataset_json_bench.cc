@@ -87,6 +87,28 @@ void BM_ImportHundredKeyObject(benchmark::State& state) {
 }
 BENCHMARK(BM_ImportHundredKeyObject);
 
+// A body with many keys: each key must cost the same whatever their number.
+void BM_ImportManyKeys(benchmark::State& state) {
+  const int keys = static_cast<int>(state.range(0));
+  std::string body = "{";
+  for (int k = 0; k < keys; ++k) {
+    if (k > 0) body += ',';
+    body += "\"k" + std::to_string(k) + "\":" + std::to_string(k);
+  }
+  body += '}';
+  for (auto _ : state) {
+    MemTable table;
+    LoadFromJSON(table, body);
+    benchmark::DoNotOptimize(table.RecordCount());
+  }
+  state.SetItemsProcessed(state.iterations() * keys);
+}
+BENCHMARK(BM_ImportManyKeys)
+    ->Arg(10'000)
+    ->Arg(40'000)
+    ->Arg(100'000)
+    ->Unit(benchmark::kMillisecond);
+
 }  // namespace
 }  // namespace norvessa
 

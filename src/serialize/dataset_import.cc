@@ -21,14 +21,15 @@ namespace {
 constexpr int kInventedTextSize = 4096;
 
 // A value's text: a string's content, a number's literal, "true", "false",
-// "null", and nothing for an object or an array.
+// "null", and nothing for an object or an array. A view, valid while the
+// value is: a large body's text is never copied just to be looked at.
 template <typename V>
-std::string ValueText(const V& v) {
+std::string_view ValueText(const V& v) {
   switch (v.kind()) {
     case JsonKind::kString:
-      return v.IsNullString() ? "null" : std::string(v.text());
+      return v.IsNullString() ? "null" : std::string_view(v.text());
     case JsonKind::kNumber:
-      return std::string(v.text());
+      return v.text();
     case JsonKind::kTrue:
       return "true";
     case JsonKind::kFalse:
@@ -163,7 +164,7 @@ void InventFields(MemTable& table, const V& object) {
 }
 
 template <typename V>
-DateTime ReadDateTime(const V& value, const std::string& text) {
+DateTime ReadDateTime(const V& value, std::string_view text) {
   if (value.IsNumber()) {
     const auto days = TryParseFloat(text);
     return DateTime::FromDayNumber(days ? *days : 0);
@@ -175,7 +176,7 @@ DateTime ReadDateTime(const V& value, const std::string& text) {
 
 template <typename V>
 void Convert(Field& field, const V& value) {
-  const std::string text = ValueText(value);
+  const std::string_view text = ValueText(value);
   switch (field.DataType()) {
     case FieldType::kString:
     case FieldType::kMemo:
@@ -233,7 +234,7 @@ void Convert(Field& field, const V& value) {
         throw ConvertError("Field \"" + field.FieldName() +
                            "\" takes a Base64 string");
       }
-      return field.SetAsBytes(DecodeBase64(std::string(value.text())));
+      return field.SetAsBytes(DecodeBase64(value.text()));
     default:
       throw DataSetJsonException("Cannot find type for field \"" +
                                  field.FieldName() + "\"");
@@ -272,7 +273,7 @@ void ImportObject(MemTable& table, const V& object) {
   }
   auto change = FindMember(object, "object_state");
   if (!change) change = FindMember(object, "objectState");
-  const std::string state = change ? ValueText(*change) : "";
+  const std::string state = change ? std::string(ValueText(*change)) : "";
   if (state == "UNMODIFIED") return;
   if (state == "DELETED") {
     table.Append();
