@@ -11,7 +11,7 @@
 #include "controllers/produto_controller.h"
 #include "controllers/result_message.h"
 #include "db/unit_of_work.h"
-#include "json/json_parser.h"
+#include "json/json_document.h"
 #include "serialize/dataset_error.h"
 #include "serialize/dataset_export.h"
 #include "serialize/mem_table.h"
@@ -57,12 +57,11 @@ std::string PlainDecimal(double value) {
 
 // The text of a JSON value as the item fields read it: a string's content,
 // a number as written.
-std::string ValueText(const JsonValue& v) {
+std::string ValueText(const JsonDocument::Value& v) {
   switch (v.kind()) {
     case JsonKind::kString:
-      return v.IsNullString() ? std::string() : v.text();
     case JsonKind::kNumber:
-      return v.text();
+      return std::string(v.text());
     case JsonKind::kTrue:
       return "true";
     case JsonKind::kFalse:
@@ -73,15 +72,15 @@ std::string ValueText(const JsonValue& v) {
 }
 
 // An item key, exact case; a missing one fails the order.
-std::string ItemText(const JsonValue& item, std::string_view key) {
-  const JsonValue* v = item.Find(key);
-  if (v == nullptr) {
+std::string ItemText(const JsonDocument::Value& item, std::string_view key) {
+  const auto v = item.Find(key);
+  if (!v) {
     throw DatabaseError("Item key '" + std::string(key) + "' not found");
   }
   return ValueText(*v);
 }
 
-double ItemNumber(const JsonValue& item, std::string_view key) {
+double ItemNumber(const JsonDocument::Value& item, std::string_view key) {
   const std::string text = ItemText(item, key);
   const auto number = TryParseFloat(text);
   if (!number) throw ConvertError(NotAValidFloat(text));
@@ -89,17 +88,25 @@ double ItemNumber(const JsonValue& item, std::string_view key) {
 }
 
 // Stores the items of the body under the order, on the order's unit of
-// work.
+// work. The body the JSON body middleware parsed is read again as it is;
+// another body is parsed here from its text.
 void SalvarItensPedido(UnitOfWork& uow, std::int64_t id_pedido,
-                       const std::string& json) {
-  const auto body = ParseJson(json);
-  const JsonValue* itens =
-      body && body->IsObject() ? body->Find("itens") : nullptr;
-  if (itens == nullptr || !itens->IsArray()) {
+                       const ApiRequest& req) {
+  std::optional<JsonDocument> parsed_here;
+  const JsonDocument* body = req.BodyObject();
+  if (!req.BodyParsed()) {
+    parsed_here = JsonDocument::Parse(req.Body());
+    body = parsed_here ? &*parsed_here : nullptr;
+  }
+  std::optional<JsonDocument::Value> itens;
+  if (body != nullptr && body->Root().IsObject()) {
+    itens = body->Root().Find("itens");
+  }
+  if (!itens || !itens->IsArray()) {
     throw DatabaseError("The order has no \"itens\" array");
   }
   std::int64_t n = 0;
-  for (const JsonValue& item : itens->elements()) {
+  for (const JsonDocument::Value item : itens->children()) {
     if (!item.IsObject()) throw DatabaseError("An item is not an object");
     ++n;
     const std::string id_text = ItemText(item, "idproduto");
@@ -364,30 +371,36 @@ void PedidoController::RecordQuantity(Stage stage, ApiRequest& req,
     const auto number = TryParseFloat(text);
     if (!number) throw ConvertError(NotAValidFloat(text));
     const std::string quantity = PlainDecimal(*number);
+    const std::string column = picking ? "QtdEntregue" : "QtdConferida";
 
     UnitOfWork uow(conexao_);
     Query qry(uow);
+    // The addition, the item read back and the cap stand or fall together.
+    // The database refuses a result beyond the column's range; one below
+    // zero is read back and undone, the item's row locked by the addition
+    // until the end, so that no other request changes it in between.
+    uow.Begin();
     qry.SQL()
-        .Add("select IdPedido from PedidoItem")
+        .Add("update PedidoItem set " + column + " = " + column + " + " +
+             Quoted(quantity))
+        .Add("where IdPedido = " + id_pedido)
+        .Add("and IdPedidoItem = " + id_item);
+    qry.ExecSQL();
+    qry.SQL().Clear();
+    qry.SQL()
+        .Add("select IdPedido, " + column + " from PedidoItem")
         .Add("where IdPedido = " + id_pedido)
         .Add("and IdPedidoItem = " + id_item);
     qry.Open();
     if (qry.IsEmpty()) {
+      uow.Rollback();
       res.Send(ResultObject(kResult, "Pedido Não Localizado!")).Status(400);
       return;
     }
+    if (qry.FieldByName(column).AsFloat() < 0) {
+      throw DatabaseError(column + " would fall below zero");
+    }
     qry.Close();
-    // The addition and its cap stand or fall together.
-    uow.Begin();
-    qry.SQL().Clear();
-    qry.SQL()
-        .Add(picking ? "update PedidoItem set QtdEntregue = QtdEntregue + " +
-                           Quoted(quantity)
-                     : "update PedidoItem set QtdConferida = QtdConferida + " +
-                           Quoted(quantity))
-        .Add("where IdPedido = " + id_pedido)
-        .Add("and IdPedidoItem = " + id_item);
-    qry.ExecSQL();
     qry.SQL().Clear();
     qry.SQL()
         .Add(picking ? "update PedidoItem set QtdEntregue = Quantidade"
@@ -502,7 +515,7 @@ void PedidoController::PedidoNovo(ApiRequest& req, ApiResponse& res,
     qry.ParamByName("Observacao")
         .SetAsString(body.FieldByName("Observacao").AsString());
     const std::int64_t id_pedido = qry.ExecInsert();
-    SalvarItensPedido(uow, id_pedido, req.Body());
+    SalvarItensPedido(uow, id_pedido, req);
     uow.Commit();
     res.Send(ResultObject(kResult, FormatInteger(id_pedido)));
   } catch (...) {

@@ -1,7 +1,6 @@
 #include "db/connection_factory.h"
 
 #include <memory>
-#include <mutex>
 
 #include "db/db_error.h"
 #include "db/odbc/odbc_connection.h"
@@ -24,12 +23,14 @@ bool IsSqlite(const ConnectionSettings& s) {
 
 }  // namespace
 
-ConnectionPool::Factory MakeConnectionFactory(const ConnectionSettings& s) {
+ConnectionPool::Factory MakeConnectionFactory(const ConnectionSettings& s,
+                                              int pool_size) {
   if (IsSqlite(s)) {
-    // The pool's connections take turns for their write transactions.
-    return [path = s.database, writers = std::make_shared<std::timed_mutex>()]()
-               -> std::unique_ptr<Connection> {
-      return std::make_unique<SqliteConnection>(path, writers);
+    // The pool's connections take turns for their write transactions; no
+    // more than half of them wait while the turn is stuck.
+    auto turn = std::make_shared<WriterTurn>(pool_size);
+    return [path = s.database, turn]() -> std::unique_ptr<Connection> {
+      return std::make_unique<SqliteConnection>(path, turn);
     };
   }
   if (s.driver.empty() || SameText(s.driver, "MSSQL9")) {
@@ -54,7 +55,8 @@ std::unique_ptr<ConnectionPool> OpenConnectionPool(const ConnectionSettings& s,
     options.first_retry = std::chrono::milliseconds(500);
     options.max_retry = std::chrono::seconds(30);
   }
-  return std::make_unique<ConnectionPool>(MakeConnectionFactory(s), options);
+  return std::make_unique<ConnectionPool>(MakeConnectionFactory(s, max_size),
+                                          options);
 }
 
 }  // namespace norvessa

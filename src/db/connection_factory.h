@@ -24,9 +24,11 @@ struct ConnectionSettings {
   std::string odbc_extra;
 };
 
-// Opens connections with these settings; fails with DbError on an unknown
-// driver name or a malformed ODBCEXTRA.
-ConnectionPool::Factory MakeConnectionFactory(const ConnectionSettings& s);
+// Opens connections with these settings, for a pool of `pool_size`; fails
+// with DbError on an unknown driver name or a malformed ODBCEXTRA.
+ConnectionPool::Factory MakeConnectionFactory(
+    const ConnectionSettings& s,
+    int pool_size = ConnectionPool::Options{}.max_size);
 
 // A pool of up to `max_size` connections with these settings, its first
 // connection open. SQL Server connects back off while the server is away;

@@ -345,11 +345,11 @@ TEST(OrdersTest, ConcurrentOrdersGetTheirOwnKeys) {
 
 TEST(OrdersTest, SendsTheseStatements) {
   testing::RecordingPool recording;
-  // The list's rows, then the item that exists.
+  // The list's rows, then the item read back after the addition.
   recording.log->results.push_back(
       testing::RecordingPool::Rows({"IdPedido"}, {{"1"}}));
-  recording.log->results.push_back(
-      testing::RecordingPool::Rows({"IdPedido"}, {{"1"}}));
+  recording.log->results.push_back(testing::RecordingPool::Rows(
+      {"IdPedido", "QtdEntregue"}, {{"1", "2.5"}}));
   testing::ResourceServer server(recording.pool.get());
   Post(
       server, "/pedidos",
@@ -375,12 +375,14 @@ TEST(OrdersTest, SendsTheseStatements) {
             "and P.Status <> 'Entregue'\n"
             "order by P.IdPedido\n"
             "OFFSET 0 ROWS FETCH NEXT 20 ROWS ONLY");
+  // The addition first: the item read back after it, in the same
+  // transaction, shows whether it exists and what the addition made of it.
   EXPECT_EQ(sql[1],
-            "select IdPedido from PedidoItem\nwhere IdPedido = '1'\nand "
-            "IdPedidoItem = '2'");
-  EXPECT_EQ(sql[2],
             "update PedidoItem set QtdEntregue = QtdEntregue + '1.5'\n"
             "where IdPedido = '1'\nand IdPedidoItem = '2'");
+  EXPECT_EQ(sql[2],
+            "select IdPedido, QtdEntregue from PedidoItem\nwhere IdPedido = "
+            "'1'\nand IdPedidoItem = '2'");
   EXPECT_EQ(sql[3],
             "update PedidoItem set QtdEntregue = Quantidade\n"
             "where IdPedido = '1'\nand IdPedidoItem = '2'\n"
@@ -524,9 +526,12 @@ TEST(OrdersTest, QuantitiesAreWrittenInPlainDecimal) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.path) + " " + c.quantity);
+    const std::string column = std::string(c.path) == "/pedidos/separados"
+                                   ? "QtdEntregue"
+                                   : "QtdConferida";
     testing::RecordingPool recording;
     recording.log->results.push_back(
-        testing::RecordingPool::Rows({"IdPedido"}, {{"1"}}));
+        testing::RecordingPool::Rows({"IdPedido", column}, {{"1", "1"}}));
     testing::ResourceServer server(recording.pool.get());
     const auto r = Post(server, c.path,
                         std::string(R"({"idpedido":1,"idpedidoitem":"2",")") +
@@ -534,10 +539,7 @@ TEST(OrdersTest, QuantitiesAreWrittenInPlainDecimal) {
     EXPECT_EQ(r.body, R"({"Result":"OK"})");
     const std::vector<std::string> sql = recording.Sql();
     ASSERT_EQ(sql.size(), 3u);
-    const std::string column = std::string(c.path) == "/pedidos/separados"
-                                   ? "QtdEntregue"
-                                   : "QtdConferida";
-    EXPECT_EQ(sql[1], "update PedidoItem set " + column + " = " + column +
+    EXPECT_EQ(sql[0], "update PedidoItem set " + column + " = " + column +
                           " + '" + c.written +
                           "'\nwhere IdPedido = '1'\nand IdPedidoItem = '2'");
   }
@@ -574,6 +576,150 @@ TEST(OrdersTest, QuantitiesAreWrittenInPlainDecimal) {
                   "QtdConferida from PedidoItem where IdPedidoItem = 4"),
               step.after);
   }
+}
+
+// Every row of the order tables, as text.
+std::string OrderRows(const testing::TempDatabase& db) {
+  std::string rows;
+  for (const char* table : {"Pedido", "PedidoItem", "sqlite_sequence"}) {
+    const std::string columns = db.Scalar(
+        std::string("select group_concat('quote(' || name || ')', ' || ''|'' "
+                    "|| ') from pragma_table_info('") +
+        table + "')");
+    rows += db.Scalar("select group_concat(" + columns + ", char(10)) from " +
+                      table) +
+            "\n";
+  }
+  return rows;
+}
+
+// Quantities, amounts, dates and texts the columns cannot hold: the route
+// answers its failure message and nothing is stored.
+TEST(OrdersTest, ValuesTheColumnsCannotHoldChangeNothing) {
+  const std::string separado = R"({"Erro except":"Nenhum Pedido Separado!"})";
+  const std::string conferido = R"({"Erro except":"Nenhum Pedido Conferido!"})";
+  const std::string erro = R"({"Erro except":"Erro no Pedido!"})";
+  // Item 1: ordered 10, picked 8, checked 0.
+  auto picked = [](const std::string& q) {
+    return R"({"idpedido":1,"idpedidoitem":"1","quantseparacao":")" + q +
+           R"("})";
+  };
+  auto checked = [](const std::string& q) {
+    return R"({"idpedido":1,"idpedidoitem":"1","quantconferida":")" + q +
+           R"("})";
+  };
+  auto order = [](const std::string& from, const std::string& to) {
+    std::string body = NewOrder(Item("1", "CX", "a"));
+    return body.replace(body.find(from), from.size(), to);
+  };
+  const std::string too_long(121, 'x');
+  struct Case {
+    std::string path;
+    std::string body;
+    const std::string& answer;
+  };
+  const Case cases[] = {
+      // Below zero, beyond NUMERIC(15,4) or not finite.
+      {"/pedidos/separados", picked("-1000"), separado},
+      {"/pedidos/separados", picked("-8.0001"), separado},
+      {"/pedidos/separados", picked("-1e300"), separado},
+      {"/pedidos/separados", picked("1e300"), separado},
+      {"/pedidos/separados", picked("99999999999.9999"), separado},
+      {"/pedidos/separados", picked("1e400"), separado},
+      {"/pedidos/separados", picked("NaN"), separado},
+      {"/pedidos/conferidos", checked("-1"), conferido},
+      {"/pedidos/conferidos", checked("-1e300"), conferido},
+      {"/pedidos/conferidos", checked("1e300"), conferido},
+      {"/pedidos/conferidos", checked("-Infinity"), conferido},
+      // Items.
+      {"/pedidos/novo",
+       order(R"("quantidade":"1,5")", R"("quantidade":"1e300")"), erro},
+      {"/pedidos/novo",
+       order(R"("quantidade":"1,5")", R"("quantidade":"-1e300")"), erro},
+      {"/pedidos/novo",
+       order(R"("vlunitario":50.25)", R"("vlunitario":"100000000000")"), erro},
+      {"/pedidos/novo", order(R"("vltotal":"75.375")", R"("vltotal":1e400)"),
+       erro},
+      {"/pedidos/novo",
+       order(R"("descricaoitem":"a")",
+             R"("descricaoitem":")" + too_long + "\""),
+       erro},
+      {"/pedidos/novo", order(R"("unmed":"CX")", R"("unmed":"CAIXA12")"), erro},
+      {"/pedidos/novo",
+       order(R"("numcodbarrasusado":"789")",
+             R"("numcodbarrasusado":")" + std::string(31, '7') + "\""),
+       erro},
+      {"/pedidos/novo",
+       order(R"("idempresa":"1","idusuario":"2","numcod)",
+             R"("idempresa":"x","idusuario":"2","numcod)"),
+       erro},
+      // The order.
+      {"/pedidos/novo",
+       order(R"("vltotalpedido":"150,75")", R"("vltotalpedido":"1e300")"),
+       erro},
+      {"/pedidos/novo",
+       order(R"("vltotalpedido":"150,75")", R"("vltotalpedido":"NaN")"), erro},
+      {"/pedidos/novo",
+       order(R"("dtemissao":"10/12/2026 10:30")",
+             R"("dtemissao":"31/12/1752 23:59")"),
+       erro},
+      {"/pedidos/novo",
+       order(R"("dtsaidainicial":"12/12/2026")",
+             R"("dtsaidainicial":"01/01/0001")"),
+       erro},
+      {"/pedidos/novo",
+       order(R"("dtsaidafinal":"15/12/2026")",
+             R"("dtsaidafinal":"01/01/1000")"),
+       erro},
+      {"/pedidos/novo",
+       order(R"("idusuario":"2","dtemissao")",
+             R"("idusuario":"99999999999","dtemissao")"),
+       erro},
+      {"/pedidos/novo",
+       order(R"("observacao":"Entregar \u00E0 tarde")",
+             R"("observacao":")" + std::string(256, 'o') + "\""),
+       erro},
+      {"/pedidos/novo",
+       order(R"("observacao":"Entregar \u00E0 tarde")",
+             R"("observacao":")" + std::string(1 << 20, 'o') + "\""),
+       erro},
+  };
+  testing::ResourceServer server;
+  const std::string before = OrderRows(server.db());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path + " " + c.body.substr(0, 300));
+    const auto r = Post(server, c.path, c.body);
+    EXPECT_EQ(r.status, 404);
+    EXPECT_EQ(r.body, c.answer);
+    EXPECT_EQ(OrderRows(server.db()), before);
+  }
+
+  // Still accepted: undoing a double scan down to zero, the earliest and
+  // the latest day a datetime holds, an order without items, and one for
+  // a product the database does not know.
+  EXPECT_EQ(Post(server, "/pedidos/separados", picked("-8")).body,
+            R"({"Result":"OK"})");
+  EXPECT_EQ(Post(server, "/pedidos/conferidos",
+                 R"({"idpedido":1,"idpedidoitem":"2","quantconferida":"-1"})")
+                .body,
+            R"({"Result":"OK"})");
+  EXPECT_EQ(server.db().Scalar("select group_concat(QtdEntregue || '|' || "
+                               "QtdConferida) from PedidoItem where IdPedido "
+                               "= 1 and Situacao = 1"),
+            "0|0,2|0");
+  std::string bounds =
+      order(R"("dtemissao":"10/12/2026 10:30")", R"("dtemissao":"01/01/1753")");
+  bounds.replace(bounds.find("15/12/2026"), 10, "31/12/9999");
+  EXPECT_EQ(Post(server, "/pedidos/novo", bounds).body, R"({"Result":"7"})");
+  std::string empty = NewOrder("");
+  EXPECT_EQ(Post(server, "/pedidos/novo", empty).body, R"({"Result":"8"})");
+  EXPECT_EQ(
+      Post(server, "/pedidos/novo", NewOrder(Item("999", "", "Desconhecido")))
+          .body,
+      R"({"Result":"9"})");
+  EXPECT_EQ(server.db().Scalar("select group_concat(IdPedido || ':' || "
+                               "UnMed) from PedidoItem where IdPedido > 6"),
+            "7:CX,9:UN");
 }
 
 }  // namespace

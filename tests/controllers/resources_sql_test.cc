@@ -152,6 +152,11 @@ TEST(ResourcesSqlTest, EachHandlerSendsItsText) {
 TEST(ResourcesSqlTest, StatementsPerRequest) {
   using testing::RecordingPool;
   const ResultSet one = RecordingPool::Rows({"IdPedido"}, {{"1"}});
+  // The item read back after the addition.
+  const ResultSet picked =
+      RecordingPool::Rows({"IdPedido", "QtdEntregue"}, {{"1", "1"}});
+  const ResultSet checked =
+      RecordingPool::Rows({"IdPedido", "QtdConferida"}, {{"1", "1"}});
   const ResultSet waiting = RecordingPool::Rows(
       {"IdPedido", "DtEmissao", "DtEntrega", "Cliente", "VlTotalPedido",
        "IdPedidoItem", "Referencia", "DescricaoItem", "Quantidade",
@@ -225,7 +230,7 @@ TEST(ResourcesSqlTest, StatementsPerRequest) {
       {"POST",
        "/pedidos/separados",
        R"({"idpedido":1,"idpedidoitem":"2","quantseparacao":"1"})",
-       {one},
+       {picked},
        200,
        3,
        2},
@@ -233,7 +238,7 @@ TEST(ResourcesSqlTest, StatementsPerRequest) {
       {"POST",
        "/pedidos/conferidos",
        R"({"idpedido":1,"idpedidoitem":"2","quantconferida":"1"})",
-       {one},
+       {checked},
        200,
        3,
        2},

@@ -4,8 +4,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "db/db_error.h"
@@ -118,12 +118,38 @@ TEST(SqliteConnectionTest, Transactions) {
   EXPECT_EQ(db.Scalar("select group_concat(A) from T"), "2");
 }
 
+// Values SQL Server would refuse are refused here too: a float that is not
+// finite (SQLite would store NaN as NULL), and an item of an order that
+// does not exist.
+TEST(SqliteConnectionTest, RefusesWhatTheServerRefuses) {
+  testing::TempDatabase db(
+      "CREATE TABLE Pedido (IdPedido INTEGER PRIMARY KEY, Total REAL);"
+      "CREATE TABLE PedidoItem (IdPedidoItem INTEGER PRIMARY KEY,"
+      " IdPedido INTEGER REFERENCES Pedido (IdPedido));"
+      "INSERT INTO Pedido VALUES (1, 0);");
+  SqliteConnection c(db.path());
+  for (const double total : {std::numeric_limits<double>::quiet_NaN(),
+                             std::numeric_limits<double>::infinity(),
+                             -std::numeric_limits<double>::infinity()}) {
+    SCOPED_TRACE(total);
+    EXPECT_THROW(
+        c.Execute("update Pedido set Total = :Total", {{"Total", total}}),
+        DbError);
+  }
+  EXPECT_THROW(c.Execute("insert into PedidoItem (IdPedido) values (2)", {}),
+               DbError);
+  c.Execute("insert into PedidoItem (IdPedido) values (1)", {});
+  EXPECT_EQ(db.Scalar("select Total || '|' || (select group_concat(IdPedido) "
+                      "from PedidoItem) from Pedido"),
+            "0.0|1");
+}
+
 // Connections that share a writer turn write one after the other; the turn
 // passes on at commit, at rollback and when a connection goes away in the
 // middle of a transaction.
 TEST(SqliteConnectionTest, WriteTransactionsTakeTurns) {
   testing::TempDatabase db("CREATE TABLE T (A INTEGER);");
-  auto writers = std::make_shared<std::timed_mutex>();
+  auto writers = std::make_shared<WriterTurn>();
   SqliteConnection a(db.path(), writers);
   SqliteConnection b(db.path(), writers);
 

@@ -2,11 +2,14 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "db/db_error.h"
 #include "db/sqlite/tsql_like.h"
@@ -216,11 +219,76 @@ FieldType TypeFromValues(const std::vector<Row>& rows, std::size_t column) {
   return number ? FieldType::kFloat : FieldType::kString;
 }
 
+// SQLite would store infinity, and NaN as NULL; SQL Server refuses both.
+void CheckParams(const std::vector<Param>& params) {
+  for (const Param& p : params) {
+    const auto* d = std::get_if<double>(&p.value);
+    if (d != nullptr && !std::isfinite(*d)) {
+      throw DbError(
+          "The supplied value is not a valid instance of data type "
+          "float (parameter :" +
+          p.name + ")");
+    }
+  }
+}
+
 }  // namespace
 
+WriterTurn::WriterTurn(int pool_size)
+    : most_waiting_(std::max(pool_size, 0) / 2) {}
+
+void WriterTurn::Take(std::chrono::milliseconds limit) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + limit;
+  std::unique_lock lock(mutex_);
+  const auto me = queue_.emplace(queue_.end());
+  while (true) {
+    const auto ahead = std::distance(queue_.begin(), me);
+    const auto now = Clock::now();
+    if (!taken_ && ahead == 0) {
+      queue_.erase(me);
+      taken_ = true;
+      taken_at_ = now;
+      return;
+    }
+    const bool beyond_half = most_waiting_ > 0 && ahead >= most_waiting_;
+    std::string why;
+    if (beyond_half && taken_ && now - taken_at_ >= kStuckAfter) {
+      // One text for every writer turned away, so that the causes of a
+      // stuck turn make one line on stderr with a count.
+      why = "the write turn has not passed for " +
+            std::to_string(kStuckAfter.count()) +
+            " ms and half the connections wait for it";
+    } else if (now >= deadline) {
+      why = "another write transaction runs";
+    }
+    if (!why.empty()) {
+      queue_.erase(me);
+      throw DbError("database is locked (" + why + ")");
+    }
+    // Only the first in line is woken when the turn passes; those beyond
+    // half look again when the turn would count as stuck.
+    me->wait_until(
+        lock, beyond_half
+                  ? std::min(deadline, (taken_ ? taken_at_ : now) + kStuckAfter)
+                  : deadline);
+  }
+}
+
+void WriterTurn::Pass() {
+  const std::lock_guard lock(mutex_);
+  taken_ = false;
+  if (!queue_.empty()) queue_.front().notify_one();
+}
+
+int WriterTurn::waiting() const {
+  const std::lock_guard lock(mutex_);
+  return static_cast<int>(queue_.size());
+}
+
 SqliteConnection::SqliteConnection(const std::string& path,
-                                   std::shared_ptr<std::timed_mutex> writers)
-    : writers_(std::move(writers)) {
+                                   std::shared_ptr<WriterTurn> turn)
+    : turn_(std::move(turn)) {
   // Never creates a file: the demo and test databases must exist.
   const int rc = sqlite3_open_v2(
       path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
@@ -235,6 +303,8 @@ SqliteConnection::SqliteConnection(const std::string& path,
     // A file that is not a database fails here, at the first statement.
     Run("select count(*) from sqlite_master");
     Run("PRAGMA journal_mode=WAL");
+    // Declared references hold, as they do on the server.
+    Run("PRAGMA foreign_keys=ON");
     sqlite3_create_collation_v2(db_, "Latin1_General_CI_AI", SQLITE_UTF8,
                                 nullptr, CollateCiAi, nullptr);
     for (int args : {2, 3}) {
@@ -254,7 +324,16 @@ SqliteConnection::SqliteConnection(const std::string& path,
 
 SqliteConnection::~SqliteConnection() {
   for (auto& [sql, cached] : statements_) sqlite3_finalize(cached.statement);
+  // Closing rolls back what was left open; then the next writer may go.
   sqlite3_close(db_);
+  PassTurn();
+}
+
+void SqliteConnection::PassTurn() {
+  if (has_turn_) {
+    has_turn_ = false;
+    turn_->Pass();
+  }
 }
 
 void SqliteConnection::Fail(int code) {
@@ -356,6 +435,7 @@ sqlite3_stmt* SqliteConnection::Prepare(std::string_view tsql,
 
 ResultSet SqliteConnection::Open(std::string_view sql,
                                  const std::vector<Param>& params) {
+  CheckParams(params);
   int rc = SQLITE_OK;
   sqlite3_stmt* s = Prepare(sql, params, rc);
   const Use use(s);
@@ -417,6 +497,7 @@ ResultSet SqliteConnection::Open(std::string_view sql,
 
 std::int64_t SqliteConnection::Execute(std::string_view sql,
                                        const std::vector<Param>& params) {
+  CheckParams(params);
   int rc = SQLITE_OK;
   sqlite3_stmt* s = Prepare(sql, params, rc);
   const Use use(s);
@@ -434,37 +515,31 @@ std::int64_t SqliteConnection::InsertReturningKey(
 }
 
 void SqliteConnection::Begin() {
-  bool took_turn = false;
-  if (writers_ != nullptr && !writing_.owns_lock()) {
-    std::unique_lock turn(*writers_, std::defer_lock);
-    if (!turn.try_lock_for(std::chrono::milliseconds(kBusyTimeoutMs))) {
-      throw DbError("database is locked (another write transaction runs)");
-    }
-    writing_ = std::move(turn);
-    took_turn = true;
+  const bool take_turn = turn_ != nullptr && !has_turn_;
+  if (take_turn) {
+    turn_->Take(std::chrono::milliseconds(kBusyTimeoutMs));
+    has_turn_ = true;
   }
   try {
     Run("BEGIN IMMEDIATE");
   } catch (...) {
     // A transaction already open keeps its turn.
-    if (took_turn && !InTransaction()) writing_.unlock();
+    if (take_turn && !InTransaction()) PassTurn();
     throw;
   }
 }
 
 void SqliteConnection::Commit() {
   Run("COMMIT");
-  if (writing_.owns_lock()) writing_.unlock();
+  PassTurn();
 }
 
 void SqliteConnection::Rollback() {
   // The turn passes on even when the rollback itself fails.
-  struct PassTurn {
-    std::unique_lock<std::timed_mutex>& writing;
-    ~PassTurn() {
-      if (writing.owns_lock()) writing.unlock();
-    }
-  } pass{writing_};
+  struct PassOn {
+    SqliteConnection& c;
+    ~PassOn() { c.PassTurn(); }
+  } pass{*this};
   if (InTransaction()) Run("ROLLBACK");
 }
 

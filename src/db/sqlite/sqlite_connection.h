@@ -1,7 +1,10 @@
 #ifndef NORVESSA_DB_SQLITE_SQLITE_CONNECTION_H_
 #define NORVESSA_DB_SQLITE_SQLITE_CONNECTION_H_
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -15,19 +18,54 @@ struct sqlite3_stmt;
 
 namespace norvessa {
 
+// The turn for write transactions that the connections of one pool share:
+// writers take it one after the other, in the order they ask, instead of
+// polling the file's lock (which under load leaves some waiting for a
+// second). A writer waits for the turn up to a limit. But while the turn
+// has not changed hands for a second (an outside process holds the file's
+// write lock) at most half of the pool waits, and the writers beyond that
+// half fail at once: waiting writers never hold every request the server
+// takes at a time, and reads, which WAL lets through, are still served.
+// Healthy bursts pass the turn on within milliseconds and never fail.
+class WriterTurn {
+ public:
+  static constexpr std::chrono::milliseconds kStuckAfter{1000};
+
+  // `pool_size`: the connections that share the turn; 0 sets no bound on
+  // the writers that wait.
+  explicit WriterTurn(int pool_size = 0);
+  WriterTurn(const WriterTurn&) = delete;
+  WriterTurn& operator=(const WriterTurn&) = delete;
+
+  // Waits for the turn, at most `limit`; fails with DbError when the limit
+  // passes or the turn is stuck with half of the pool waiting already.
+  void Take(std::chrono::milliseconds limit);
+  void Pass();
+
+  // The writers waiting for the turn now.
+  int waiting() const;
+
+ private:
+  mutable std::mutex mutex_;
+  // One wake-up per waiting writer, in the order they asked.
+  std::list<std::condition_variable> queue_;
+  bool taken_ = false;
+  std::chrono::steady_clock::time_point taken_at_;
+  int most_waiting_;
+};
+
 // The embedded database: an EXISTING SQLite file, opened read-write (a
 // missing file or one that is not a database fails), in WAL mode with a
-// busy timeout. The T-SQL the service writes is translated before it runs;
-// LIKE ignores case and accents and the collation Latin1_General_CI_AI is
-// known.
+// busy timeout and foreign keys enforced. The T-SQL the service writes is
+// translated before it runs; LIKE ignores case and accents and the
+// collation Latin1_General_CI_AI is known. A float parameter that is not
+// finite is refused, as SQL Server refuses it.
 class SqliteConnection : public Connection {
  public:
-  // Connections to one file that share `writers` take turns for their
-  // write transactions in the order they arrive, instead of polling the
-  // file's lock (which under load leaves some waiting for a second).
-  explicit SqliteConnection(
-      const std::string& path,
-      std::shared_ptr<std::timed_mutex> writers = nullptr);
+  // Connections to one file that share `turn` take turns for their write
+  // transactions.
+  explicit SqliteConnection(const std::string& path,
+                            std::shared_ptr<WriterTurn> turn = nullptr);
   ~SqliteConnection() override;
   SqliteConnection(const SqliteConnection&) = delete;
   SqliteConnection& operator=(const SqliteConnection&) = delete;
@@ -54,6 +92,7 @@ class SqliteConnection : public Connection {
 
   [[noreturn]] void Fail(int code);
   void Run(const char* sql);
+  void PassTurn();
   // The statement for this T-SQL text, prepared once per connection and
   // reused, with the parameters bound; `rc` tells whether all went well
   // (nullptr when it could not be prepared).
@@ -65,8 +104,8 @@ class SqliteConnection : public Connection {
   sqlite3* db_ = nullptr;
   bool broken_ = false;
   std::unordered_map<std::string, Cached> statements_;
-  std::shared_ptr<std::timed_mutex> writers_;
-  std::unique_lock<std::timed_mutex> writing_;
+  std::shared_ptr<WriterTurn> turn_;
+  bool has_turn_ = false;
   std::uint64_t uses_ = 0;
 };
 
