@@ -2,10 +2,14 @@
 
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdint>
 #include <stdexcept>
+#include <string_view>
 
 #include "app/conexao.h"
 #include "app/program_paths.h"
+#include "framework/ascii.h"
 #include "serialize/dataset_error.h"
 #include "serialize/regional.h"
 
@@ -19,6 +23,50 @@ int PortFromText(const std::string& text) {
                              "' is not a valid port number (0 to 65535)");
   }
   return static_cast<int>(*port);
+}
+
+namespace {
+
+// One limit of [API]; `fallback` when the key is missing, empty or not a
+// whole number from 1 up.
+std::int64_t ReadLimit(Platform& platform, const std::string& file,
+                       const char* key, std::int64_t fallback) {
+  const std::string text = platform.ReadIniString(file, "API", key, "");
+  const std::string_view value = TrimBlanks(text);
+  if (value.empty()) return fallback;
+  if (const auto number = TryParseInteger(value, 1, INT32_MAX)) {
+    return *number;
+  }
+  const std::string line = "Norvessa.ini [API] " + std::string(key) + "='" +
+                           text +
+                           "' is not a whole number from 1 to 2147483647: "
+                           "using " +
+                           std::to_string(fallback) + "\n";
+  const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+  (void)ignored;
+  return fallback;
+}
+
+}  // namespace
+
+ServerLimits ReadServerLimits(Platform& platform, const std::string& file,
+                              ServerLimits limits) {
+  using std::chrono::duration_cast;
+  using std::chrono::milliseconds;
+  using std::chrono::seconds;
+  const ServerLimits defaults;
+  limits.request_deadline = duration_cast<milliseconds>(seconds(
+      ReadLimit(platform, file, "PrazoRequisicao",
+                duration_cast<seconds>(defaults.request_deadline).count())));
+  limits.max_connections = static_cast<int>(
+      ReadLimit(platform, file, "MaxConexoes", defaults.max_connections));
+  constexpr std::uint64_t kMiB = 1024 * 1024;
+  limits.body_budget =
+      static_cast<std::uint64_t>(
+          ReadLimit(platform, file, "MaxCorposMiB",
+                    static_cast<std::int64_t>(defaults.body_budget / kMiB))) *
+      kMiB;
+  return limits;
 }
 
 NorvessaForm::NorvessaForm(Platform& platform, ServiceHost& host)
@@ -91,7 +139,9 @@ void NorvessaForm::Start() {
   host_.SetUp();
   // The IP text is kept but takes no part: the server listens on every
   // local address.
-  host_.Listen(PortFromText(platform_.ControlText(Control::kEdPorta)));
+  const int port = PortFromText(platform_.ControlText(Control::kEdPorta));
+  host_.Listen(port,
+               ReadServerLimits(platform_, settings, host_.api().limits()));
 }
 
 void NorvessaForm::Stop() { host_.StopListen(); }

@@ -46,6 +46,13 @@ class NorvessaForm {
 // with the conversion error, and above 65535 with a message of its own.
 int PortFromText(const std::string& text);
 
+// `limits` with the server's limits that [API] of the service settings
+// file sets: PrazoRequisicao (seconds), MaxConexoes and MaxCorposMiB. A
+// missing or empty key gives the default; a value that is not a whole
+// number from 1 to 2147483647 gives it too, with a line on stderr.
+ServerLimits ReadServerLimits(Platform& platform, const std::string& file,
+                              ServerLimits limits);
+
 }  // namespace norvessa
 
 #endif  // NORVESSA_APP_NORVESSA_FORM_H_

@@ -50,10 +50,20 @@ void ServiceHost::SetUp() {
       });
   ApiLoggerManager::RegisterProvider(LogFileProvider::New());
   api_.Use(ApiLoggerManager::ApiCallback());
+  // A request refused for want of room never reaches the logging
+  // middleware, yet it was answered: it gets its line all the same.
+  api_.OnRefused([](const RawRequest& request, const RawResponse& response) {
+    ApiLoggerManager::GetDefaultManager().LogUnchained(request, response);
+  });
   resources_(api_, *pool_);
 }
 
 void ServiceHost::Listen(int port) { api_.Listen(port, Api::kDefaultHost); }
+
+void ServiceHost::Listen(int port, const ServerLimits& limits) {
+  api_.SetLimits(limits);
+  Listen(port);
+}
 
 void ServiceHost::StopListen() {
   if (api_.IsRunning()) api_.StopListen();

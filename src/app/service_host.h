@@ -32,11 +32,14 @@ class ServiceHost {
   ConnectionPool& OpenPool(const ConnectionSettings& settings);
   ConnectionPool* pool() { return pool_.get(); }
 
-  // Global middleware, then each resource's routes; once.
+  // Global middleware, then each resource's routes, and the request log
+  // line of every request the server turns away itself; once.
   void SetUp();
 
   // Listens on all local addresses.
   void Listen(int port);
+  // The same with the server's limits as the settings give them.
+  void Listen(int port, const ServerLimits& limits);
   void StopListen();
   bool IsRunning() const { return api_.IsRunning(); }
 

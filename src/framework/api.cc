@@ -9,9 +9,26 @@
 
 namespace norvessa {
 
-Api::Api(ServerLimits limits) : limits_(limits) {}
+Api::Api(ServerLimits limits)
+    : limits_(limits), stats_(std::make_shared<TransportStats>()) {}
 
 Api::~Api() = default;
+
+void Api::SetLimits(const ServerLimits& limits) {
+  limits_ = limits;
+  // The next Listen builds the transport with them.
+  if (!running_) transport_.reset();
+}
+
+ServerCounts Api::Counts() const {
+  ServerCounts counts;
+  counts.refused_in_chain = stats_->refused_in_chain.load();
+  counts.refused_body_budget = stats_->refused_body_budget.load();
+  counts.closed_at_cap = stats_->closed_at_cap.load();
+  counts.abandoned = stats_->abandoned.load();
+  counts.accept_failures = stats_->accept_failures.load();
+  return counts;
+}
 
 void Api::EnsureTransport() {
   if (transport_) return;
@@ -19,10 +36,19 @@ void Api::EnsureTransport() {
   options.header_limit = limits_.header_limit;
   options.body_limit = limits_.body_limit;
   options.idle_timeout = limits_.idle_timeout;
+  options.request_deadline = limits_.request_deadline;
+  options.max_connections = limits_.max_connections;
+  options.body_budget = limits_.body_budget;
   options.stop_grace = limits_.stop_grace;
-  options.backlog = kListenQueue;
+  // The system's maximum: a burst of connections waits in the queue
+  // rather than being turned away by the kernel.
+  options.backlog = 0;
   options.max_in_chain = kMaxInChain;
   options.busy_message = std::string(kMaxConnectionsMessage);
+  options.on_refused = [this](const RawRequest& req, const RawResponse& res) {
+    if (on_refused_) on_refused_(req, res);
+  };
+  options.stats = stats_;
   transport_ = MakeHttpTransport(
       std::move(options), [this](const RawRequest& req, RawResponse& res) {
         DispatchRequest(*this, req, res);

@@ -9,17 +9,48 @@
 #include <string>
 
 #include "framework/api_core.h"
+#include "framework/raw_http.h"
 
 namespace norvessa {
 
 class HttpTransport;
+struct TransportStats;
 
 // Limits the transport applies to every connection.
 struct ServerLimits {
+  // Request line and headers (else 431), one body (else 413).
   std::size_t header_limit = 64 * 1024;
   std::uint64_t body_limit = 16 * 1024 * 1024;
+  // Silence while reading or writing ends a connection.
   std::chrono::milliseconds idle_timeout{30000};
+  // The whole request must have arrived this long after the connection
+  // was accepted, else the connection is closed unanswered.
+  std::chrono::milliseconds request_deadline{60000};
+  // Connections open at once (lowered to fit the descriptor limit); one
+  // more is closed as soon as it arrives.
+  int max_connections = 10000;
+  // Body bytes held by all connections together; a body that would pass
+  // it gets the busy answer (500) at once.
+  std::uint64_t body_budget = 256ull * 1024 * 1024;
   std::chrono::milliseconds stop_grace{10000};
+};
+
+// What the server counted since the Api was created.
+struct ServerCounts {
+  // Answered 500 with kMaxConnectionsMessage: the chain was full, or the
+  // body would have passed the body budget.
+  std::uint64_t refused_in_chain = 0;
+  std::uint64_t refused_body_budget = 0;
+  // Closed as soon as they arrived: the connection limit was reached.
+  std::uint64_t closed_at_cap = 0;
+  // Read in full, never dispatched: the client had gone by its turn.
+  std::uint64_t abandoned = 0;
+  // Failed accepts (out of descriptors, mostly).
+  std::uint64_t accept_failures = 0;
+
+  std::uint64_t refused() const {
+    return refused_in_chain + refused_body_budget;
+  }
 };
 
 // The route registry and the server provider in one: routes and middleware
@@ -28,11 +59,15 @@ struct ServerLimits {
 class Api : public ApiCore {
  public:
   using OnListen = std::function<void(Api&)>;
+  // Told of each request the server answered with the busy message without
+  // running the chain, and of that answer; called on a transport thread,
+  // so it must be quick, and what it throws is ignored.
+  using RefusedHook =
+      std::function<void(const RawRequest&, const RawResponse&)>;
 
   static constexpr int kDefaultPort = 9000;
   static constexpr const char* kDefaultHost = "0.0.0.0";
   static constexpr int kMaxInChain = 32;
-  static constexpr int kListenQueue = 15;
 
   explicit Api(ServerLimits limits = {});
   ~Api() override;
@@ -59,10 +94,19 @@ class Api : public ApiCore {
   int port() const { return port_; }
   const std::string& host() const { return host_; }
 
+  // Takes effect at the next Listen; call it while not listening.
+  void SetLimits(const ServerLimits& limits);
+  const ServerLimits& limits() const { return limits_; }
+  // Set before Listen.
+  void OnRefused(RefusedHook hook) { on_refused_ = std::move(hook); }
+  ServerCounts Counts() const;
+
  private:
   void EnsureTransport();
 
   ServerLimits limits_;
+  RefusedHook on_refused_;
+  std::shared_ptr<TransportStats> stats_;
   int port_ = 0;
   std::string host_;
   bool running_ = false;

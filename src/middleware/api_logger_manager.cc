@@ -76,6 +76,24 @@ norvessa::ApiCallback ApiLoggerManager::Callback() {
   };
 }
 
+void ApiLoggerManager::LogUnchained(const RawRequest& raw_request,
+                                    const RawResponse& raw_response) {
+  const LogTime now = LogTime::Now();
+  RawResponse answer = raw_response;
+  ApiRequest request(raw_request);
+  ApiResponse response(answer);
+  // A fresh response starts at 200; the entry shows the status answered.
+  answer.status_code = raw_response.status_code;
+  JsonValue entry;
+  try {
+    entry = BuildLogEntry(request, response, now, 0);
+  } catch (...) {
+    entry = JsonValue::Object();
+    entry.AddPair("time", JsonValue::String(FormatLogTime(now)));
+  }
+  NewLog(std::move(entry));
+}
+
 ApiLoggerManager& ApiLoggerManager::GetDefaultManager() {
   // Created once, whichever requests finish first; never destroyed by a
   // static destructor: the host's shutdown ends its thread.

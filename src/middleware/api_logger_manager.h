@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "framework/api_callback.h"
+#include "framework/raw_http.h"
 #include "json/json_value.h"
 #include "middleware/api_logger_thread.h"
 
@@ -35,6 +36,10 @@ class ApiLoggerManager : public ApiLoggerThread {
   void AddProvider(std::shared_ptr<ApiLoggerProvider> provider);
   // The logging middleware, queuing on this manager.
   norvessa::ApiCallback Callback();
+  // Queues the entry of an exchange that never went through the chain
+  // (the server turned it away itself): the same 40 pairs, the answer as
+  // it was given, taking no time.
+  void LogUnchained(const RawRequest& request, const RawResponse& response);
   // Ends the thread after a last pass, then lets go of the providers,
   // whose own writers make their last passes.
   void Shutdown();

@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -60,6 +62,10 @@ class Installation {
         setenv(name.c_str(), value.c_str(), 1);
       }
       setenv("NORVESSA_ROOT", root().c_str(), 1);
+      if (descriptors > 0) {
+        const rlimit limit{descriptors, descriptors};
+        setrlimit(RLIMIT_NOFILE, &limit);
+      }
       unsetenv("DISPLAY");
       unsetenv("WAYLAND_DISPLAY");
       if (qt_platform == nullptr) {
@@ -90,6 +96,9 @@ class Installation {
   }
 
   pid_t pid() const { return pid_; }
+
+  // The program's descriptor limit, soft and hard; 0 leaves it alone.
+  rlim_t descriptors = 0;
 
   std::string Stderr() const {
     std::ifstream in(db_.dir() + "/stderr.txt");
@@ -215,6 +224,74 @@ TEST(HeadlessTest, TheWindowClosesOnSigterm) {
   EXPECT_NE(app.Stderr().find("APINorvessa closing (Terminated)"),
             std::string::npos)
       << app.Stderr();
+}
+
+std::string LogFiles(const std::string& dir) {
+  std::string log;
+  for (const auto& file : fs::directory_iterator(dir)) {
+    std::ifstream in(file.path());
+    std::stringstream s;
+    s << in.rdbuf();
+    log += s.str();
+  }
+  return log;
+}
+
+TEST(HeadlessTest, TheServersLimitsComeFromItsSettingsAndDescriptors) {
+  std::uint16_t port;
+  {
+    testing::BoundSocket probe;
+    port = probe.port();
+  }
+  Installation app(std::to_string(port));
+  fs::create_directories(app.bin() + "/Logs");
+  Installation::Write(app.root() + "/Norvessa/Config/Norvessa.ini",
+                      "[API]\nPorta=" + std::to_string(port) +
+                          "\nMaxCorposMiB=1\nPrazoRequisicao=um minuto\n");
+  // 260 descriptors leave room for 4 connections beside the program's own.
+  app.descriptors = 260;
+  app.Start();
+  ASSERT_TRUE(WaitForPort(port)) << app.Stderr();
+
+  // A body past the 1 MiB all bodies may hold is turned away before it is
+  // sent, and the request log has its line.
+  {
+    testing::ClientConnection upload(port);
+    upload.Send(
+        "POST /estados HTTP/1.1\r\nHost: x\r\nContent-Length: "
+        "2097152\r\n\r\n");
+    const auto refused = testing::ParseReply(upload.ReadAll());
+    EXPECT_EQ(refused.status, 500);
+    EXPECT_EQ(refused.body,
+              "Maximum number of concurrent connections exceeded.  Please try "
+              "again later");
+  }
+
+  // Four connections are all there is room for.
+  std::vector<std::unique_ptr<testing::ClientConnection>> held;
+  for (int i = 0; i < 4; ++i) {
+    held.push_back(std::make_unique<testing::ClientConnection>(port));
+    held.back()->Send("GET /usuarios HTTP/1.1\r\n");
+  }
+  testing::ClientConnection fifth(port);
+  fifth.Send("POST /estados HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(fifth.ReadAll(), "");
+  held.clear();
+
+  EXPECT_EQ(app.Stop(SIGTERM), 0);
+  EXPECT_NE(LogFiles(app.bin() + "/Logs").find("\"POST /estados\" 500\r\n"),
+            std::string::npos);
+  const std::string err = app.Stderr();
+  EXPECT_NE(err.find("Norvessa.ini [API] PrazoRequisicao='um minuto' is not "
+                     "a whole number from 1 to 2147483647: using 60\n"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("Connection limit lowered from 10000 to 4: the process "
+                     "may open 260 files"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("Connection limit of 4 reached"), std::string::npos)
+      << err;
 }
 
 // Headless, nothing takes the locale from LANG, so the C library's

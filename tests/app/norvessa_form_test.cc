@@ -279,6 +279,53 @@ TEST(FormTest, StartFailedAtListeningKeepsWhatWasDone) {
   EXPECT_EQ(platform_.StatusPanel(0), "Norvessa Confecções");
 }
 
+TEST(FormTest, TheServersLimitsComeFromTheSettingsFile) {
+  using std::chrono::milliseconds;
+  using std::chrono::seconds;
+  constexpr std::uint64_t kMiB = 1024 * 1024;
+  struct Case {
+    const char* settings;
+    milliseconds deadline;
+    int connections;
+    std::uint64_t bodies;
+    const char* stderr_text;
+  };
+  const Case cases[] = {
+      {"", seconds(60), 10000, 256 * kMiB, ""},
+      {"PrazoRequisicao=\nMaxConexoes=\nMaxCorposMiB=\n", seconds(60), 10000,
+       256 * kMiB, ""},
+      {"PrazoRequisicao=5\nMaxConexoes= 50 \nMaxCorposMiB=8\n", seconds(5), 50,
+       8 * kMiB, ""},
+      {"PrazoRequisicao=0\nMaxConexoes=dez mil\nMaxCorposMiB=2147483648\n",
+       seconds(60), 10000, 256 * kMiB,
+       "Norvessa.ini [API] PrazoRequisicao='0' is not a whole number from 1 "
+       "to 2147483647: using 60\n"
+       "Norvessa.ini [API] MaxConexoes='dez mil' is not a whole number from 1 "
+       "to 2147483647: using 10000\n"
+       "Norvessa.ini [API] MaxCorposMiB='2147483648' is not a whole number "
+       "from 1 to 2147483647: using 256\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.settings);
+    World t;
+    World::WriteFile(
+        t.settings_file_,
+        "[API]\nPorta=" + std::to_string(t.port_) + "\n" + c.settings);
+    t.form_.FormCreate();
+    ::testing::internal::CaptureStderr();
+    t.form_.BtStartClick();
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.stderr_text);
+    ASSERT_TRUE(t.host_.IsRunning());
+    const ServerLimits& limits = t.api_.limits();
+    EXPECT_EQ(limits.request_deadline, c.deadline);
+    EXPECT_EQ(limits.max_connections, c.connections);
+    EXPECT_EQ(limits.body_budget, c.bodies);
+    // What the settings do not name stays as it was.
+    EXPECT_EQ(limits.idle_timeout,
+              testing::TestServer::ShortLimits().idle_timeout);
+  }
+}
+
 TEST(FormTest, CompanyIdAndVersion) {
   struct Case {
     const char* settings_extra;

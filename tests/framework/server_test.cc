@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <fstream>
 #include <future>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -33,6 +37,65 @@ using Next = std::function<void()>;
 ApiCallback Text(std::string text) {
   return [text](ApiRequest&, ApiResponse& res, const Next&) { res.Send(text); };
 }
+
+int Occurrences(const std::string& text, const std::string& part) {
+  int n = 0;
+  for (auto at = text.find(part); at != std::string::npos;
+       at = text.find(part, at + 1)) {
+    ++n;
+  }
+  return n;
+}
+
+// What the refusal hook was told, one line per request.
+class RefusalLog {
+ public:
+  Api::RefusedHook Hook() {
+    return [this](const RawRequest& req, const RawResponse& res) {
+      std::lock_guard lock(mutex_);
+      lines_.push_back(req.method + " " + req.raw_path + " " + req.remote_addr +
+                       " " + std::to_string(res.status_code) + " " +
+                       res.content.value_or(""));
+    };
+  }
+  std::vector<std::string> Lines() {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+const std::string kBusy(kMaxConnectionsMessage);
+
+// Blocks every request in the handler until released.
+class Gate {
+ public:
+  void Enter() {
+    std::unique_lock lock(mutex_);
+    ++inside_;
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return open_; });
+  }
+  bool WaitInside(int n) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(20),
+                             [&] { return inside_ >= n; });
+  }
+  void Open() {
+    std::lock_guard lock(mutex_);
+    open_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int inside_ = 0;
+  bool open_ = false;
+};
 
 TEST(ServerTest, FrameworkAnswersOverTheWire) {
   TestServer server;
@@ -223,6 +286,29 @@ TEST(ServerTest, RejectsOversizedMalformedAndSilentRequests) {
       {"bad version", "GET /p HTTP/9\r\n\r\n", 400},
       {"bad content length",
        "POST /p HTTP/1.1\r\nHost: x\r\nContent-Length: x\r\n\r\n", 400},
+      // Framing that once went unanswered until the idle limit, or was
+      // taken for a request without a body.
+      {"long request line ended by a bare CR",
+       "GET /" + std::string(1000, 'a') + " HTTP/1.1\rHost: x\r\n", 400},
+      {"chunked body framed with bare LF",
+       "POST /p HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n"
+       "5\nhello\n0\n\n",
+       400},
+      {"a coding other than chunked",
+       "POST /p HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip\r\n\r\nabc",
+       400},
+      {"a coding other than chunked, and a length",
+       "POST /p HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip\r\n"
+       "Content-Length: 3\r\n\r\nabc",
+       400},
+      {"chunked not last",
+       "POST /p HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked, gzip\r\n"
+       "\r\n0\r\n\r\n",
+       400},
+      {"an unknown coding",
+       "POST /p HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: foo, chunked\r\n"
+       "\r\n0\r\n\r\n",
+       501},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -255,32 +341,145 @@ TEST(ServerTest, RejectsOversizedMalformedAndSilentRequests) {
   EXPECT_TRUE(silent.WaitClosed(10000));
 }
 
-// Blocks every request in the handler until released.
-class Gate {
- public:
-  void Enter() {
-    std::unique_lock lock(mutex_);
-    ++inside_;
-    changed_.notify_all();
-    changed_.wait(lock, [this] { return open_; });
-  }
-  bool WaitInside(int n) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(20),
-                             [&] { return inside_ >= n; });
-  }
-  void Open() {
-    std::lock_guard lock(mutex_);
-    open_ = true;
-    changed_.notify_all();
-  }
+TEST(ServerTest, AWholeRequestMustArriveWithinItsDeadline) {
+  ServerLimits limits = TestServer::ShortLimits();
+  limits.request_deadline = std::chrono::seconds(1);
+  TestServer server(limits);
+  server.api().Post("/p", Text("p"));
+  server.Start();
 
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  int inside_ = 0;
-  bool open_ = false;
-};
+  // A byte every 200 ms never lets the idle limit (1.5 s) end it.
+  ClientConnection trickle(server.port());
+  trickle.Send("POST /p HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\n");
+  bool closed = false;
+  for (int i = 0; i < 50 && !closed; ++i) {
+    trickle.Send("x");
+    closed = trickle.WaitClosed(200);
+  }
+  EXPECT_TRUE(closed);
+}
+
+TEST(ServerTest, ConnectionsPastTheLimitAreClosedAtOnce) {
+  ServerLimits limits = TestServer::ShortLimits();
+  limits.idle_timeout = std::chrono::seconds(30);
+  limits.max_connections = 2;
+  TestServer server(limits);
+  server.api().Get("/x", Text("x"));
+  server.Start();
+
+  auto first = std::make_unique<ClientConnection>(server.port());
+  first->Send("GET /x HTTP/1.1\r\n");
+  ClientConnection second(server.port());
+  second.Send("GET /x HTTP/1.1\r\n");
+  ::testing::internal::CaptureStderr();
+  for (int i = 0; i < 3; ++i) {
+    ClientConnection extra(server.port());
+    extra.Send("GET /x HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(extra.ReadAll(), "");
+  }
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  // One line for the three, however many more come within a minute.
+  EXPECT_EQ(Occurrences(err,
+                        "Connection limit of 2 reached: new connections "
+                        "are closed at once\n"),
+            1)
+      << err;
+  EXPECT_EQ(server.api().Counts().closed_at_cap, 3u);
+
+  // One leaves, and there is room again.
+  first.reset();
+  int status = 0;
+  for (int i = 0; i < 100 && status != 200; ++i) {
+    status = Request(server.port(), "GET", "/x").status;
+    if (status != 200)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(status, 200);
+}
+
+TEST(ServerTest, TheListenBacklogIsTheSystemsMaximum) {
+  int system_max = SOMAXCONN;
+  std::ifstream("/proc/sys/net/core/somaxconn") >> system_max;
+  std::uint16_t port;
+  {
+    testing::BoundSocket probe;
+    port = probe.port();
+  }
+  Api api(TestServer::ShortLimits());
+  api.Listen(port, "127.0.0.1");
+  // ss shows a listening socket's backlog as its Send-Q.
+  const std::string command =
+      "ss -ltnH 'sport = :" + std::to_string(port) + "' 2>/dev/null";
+  std::string out;
+  if (FILE* ss = ::popen(command.c_str(), "r")) {
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, ss) != nullptr) out += buf;
+    ::pclose(ss);
+  }
+  api.StopListen();
+  if (out.empty()) GTEST_SKIP() << "ss is not available";
+  std::istringstream line(out);
+  std::string state;
+  int recv_q = -1;
+  int send_q = -1;
+  line >> state >> recv_q >> send_q;
+  EXPECT_EQ(state, "LISTEN");
+  EXPECT_EQ(send_q, system_max) << out;
+}
+
+TEST(ServerTest, BodiesPastTheBodyBudgetAreTurnedAwayAtOnce) {
+  ServerLimits limits = TestServer::ShortLimits();
+  limits.body_budget = 1024 * 1024;
+  TestServer server(limits);
+  Gate gate;
+  server.api()
+      .Post("/hold",
+            [&](ApiRequest&, ApiResponse& res, const Next&) {
+              gate.Enter();
+              res.Send("held");
+            })
+      .Post("/p", Text("p"));
+  RefusalLog refusals;
+  server.api().OnRefused(refusals.Hook());
+  server.Start();
+
+  // 600 KiB of the 1 MiB stay held while its handler waits.
+  const std::string big(600 * 1024, 'x');
+  auto holder = std::async(std::launch::async, [&] {
+    return Request(server.port(), "POST", "/hold", {}, big);
+  });
+  ASSERT_TRUE(gate.WaitInside(1));
+
+  // A declared length is answered before any of the body is sent.
+  ClientConnection declared(server.port());
+  declared.Send(
+      "POST /p HTTP/1.1\r\nHost: x\r\nContent-Length: 614400\r\n\r\n");
+  const HttpReply by_length = ParseReply(declared.ReadAll());
+  EXPECT_EQ(by_length.status, 500);
+  EXPECT_EQ(by_length.body, kBusy);
+
+  // Chunks count as they arrive: 2 MiB of them, within the body limit.
+  ClientConnection chunked(server.port());
+  chunked.Send(
+      "POST /p HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n");
+  const std::string chunk = "19000\r\n" + std::string(0x19000, 'y') + "\r\n";
+  for (int i = 0; i < 20; ++i) chunked.Send(chunk);
+  chunked.Send("0\r\n\r\n");
+  const HttpReply by_chunks = ParseReply(chunked.ReadAll());
+  EXPECT_EQ(by_chunks.status, 500);
+  EXPECT_EQ(by_chunks.body, kBusy);
+
+  EXPECT_EQ(refusals.Lines(),
+            (std::vector<std::string>{"POST /p 127.0.0.1 500 " + kBusy,
+                                      "POST /p 127.0.0.1 500 " + kBusy}));
+  EXPECT_EQ(server.api().Counts().refused_body_budget, 2u);
+
+  // The held body's room comes back with its exchange.
+  gate.Open();
+  EXPECT_EQ(holder.get().body, "held");
+  EXPECT_EQ(Request(server.port(), "POST", "/p", {}, big).body, "p");
+  EXPECT_EQ(Request(server.port(), "POST", "/p", {}, big).body, "p");
+}
 
 TEST(ServerTest, TheThirtyThirdConcurrentRequestIsTurnedAway) {
   TestServer server;
@@ -289,6 +488,8 @@ TEST(ServerTest, TheThirtyThirdConcurrentRequestIsTurnedAway) {
     gate.Enter();
     res.Send("done");
   });
+  RefusalLog refusals;
+  server.api().OnRefused(refusals.Hook());
   server.Start();
 
   std::vector<std::future<HttpReply>> first;
@@ -305,6 +506,10 @@ TEST(ServerTest, TheThirtyThirdConcurrentRequestIsTurnedAway) {
   EXPECT_EQ(turned_away.body,
             "Maximum number of concurrent connections exceeded.  Please try "
             "again later");
+  // The chain never saw it, yet the request log is told.
+  EXPECT_EQ(refusals.Lines(),
+            std::vector<std::string>{"GET /slow 127.0.0.1 500 " + kBusy});
+  EXPECT_EQ(server.api().Counts().refused_in_chain, 1u);
 
   gate.Open();
   for (auto& f : first) EXPECT_EQ(f.get().body, "done");

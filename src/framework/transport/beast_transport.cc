@@ -1,13 +1,16 @@
 // The HTTP transport on Boost.Beast: asynchronous accept, reads and writes
 // on the I/O threads, the handler chain on a worker pool.
 
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
+#include <fstream>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -48,6 +51,47 @@ void SessionRegistry::ForEach(const std::function<void(Session&)>& fn) {
   for (auto& s : alive) fn(*s);
 }
 
+bool BodyBudget::Take(std::uint64_t n) {
+  std::uint64_t held = held_.load();
+  do {
+    if (n > limit_ || held > limit_ - n) return false;
+  } while (!held_.compare_exchange_weak(held, held + n));
+  return true;
+}
+
+bool BodyLease::GrowTo(std::uint64_t total) {
+  if (total <= held_) return true;
+  if (budget_ == nullptr || !budget_->Take(total - held_)) return false;
+  held_ = total;
+  return true;
+}
+
+void BodyLease::Reset() {
+  if (budget_ != nullptr && held_ > 0) budget_->Give(held_);
+  held_ = 0;
+}
+
+void OccasionalLine::Seen(const std::function<std::string()>& text) {
+  const auto now = std::chrono::steady_clock::now();
+  std::string line;
+  {
+    std::lock_guard lock(mutex_);
+    if (last_ && now - *last_ < kInterval) {
+      ++unreported_;
+      return;
+    }
+    line = text();
+    if (last_ && unreported_ > 0) {
+      line += " (" + std::to_string(unreported_) + " more since the last line)";
+    }
+    last_ = now;
+    unreported_ = 0;
+  }
+  line += '\n';
+  const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+  (void)ignored;
+}
+
 bool SessionRegistry::WaitUntilEmpty(
     std::chrono::steady_clock::time_point deadline) {
   std::unique_lock lock(mutex_);
@@ -60,6 +104,15 @@ namespace {
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
+// The kernel's own cap on listen backlogs; SOMAXCONN where it cannot be
+// read.
+int SystemBacklog() {
+  std::ifstream in("/proc/sys/net/core/somaxconn");
+  int value = 0;
+  if (in >> value && value > 0) return value;
+  return SOMAXCONN;
+}
+
 std::string DescribeEndpoint(const tcp::endpoint& ep) {
   const std::string addr = ep.address().to_string();
   return (ep.address().is_v6() ? "[" + addr + "]" : addr) + ":" +
@@ -69,7 +122,9 @@ std::string DescribeEndpoint(const tcp::endpoint& ep) {
 class BeastTransport final : public HttpTransport {
  public:
   BeastTransport(TransportOptions options, Handler handler)
-      : workers_(std::max(1, options.max_in_chain)),
+      : workers_(options.worker_threads > 0
+                     ? options.worker_threads
+                     : std::max(1, options.max_in_chain)),
         work_(io_.get_executor()),
         context_(std::make_shared<TransportContext>(
             std::move(options), std::move(handler), workers_)) {
@@ -165,7 +220,12 @@ class BeastTransport final : public HttpTransport {
     if (!ec) acceptor.set_option(net::socket_base::reuse_address(true), ec);
     if (!ec && v6_only) acceptor.set_option(net::ip::v6_only(true), ec);
     if (!ec) acceptor.bind(ep, ec);
-    if (!ec) acceptor.listen(context_->options.backlog, ec);
+    if (!ec) {
+      const int backlog = context_->options.backlog > 0
+                              ? context_->options.backlog
+                              : SystemBacklog();
+      acceptor.listen(backlog, ec);
+    }
     return ec;
   }
 
@@ -194,6 +254,8 @@ class BeastTransport final : public HttpTransport {
   }
 
   void Launch(std::vector<tcp::acceptor> acceptors) {
+    context_->max_connections =
+        FitConnectionsToDescriptorLimit(context_->options.max_connections);
     for (auto& a : acceptors) {
       auto listener =
           std::make_shared<transport::Listener>(io_, std::move(a), context_);
@@ -213,6 +275,28 @@ class BeastTransport final : public HttpTransport {
 
 }  // namespace
 }  // namespace transport
+
+int FitConnectionsToDescriptorLimit(int max_connections) {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return max_connections;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  if (limit.rlim_cur == RLIM_INFINITY) return max_connections;
+  const auto files = static_cast<long long>(limit.rlim_cur);
+  const long long room = std::max(1LL, files - kReservedDescriptors);
+  if (room >= max_connections) return max_connections;
+  const std::string line =
+      "Connection limit lowered from " + std::to_string(max_connections) +
+      " to " + std::to_string(room) + ": the process may open " +
+      std::to_string(files) + " files (ulimit -n) and keeps " +
+      std::to_string(kReservedDescriptors) + " of them for its own\n";
+  const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+  (void)ignored;
+  return static_cast<int>(room);
+}
 
 std::unique_ptr<HttpTransport> MakeHttpTransport(
     TransportOptions options, HttpTransport::Handler handler) {

@@ -2,7 +2,9 @@
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
+#include <boost/system/errc.hpp>
 #include <future>
+#include <string>
 #include <utility>
 
 #include "framework/transport/session.h"
@@ -10,6 +12,8 @@
 namespace norvessa::transport {
 
 namespace net = boost::asio;
+
+constexpr std::chrono::milliseconds kRetryAfter{50};
 
 Listener::Listener(net::io_context& io, net::ip::tcp::acceptor acceptor,
                    std::shared_ptr<TransportContext> context)
@@ -49,16 +53,39 @@ void Listener::Accept() {
 void Listener::OnAccept(boost::system::error_code ec,
                         net::ip::tcp::socket socket) {
   if (!acceptor_.is_open() || ec == net::error::operation_aborted) return;
+  auto& ctx = *context_;
   if (ec) {
-    // Out of descriptors or a similar passing condition: try again shortly
-    // instead of spinning.
-    retry_.expires_after(std::chrono::milliseconds(50));
+    ctx.stats->accept_failures.fetch_add(1);
+    if (ec == net::error::no_descriptors ||
+        ec == boost::system::errc::too_many_files_open_in_system) {
+      ctx.descriptor_line.Seen([&] {
+        return "Out of file descriptors accepting a connection (" +
+               ec.message() + ") with " +
+               std::to_string(ctx.open_connections.load()) +
+               " connections open: new ones wait in the backlog";
+      });
+    }
+    // The connection stays queued and the socket stays readable: wait a
+    // little rather than fail again at once, over and over.
+    retry_.expires_after(kRetryAfter);
     retry_.async_wait([self = shared_from_this()](boost::system::error_code e) {
       if (!e) self->Accept();
     });
     return;
   }
-  std::make_shared<Session>(std::move(socket), context_)->Run();
+  const int limit = ctx.max_connections.load();
+  if (ctx.open_connections.load() >= limit) {
+    ctx.stats->closed_at_cap.fetch_add(1);
+    ctx.cap_line.Seen([limit] {
+      return "Connection limit of " + std::to_string(limit) +
+             " reached: new connections are closed at once";
+    });
+    // Past the limit a connection costs a descriptor only for a moment.
+    boost::system::error_code ignored;
+    socket.close(ignored);
+  } else {
+    std::make_shared<Session>(std::move(socket), context_)->Run();
+  }
   Accept();
 }
 

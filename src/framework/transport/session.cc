@@ -3,72 +3,27 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
-#include <boost/beast/http/error.hpp>
-#include <boost/beast/http/read.hpp>
 #include <cerrno>
 #include <exception>
 #include <string>
 #include <string_view>
 #include <utility>
 
-#include "framework/ascii.h"
 #include "framework/charset.h"
 #include "framework/http_status.h"
-#include "framework/url_decode.h"
 
 namespace norvessa::transport {
 namespace {
 
 namespace beast = boost::beast;
-namespace http = beast::http;
 namespace net = boost::asio;
 
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 constexpr std::string_view kDefaultContentType = "text/html; charset=utf-8";
-
-// The method overrides apply to POST only, the first one present winning.
-constexpr std::string_view kOverrideHeaders[] = {
-    "X-HTTP-Method-Override", "X-HTTP-Method", "X-METHOD-OVERRIDE"};
-
-RawRequest ToRawRequest(http::request<http::string_body>&& msg,
-                        const net::ip::tcp::socket& socket) {
-  RawRequest raw;
-  raw.method = AsciiUpper(std::string_view(msg.method_string()));
-  raw.version = "HTTP/" + std::to_string(msg.version() / 10) + "." +
-                std::to_string(msg.version() % 10);
-  const std::string_view target = msg.target();
-  const std::size_t q = target.find('?');
-  raw.raw_path = std::string(target.substr(0, q));
-  if (q != std::string_view::npos)
-    raw.query = std::string(target.substr(q + 1));
-  raw.path_info = DecodePathLenient(raw.raw_path);
-  for (const auto& field : msg) {
-    raw.headers.emplace_back(std::string(field.name_string()),
-                             std::string(field.value()));
-  }
-  if (raw.method == "POST") {
-    for (std::string_view name : kOverrideHeaders) {
-      const std::string_view value = raw.Header(name);
-      if (!value.empty()) {
-        raw.method = AsciiUpper(TrimBlanks(value));
-        break;
-      }
-    }
-  }
-  raw.body = std::move(msg.body());
-  beast::error_code ec;
-  const auto remote = socket.remote_endpoint(ec);
-  if (!ec) {
-    raw.remote_addr = remote.address().to_string();
-    raw.remote_port = remote.port();
-  }
-  const auto local = socket.local_endpoint(ec);
-  if (!ec) raw.local_port = local.port();
-  return raw;
-}
 
 // Status line, headers and body of one answer. A response without any body
 // gets the small HTML page of its status, except for HEAD and the statuses
@@ -131,14 +86,24 @@ std::string Serialize(RawResponse& raw, bool head_request) {
 
 Session::Session(net::ip::tcp::socket&& socket,
                  std::shared_ptr<TransportContext> context)
-    : stream_(std::move(socket)), context_(std::move(context)) {}
+    : stream_(std::move(socket)),
+      context_(std::move(context)),
+      reader_(context_->options),
+      body_(context_->bodies) {
+  context_->open_connections.fetch_add(1);
+}
 
-Session::~Session() { context_->sessions.Remove(id_); }
+Session::~Session() {
+  context_->sessions.Remove(id_);
+  context_->open_connections.fetch_sub(1);
+}
 
 void Session::Run() {
   id_ = context_->sessions.Add(weak_from_this());
+  deadline_ =
+      std::chrono::steady_clock::now() + context_->options.request_deadline;
   net::dispatch(stream_.get_executor(),
-                [self = shared_from_this()] { self->ReadHeader(); });
+                [self = shared_from_this()] { self->Read(); });
 }
 
 void Session::Close(bool idle_only) {
@@ -151,91 +116,95 @@ void Session::Close(bool idle_only) {
   });
 }
 
-void Session::ReadHeader() {
-  parser_.emplace();
-  parser_->header_limit(
-      static_cast<std::uint32_t>(context_->options.header_limit));
-  parser_->body_limit(context_->options.body_limit);
-  stream_.expires_after(context_->options.idle_timeout);
-  http::async_read_header(
-      stream_, buffer_, *parser_,
-      [self = shared_from_this()](beast::error_code ec, std::size_t) {
-        self->OnHeader(ec);
+void Session::Read() {
+  // Silence ends a connection after the idle time, and the whole request
+  // must be in by its deadline however steadily its bytes trickle in.
+  stream_.expires_at(std::min(
+      std::chrono::steady_clock::now() + context_->options.idle_timeout,
+      deadline_));
+  stream_.async_read_some(
+      net::buffer(buffer_),
+      [self = shared_from_this()](beast::error_code ec, std::size_t n) {
+        self->OnRead(ec, n);
       });
 }
 
-void Session::OnHeader(beast::error_code ec) {
-  if (ec) return OnReadError(ec);
-  const auto& header = parser_->get();
-  head_request_ = header.method() == http::verb::head;
-  const auto expect = header.find(http::field::expect);
-  if (expect != header.end() &&
-      EqualsIgnoreCase(expect->value(), "100-continue") &&
-      !parser_->is_done()) {
-    net::async_write(
-        stream_, net::buffer(kContinue.data(), kContinue.size()),
-        [self = shared_from_this()](beast::error_code ec, std::size_t) {
-          if (ec) return self->Shut();
-          self->ReadBody();
-        });
-    return;
+void Session::OnRead(beast::error_code ec, std::size_t n) {
+  // A client that went away, fell silent or ran out of time gets nothing.
+  if (ec) return Shut();
+  using Stage = RequestReader::Stage;
+  const Stage stage = reader_.Feed(std::string_view(buffer_.data(), n));
+  if (stage == Stage::kError) return Answer(reader_.error_status(), {});
+  if (stage == Stage::kHeader) return Read();
+  auto& ctx = *context_;
+  if (!header_seen_) {
+    header_seen_ = true;
+    head_request_ = reader_.head_request();
+    // A declared body takes its room up front, before any of it is read.
+    const auto length = reader_.content_length();
+    if (length && !body_.GrowTo(*length)) {
+      ctx.stats->refused_body_budget.fetch_add(1);
+      return Refuse(reader_.HeaderOnly());
+    }
+    if (stage == Stage::kBody && reader_.expects_continue()) {
+      net::async_write(
+          stream_, net::buffer(kContinue.data(), kContinue.size()),
+          [self = shared_from_this()](beast::error_code ec, std::size_t) {
+            if (ec) return self->Shut();
+            self->Read();
+          });
+      return;
+    }
   }
-  ReadBody();
+  // A chunked body takes its room as its chunks arrive.
+  if (!body_.GrowTo(reader_.body_bytes())) {
+    ctx.stats->refused_body_budget.fetch_add(1);
+    return Refuse(reader_.HeaderOnly());
+  }
+  if (stage == Stage::kDone) return Serve();
+  Read();
 }
 
-void Session::ReadBody() {
-  if (parser_->is_done()) return OnBody({});
-  // The body arrives piece by piece and the idle timer restarts with each
-  // piece: a large body on a slow link is fine, a silent client is not.
-  stream_.expires_after(context_->options.idle_timeout);
-  http::async_read_some(
-      stream_, buffer_, *parser_,
-      [self = shared_from_this()](beast::error_code ec, std::size_t) {
-        if (ec) return self->OnBody(ec);
-        self->ReadBody();
-      });
-}
-
-void Session::OnBody(beast::error_code ec) {
-  if (ec) return OnReadError(ec);
-  Serve();
-}
-
-void Session::OnReadError(beast::error_code ec) {
-  if (ec == http::error::header_limit) {
-    return Answer(ToInteger(HTTPStatus::kRequestHeaderFieldsTooLarge), {});
+void Session::AddEndpoints(RawRequest& request) {
+  beast::error_code ec;
+  const auto remote = stream_.socket().remote_endpoint(ec);
+  if (!ec) {
+    request.remote_addr = remote.address().to_string();
+    request.remote_port = remote.port();
   }
-  if (ec == http::error::body_limit) {
-    return Answer(ToInteger(HTTPStatus::kPayloadTooLarge), {});
-  }
-  // A malformed request gets 400; a client that went away or fell silent
-  // gets nothing.
-  const bool http_error =
-      ec.category() ==
-      http::make_error_code(http::error::bad_method).category();
-  if (http_error && ec != http::error::end_of_stream &&
-      ec != http::error::partial_message && ec != http::error::short_read) {
-    return Answer(ToInteger(HTTPStatus::kBadRequest), {});
-  }
-  Shut();
+  const auto local = stream_.socket().local_endpoint(ec);
+  if (!ec) request.local_port = local.port();
 }
 
 void Session::Serve() {
   auto& ctx = *context_;
+  auto request = std::make_shared<RawRequest>(reader_.TakeRequest());
+  AddEndpoints(*request);
   if (ctx.in_chain.fetch_add(1) >= ctx.options.max_in_chain) {
     ctx.in_chain.fetch_sub(1);
-    return Answer(ToInteger(HTTPStatus::kInternalServerError),
-                  ctx.options.busy_message);
+    ctx.stats->refused_in_chain.fetch_add(1);
+    return Refuse(std::move(*request));
   }
   state_ = State::kServing;
   // No timer may close the socket under a handler that takes its time.
   stream_.expires_never();
-  auto request = std::make_shared<const RawRequest>(
-      ToRawRequest(parser_->release(), stream_.socket()));
-  ctx.workers.Post([self = shared_from_this(), request] {
+  // The body's room in the budget goes with the request and comes back
+  // as soon as the chain is done with it.
+  auto body = std::make_shared<BodyLease>(std::move(body_));
+  ctx.workers.Post([self = shared_from_this(), request, body]() mutable {
+    auto& ctx = *self->context_;
+    // Waiting for its turn, a request may lose its client (it timed out
+    // or gave up); the chain never runs for a client that has gone.
+    if (self->ClientGone()) {
+      request.reset();
+      body.reset();
+      ctx.in_chain.fetch_sub(1);
+      ctx.stats->abandoned.fetch_add(1);
+      return self->Shut();
+    }
     RawResponse response;
     try {
-      self->context_->handler(*request, response);
+      ctx.handler(*request, response);
     } catch (const std::exception& e) {
       response = RawResponse{};
       response.status_code = ToInteger(HTTPStatus::kInternalServerError);
@@ -245,9 +214,38 @@ void Session::Serve() {
       response.status_code = ToInteger(HTTPStatus::kInternalServerError);
       response.content = "Unknown error";
     }
-    self->context_->in_chain.fetch_sub(1);
+    request.reset();
+    body.reset();
+    ctx.in_chain.fetch_sub(1);
     self->Finish(std::move(response));
   });
+}
+
+void Session::Refuse(RawRequest request) {
+  auto& ctx = *context_;
+  AddEndpoints(request);
+  RawResponse response;
+  response.status_code = ToInteger(HTTPStatus::kInternalServerError);
+  response.content = ctx.options.busy_message;
+  if (ctx.options.on_refused) {
+    try {
+      ctx.options.on_refused(request, response);
+    } catch (...) {
+      // The answer matters more than its log line.
+    }
+  }
+  body_.Reset();
+  Answer(response.status_code, ctx.options.busy_message);
+}
+
+bool Session::ClientGone() {
+  std::lock_guard lock(socket_mutex_);
+  if (!open_) return true;
+  char byte;
+  const ssize_t n = ::recv(stream_.socket().native_handle(), &byte, 1,
+                           MSG_PEEK | MSG_DONTWAIT);
+  if (n == 0) return true;
+  return n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
 }
 
 void Session::Finish(RawResponse response) {
@@ -272,7 +270,7 @@ void Session::Finish(RawResponse response) {
       }
     }
     int unread = 0;
-    if (sent == out_.size() && buffer_.size() == 0 &&
+    if (sent == out_.size() && reader_.surplus() == 0 &&
         ::ioctl(fd, FIONREAD, &unread) == 0 && unread == 0) {
       state_ = State::kClosing;
       open_ = false;
@@ -319,7 +317,7 @@ void Session::OnWrite(beast::error_code ec) {
 
 void Session::Drain() {
   stream_.async_read_some(
-      net::buffer(drain_buffer_),
+      net::buffer(buffer_),
       [self = shared_from_this()](beast::error_code ec, std::size_t) {
         if (ec) return self->Shut();
         self->Drain();

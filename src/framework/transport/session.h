@@ -4,23 +4,23 @@
 #include <array>
 #include <atomic>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
-#include <boost/beast/http/parser.hpp>
-#include <boost/beast/http/string_body.hpp>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 
 #include "framework/raw_http.h"
+#include "framework/transport/request_reader.h"
 #include "framework/transport/transport_context.h"
 
 namespace norvessa::transport {
 
 // One connection: read one request, hand it to the worker pool, write the
-// answer, close. Every socket operation runs on the session's strand.
+// answer, close. Every socket operation runs on the session's strand,
+// except that a worker checks for the client and writes a short answer
+// itself while the strand has nothing pending.
 class Session : public std::enable_shared_from_this<Session> {
  public:
   Session(boost::asio::ip::tcp::socket&& socket,
@@ -35,12 +35,15 @@ class Session : public std::enable_shared_from_this<Session> {
  private:
   enum class State { kReading, kServing, kWriting, kClosing };
 
-  void ReadHeader();
-  void OnHeader(boost::beast::error_code ec);
-  void ReadBody();
-  void OnBody(boost::beast::error_code ec);
-  void OnReadError(boost::beast::error_code ec);
+  void Read();
+  void OnRead(boost::beast::error_code ec, std::size_t n);
   void Serve();
+  // The busy answer for a request the server has no room for, which the
+  // request log is told about.
+  void Refuse(RawRequest request);
+  void AddEndpoints(RawRequest& request);
+  // True when the client has closed or reset its side.
+  bool ClientGone();
   void Answer(int status, std::string text);
   void Finish(RawResponse response);
   void WriteFrom(std::size_t offset);
@@ -56,13 +59,15 @@ class Session : public std::enable_shared_from_this<Session> {
   // each close it.
   std::mutex socket_mutex_;
   bool open_ = true;
-  boost::beast::flat_buffer buffer_;
-  std::optional<
-      boost::beast::http::request_parser<boost::beast::http::string_body>>
-      parser_;
+  RequestReader reader_;
+  // The request's share of the body budget.
+  BodyLease body_;
+  std::chrono::steady_clock::time_point deadline_;
+  bool header_seen_ = false;
   bool head_request_ = false;
   std::string out_;  // the answer on the wire
-  std::array<char, 4096> drain_buffer_{};
+  // Reads of the request, and of what the client sends after the answer.
+  std::array<char, 4096> buffer_{};
 };
 
 }  // namespace norvessa::transport

@@ -1,0 +1,483 @@
+#include "framework/transport/request_reader.h"
+
+#include <array>
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "framework/ascii.h"
+#include "framework/http_status.h"
+#include "framework/url_decode.h"
+
+namespace norvessa::transport {
+namespace {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+
+using Parser = http::request_parser<http::string_body>;
+using Header = http::request_header<>;
+
+constexpr int kBadRequest = ToInteger(HTTPStatus::kBadRequest);
+constexpr int kPayloadTooLarge = ToInteger(HTTPStatus::kPayloadTooLarge);
+constexpr int kHeaderTooLarge =
+    ToInteger(HTTPStatus::kRequestHeaderFieldsTooLarge);
+constexpr int kNotImplemented = ToInteger(HTTPStatus::kNotImplemented);
+
+// Chunk extensions are never used in practice; a longer chunk-size line is
+// an attack on the buffer that holds it until its end arrives.
+constexpr std::size_t kMaxChunkLine = 4096;
+
+// The method overrides apply to POST only, the first one present winning.
+constexpr std::string_view kOverrideHeaders[] = {
+    "X-HTTP-Method-Override", "X-HTTP-Method", "X-METHOD-OVERRIDE"};
+
+// The registered transfer codings; any other one is not implemented.
+constexpr std::array<std::string_view, 6> kKnownCodings = {
+    "chunked", "compress", "deflate", "gzip", "x-compress", "x-gzip"};
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view TrimOws(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+// A request body framed any other way than by one final "chunked" is
+// refused: left to the parser, a coding it does not decode would leave the
+// body's bytes to be read as the next request.
+int TransferEncodingVerdict(const std::vector<std::string>& values) {
+  std::vector<std::string_view> codings;
+  for (const std::string& value : values) {
+    std::string_view rest = value;
+    while (true) {
+      const std::size_t comma = rest.find(',');
+      const std::string_view element = TrimOws(rest.substr(0, comma));
+      if (!element.empty()) codings.push_back(element);
+      if (comma == std::string_view::npos) break;
+      rest.remove_prefix(comma + 1);
+    }
+  }
+  for (std::string_view coding : codings) {
+    const std::string_view name = TrimOws(coding.substr(0, coding.find(';')));
+    bool known = false;
+    for (std::string_view k : kKnownCodings) known |= EqualsIgnoreCase(name, k);
+    if (!known) return kNotImplemented;
+  }
+  if (codings.size() != 1 || !EqualsIgnoreCase(codings[0], "chunked")) {
+    return kBadRequest;
+  }
+  return 0;
+}
+
+int StatusFor(beast::error_code ec) {
+  if (ec == http::error::header_limit) return kHeaderTooLarge;
+  if (ec == http::error::body_limit) return kPayloadTooLarge;
+  return kBadRequest;
+}
+
+RawRequest ToRawRequest(const Header& header, std::string body) {
+  RawRequest raw;
+  raw.method = AsciiUpper(std::string_view(header.method_string()));
+  raw.version = "HTTP/" + std::to_string(header.version() / 10) + "." +
+                std::to_string(header.version() % 10);
+  const std::string_view target = header.target();
+  const std::size_t q = target.find('?');
+  raw.raw_path = std::string(target.substr(0, q));
+  if (q != std::string_view::npos) {
+    raw.query = std::string(target.substr(q + 1));
+  }
+  raw.path_info = DecodePathLenient(raw.raw_path);
+  for (const auto& field : header) {
+    raw.headers.emplace_back(std::string(field.name_string()),
+                             std::string(field.value()));
+  }
+  if (raw.method == "POST") {
+    for (std::string_view name : kOverrideHeaders) {
+      const std::string_view value = raw.Header(name);
+      if (!value.empty()) {
+        raw.method = AsciiUpper(TrimBlanks(value));
+        break;
+      }
+    }
+  }
+  raw.body = std::move(body);
+  return raw;
+}
+
+// Follows the framing of a chunked body beside the parser, which waits for
+// a CRLF however long it takes: here a size or trailer line that ends in a
+// bare CR or LF is refused as soon as it arrives.
+class ChunkScan {
+ public:
+  explicit ChunkScan(std::size_t trailer_limit)
+      : trailer_limit_(trailer_limit) {}
+
+  // Follows `bytes` up to the end of the next line or run of chunk data;
+  // returns how many bytes that was. `whole` tells whether they end a line
+  // or are chunk data (which the parser may take in any pieces), and
+  // `status` is set when the framing breaks.
+  std::size_t Take(std::string_view bytes, bool& whole, int& status) {
+    whole = true;
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+      switch (state_) {
+        case State::kDone:
+        case State::kOff:
+          return bytes.size();
+        case State::kData: {
+          const std::uint64_t n =
+              std::min<std::uint64_t>(left_, bytes.size() - i);
+          i += static_cast<std::size_t>(n);
+          left_ -= n;
+          if (left_ == 0) state_ = State::kDataCr;
+          return i;
+        }
+        case State::kDataCr:
+          if (bytes[i++] != '\r') {
+            status = kBadRequest;
+            return i;
+          }
+          state_ = State::kDataLf;
+          break;
+        case State::kDataLf:
+          if (bytes[i++] != '\n') {
+            status = kBadRequest;
+            return i;
+          }
+          state_ = State::kSize;
+          line_.clear();
+          return i;
+        case State::kSize:
+        case State::kTrailer: {
+          bool line_ended = false;
+          status = TakeLineByte(bytes[i++], line_ended);
+          if (status != 0 || line_ended) return i;
+          break;
+        }
+      }
+    }
+    whole = false;
+    return i;
+  }
+
+ private:
+  enum class State { kSize, kData, kDataCr, kDataLf, kTrailer, kDone, kOff };
+
+  int TakeLineByte(char c, bool& line_ended) {
+    if (cr_) {
+      if (c != '\n') return kBadRequest;
+      cr_ = false;
+      line_ended = true;
+      EndLine();
+      return 0;
+    }
+    if (c == '\r') {
+      cr_ = true;
+      return 0;
+    }
+    if (c == '\n') return kBadRequest;
+    if (state_ == State::kSize) {
+      if (line_.size() >= kMaxChunkLine) return kBadRequest;
+      line_ += c;
+    } else {
+      ++trailer_line_;
+      if (++trailer_bytes_ > trailer_limit_) return kHeaderTooLarge;
+    }
+    return 0;
+  }
+
+  void EndLine() {
+    if (state_ == State::kTrailer) {
+      if (trailer_line_ == 0) state_ = State::kDone;
+      trailer_line_ = 0;
+      return;
+    }
+    std::uint64_t size = 0;
+    std::size_t digits = 0;
+    std::size_t significant = 0;
+    for (char c : line_) {
+      int v;
+      if (c >= '0' && c <= '9') {
+        v = c - '0';
+      } else if (c >= 'a' && c <= 'f') {
+        v = c - 'a' + 10;
+      } else if (c >= 'A' && c <= 'F') {
+        v = c - 'A' + 10;
+      } else {
+        break;
+      }
+      size = size * 16 + static_cast<std::uint64_t>(v);
+      ++digits;
+      if (size != 0) ++significant;
+    }
+    // A line the parser cannot read either, or a size no body limit
+    // allows: the parser's verdict follows at once.
+    if (digits == 0 || significant > 15) {
+      state_ = State::kOff;
+      return;
+    }
+    left_ = size;
+    state_ = size == 0 ? State::kTrailer : State::kData;
+  }
+
+  const std::size_t trailer_limit_;
+  State state_ = State::kSize;
+  bool cr_ = false;
+  std::string line_;
+  std::uint64_t left_ = 0;
+  std::size_t trailer_line_ = 0;
+  std::size_t trailer_bytes_ = 0;
+};
+
+}  // namespace
+
+// The header section is gathered line by line and reaches the parser in
+// whole pieces: the request line as soon as it ends (a malformed one is
+// refused at once), the fields all together once the blank line arrives.
+// So the parser never waits for bytes that could not mend what it has,
+// and its verdict is the same however the bytes were cut.
+struct RequestReader::Impl {
+  explicit Impl(const TransportOptions& o)
+      : options(o), chunks(o.header_limit) {
+    parser.header_limit(static_cast<std::uint32_t>(
+        std::min<std::size_t>(o.header_limit, UINT32_MAX)));
+    parser.body_limit(o.body_limit);
+    parser.eager(true);
+  }
+
+  void Fail(int s) {
+    stage = Stage::kError;
+    status = s;
+  }
+
+  // Hands head[fed, end) to the parser.
+  bool FeedHead(std::size_t end) {
+    while (fed < end) {
+      beast::error_code ec;
+      const std::size_t n =
+          parser.put(boost::asio::buffer(head.data() + fed, end - fed), ec);
+      fed += n;
+      if (ec == http::error::need_more) break;
+      if (ec) {
+        Fail(StatusFor(ec));
+        return false;
+      }
+      if (n == 0) break;
+    }
+    return true;
+  }
+
+  // One line of the header section has ended (its CRLF is in `head`).
+  void EndLine() {
+    const std::string_view line(head.data() + line_start,
+                                head.size() - 2 - line_start);
+    line_start = head.size();
+    if (!request_line_done) {
+      request_line_done = true;
+      FeedHead(head.size());
+      return;
+    }
+    if (!line.empty()) {
+      if (IsBlank(line.front())) {
+        // A folded line continues the field before it.
+        if (last_field_te) te_values.back() += " " + std::string(line);
+        return;
+      }
+      const std::size_t colon = line.find(':');
+      last_field_te =
+          colon != std::string_view::npos &&
+          EqualsIgnoreCase(line.substr(0, colon), "Transfer-Encoding");
+      if (last_field_te) {
+        te_values.emplace_back(TrimOws(line.substr(colon + 1)));
+      }
+      return;
+    }
+    // The blank line: the whole header is here.
+    if (!te_values.empty()) {
+      int verdict = TransferEncodingVerdict(te_values);
+      // HTTP/1.0 has no transfer codings: its framing would be a guess.
+      if (verdict == 0 && parser.get().version() < 11) verdict = kBadRequest;
+      if (verdict != 0) return Fail(verdict);
+    }
+    if (!FeedHead(head.size())) return;
+    if (!parser.is_header_done()) return Fail(kBadRequest);
+    head.clear();
+    head.shrink_to_fit();
+    stage = parser.is_done() ? Stage::kDone : Stage::kBody;
+    chunked = parser.chunked();
+  }
+
+  // Takes header bytes; returns how many were part of the header section.
+  std::size_t TakeHeader(std::string_view bytes) {
+    std::size_t i = 0;
+    while (i < bytes.size() && stage == Stage::kHeader) {
+      const char c = bytes[i++];
+      head += c;
+      if (head.size() > options.header_limit) {
+        Fail(kHeaderTooLarge);
+        break;
+      }
+      if (cr) {
+        cr = false;
+        // A line ends in CRLF and nothing else: a bare CR or LF gets 400
+        // now rather than a wait for a line end that is not coming.
+        if (c != '\n') {
+          Fail(kBadRequest);
+          break;
+        }
+        EndLine();
+      } else if (c == '\r') {
+        cr = true;
+      } else if (c == '\n') {
+        Fail(kBadRequest);
+      }
+    }
+    return i;
+  }
+
+  void TakeBody(std::string_view bytes) {
+    while (!bytes.empty() && stage == Stage::kBody) {
+      std::size_t n = bytes.size();
+      bool whole = true;
+      if (chunked) {
+        int framing = 0;
+        n = chunks.Take(bytes, whole, framing);
+        if (framing != 0) return Fail(framing);
+      }
+      // The parser gets framing lines whole, as it would at any cut.
+      if (whole) {
+        PutBody(bytes.substr(0, n));
+      } else {
+        pending.append(bytes.substr(0, n));
+      }
+      bytes.remove_prefix(n);
+    }
+    if (stage == Stage::kDone) surplus += bytes.size();
+  }
+
+  // Hands body bytes to the parser.
+  void PutBody(std::string_view bytes) {
+    std::string_view data = bytes;
+    if (!pending.empty()) {
+      pending.append(bytes);
+      data = pending;
+    }
+    std::size_t used = 0;
+    while (used < data.size() && !parser.is_done()) {
+      beast::error_code ec;
+      const std::size_t n = parser.put(
+          boost::asio::buffer(data.data() + used, data.size() - used), ec);
+      used += n;
+      if (ec == http::error::need_more) break;
+      if (ec) return Fail(StatusFor(ec));
+      if (n == 0) break;
+    }
+    if (parser.is_done()) {
+      stage = Stage::kDone;
+      surplus += data.size() - used;
+      pending.clear();
+      return;
+    }
+    // The unread rest (a piece of a chunk line) waits for what follows.
+    pending = std::string(data.substr(used));
+  }
+
+  const TransportOptions& options;
+  Parser parser;
+  ChunkScan chunks;
+  Stage stage = Stage::kHeader;
+  int status = 0;
+  // The header section so far, and how much of it the parser has.
+  std::string head;
+  std::size_t fed = 0;
+  std::size_t line_start = 0;
+  bool cr = false;
+  bool request_line_done = false;
+  bool last_field_te = false;
+  std::vector<std::string> te_values;
+  bool chunked = false;
+  // Body bytes the parser has not taken yet.
+  std::string pending;
+  std::size_t surplus = 0;
+};
+
+RequestReader::RequestReader(const TransportOptions& options)
+    : impl_(std::make_unique<Impl>(options)) {}
+
+RequestReader::~RequestReader() = default;
+
+RequestReader::Stage RequestReader::Feed(std::string_view bytes) {
+  Impl& r = *impl_;
+  if (r.stage == Stage::kHeader) {
+    bytes.remove_prefix(r.TakeHeader(bytes));
+  }
+  if (r.stage == Stage::kBody && !bytes.empty()) {
+    r.TakeBody(bytes);
+  } else if (r.stage == Stage::kDone) {
+    r.surplus += bytes.size();
+  }
+  return r.stage;
+}
+
+RequestReader::Stage RequestReader::stage() const { return impl_->stage; }
+
+int RequestReader::error_status() const { return impl_->status; }
+
+bool RequestReader::head_request() const {
+  return impl_->parser.get().method() == http::verb::head;
+}
+
+bool RequestReader::expects_continue() const {
+  const auto& header = impl_->parser.get();
+  const auto expect = header.find(http::field::expect);
+  return expect != header.end() &&
+         EqualsIgnoreCase(expect->value(), "100-continue");
+}
+
+std::optional<std::uint64_t> RequestReader::content_length() const {
+  if (!impl_->parser.is_header_done()) return std::nullopt;
+  const auto length = impl_->parser.content_length();
+  if (!length) return std::nullopt;
+  return *length;
+}
+
+std::uint64_t RequestReader::body_bytes() const {
+  return impl_->parser.get().body().size();
+}
+
+std::size_t RequestReader::surplus() const { return impl_->surplus; }
+
+RawRequest RequestReader::TakeRequest() {
+  auto message = impl_->parser.release();
+  return ToRawRequest(message.base(), std::move(message.body()));
+}
+
+RawRequest RequestReader::HeaderOnly() const {
+  return ToRawRequest(impl_->parser.get().base(), {});
+}
+
+ReadOutcome ReadHttpRequest(std::string_view bytes,
+                            const TransportOptions& options) {
+  RequestReader reader(options);
+  ReadOutcome outcome;
+  switch (reader.Feed(bytes)) {
+    case RequestReader::Stage::kDone:
+      outcome.kind = ReadOutcome::Kind::kRequest;
+      outcome.request = reader.TakeRequest();
+      break;
+    case RequestReader::Stage::kError:
+      outcome.kind = ReadOutcome::Kind::kError;
+      outcome.status = reader.error_status();
+      break;
+    default:
+      outcome.kind = ReadOutcome::Kind::kNeedMore;
+  }
+  return outcome;
+}
+
+}  // namespace norvessa::transport
