@@ -13,6 +13,7 @@ packages=(
   zlib1g-dev libpcre2-dev
   libgtest-dev libbenchmark-dev
   wrk hyperfine
+  clang libclang-rt-14-dev libfuzzer-14-dev  # the fuzz targets
 )
 
 missing=()
@@ -30,11 +31,4 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 "${sudo_cmd[@]}" apt-get update
 "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
-  build-essential cmake ninja-build pkg-config \
-  libboost1.81-dev libboost-json1.81-dev libboost-url1.81-dev \
-  libsqlite3-dev sqlite3 \
-  unixodbc unixodbc-dev tdsodbc freetds-bin libsqliteodbc \
-  qt6-base-dev xvfb xauth locales \
-  zlib1g-dev libpcre2-dev \
-  libgtest-dev libbenchmark-dev \
-  wrk hyperfine
+  "${packages[@]}"

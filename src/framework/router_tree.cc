@@ -161,13 +161,20 @@ const ApiRouterTree* ApiRouterTree::Child(std::string_view key) const {
   return it == route_.end() ? nullptr : it->second.get();
 }
 
+// A literal child only: parameter children sit in the same map under their
+// ":name", which a path segment may spell too.
+const ApiRouterTree* ApiRouterTree::LiteralChild(std::string_view key) const {
+  const ApiRouterTree* child = Child(key);
+  return child != nullptr && !child->is_regex_ ? child : nullptr;
+}
+
 bool ApiRouterTree::CallNextPath(PathQueue& queue, MethodType method,
                                  ApiRequest& request,
                                  ApiResponse& response) const {
   const std::string_view segment = queue.segments[queue.front];
   // A literal child is tried alone, so /pedidos/separacao never reaches the
   // :idpedido handler.
-  if (const ApiRouterTree* literal = Child(segment)) {
+  if (const ApiRouterTree* literal = LiteralChild(segment)) {
     return ExecuteInternal(*literal, queue, method, request, response);
   }
   for (const std::string& key : regexed_keys_) {
@@ -187,7 +194,7 @@ bool ApiRouterTree::HasNext(MethodType method, const PathQueue& queue,
     return callback_.contains(method) || method == MethodType::kAny;
   }
   const std::string_view next = queue.segments[queue.front + i + 1];
-  if (const ApiRouterTree* literal = Child(next)) {
+  if (const ApiRouterTree* literal = LiteralChild(next)) {
     return literal->HasNext(method, queue, i + 1);
   }
   for (const std::string& key : regexed_keys_) {

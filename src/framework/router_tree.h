@@ -64,6 +64,7 @@ class ApiRouterTree {
                     ApiResponse& response) const;
   bool HasNext(MethodType method, const PathQueue& queue, std::size_t i) const;
   const ApiRouterTree* Child(std::string_view key) const;
+  const ApiRouterTree* LiteralChild(std::string_view key) const;
 
   bool is_initialized_ = false;
   std::string part_;

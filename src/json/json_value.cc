@@ -4,6 +4,8 @@
 
 namespace norvessa {
 
+// Out of line: JsonMember is complete only here.
+JsonValue::JsonValue() = default;
 JsonValue::JsonValue(const JsonValue&) = default;
 JsonValue::JsonValue(JsonValue&&) noexcept = default;
 JsonValue& JsonValue::operator=(const JsonValue&) = default;

@@ -27,7 +27,7 @@ struct JsonMember;
 // which the text form writes as null.
 class JsonValue {
  public:
-  JsonValue() = default;  // null
+  JsonValue();  // null
   JsonValue(const JsonValue&);
   JsonValue(JsonValue&&) noexcept;
   JsonValue& operator=(const JsonValue&);

@@ -167,7 +167,9 @@ template <typename V>
 DateTime ReadDateTime(const V& value, std::string_view text) {
   if (value.IsNumber()) {
     const auto days = TryParseFloat(text);
-    return DateTime::FromDayNumber(days ? *days : 0);
+    const auto date = DateTime::TryFromDayNumber(days ? *days : 0);
+    if (!date) throw ConvertError(NotAValidDateTime(text));
+    return *date;
   }
   if (const auto d = TryParseRegionalDateTime(text)) return *d;
   if (const auto d = TryParseIso8601(text)) return *d;

@@ -69,9 +69,18 @@ DateTime DateTime::FromParts(int year, int month, int day, int hour, int minute,
                           millisecond);
 }
 
-DateTime DateTime::FromDayNumber(double days) {
+std::optional<DateTime> DateTime::TryFromDayNumber(double days) {
+  // 0001-01-01 and the end of 9999-12-31, counted from 1899-12-30.
+  constexpr double kFirst = -693593;
+  constexpr double kEnd = 2958466;
+  if (!(days >= kFirst && days < kEnd)) return std::nullopt;
   return FromMilliseconds(
       static_cast<std::int64_t>(std::llround(days * kMsPerDay)));
+}
+
+DateTime DateTime::FromDayNumber(double days) {
+  if (const auto d = TryFromDayNumber(days)) return *d;
+  throw std::invalid_argument("Day number out of range");
 }
 
 DateTime DateTime::Now() {

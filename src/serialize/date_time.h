@@ -3,6 +3,7 @@
 
 #include <compare>
 #include <cstdint>
+#include <optional>
 
 namespace norvessa {
 
@@ -22,8 +23,11 @@ class DateTime {
   static DateTime FromParts(int year, int month, int day, int hour = 0,
                             int minute = 0, int second = 0,
                             int millisecond = 0);
-  // Day number with the time of day as the fraction.
+  // Day number with the time of day as the fraction. Fails
+  // (std::invalid_argument) outside the years 1 to 9999.
   static DateTime FromDayNumber(double days);
+  // The same, or nothing outside the years 1 to 9999.
+  static std::optional<DateTime> TryFromDayNumber(double days);
   // The current local time of day, via localtime_r.
   static DateTime Now();
 

@@ -221,7 +221,10 @@ void Field::SetAsFloat(double value) {
     case FieldKind::kText:
       return Store(StoredText(FormatFloat(value)));
     case FieldKind::kDateTime:
-      return SetAsDateTime(DateTime::FromDayNumber(value));
+      if (const auto date = DateTime::TryFromDayNumber(value)) {
+        return SetAsDateTime(*date);
+      }
+      throw ConvertError(NotAValidDateTime(FormatFloat(value)));
     default:
       AccessError("Float");
   }

@@ -57,6 +57,16 @@ TEST(RequestReaderTest, OutcomesDoNotDependOnHowBytesArrive) {
        post + "Transfer-Encoding: Chunked\r\n\r\n3;x=y\r\nabc\r\n0\r\nT: "
               "v\r\n\r\n",
        Kind::kRequest, 0, "abc"},
+      {"chunk extensions, quoted and not",
+       post + "Transfer-Encoding: chunked\r\n\r\n3 ; a ; b=\"x;\\\"y\" ;c=d\r\n"
+              "abc\r\n0\r\n\r\n",
+       Kind::kRequest, 0, "abc"},
+      {"chunk extension with an open quote",
+       post + "Transfer-Encoding: chunked\r\n\r\n8;name=\"open\r\nabcdefgh",
+       Kind::kError, 400, nullptr},
+      {"chunk extension without a name",
+       post + "Transfer-Encoding: chunked\r\n\r\n3;=x\r\nabc\r\n0\r\n\r\n",
+       Kind::kError, 400, nullptr},
       {"header not ended", "GET /a HTTP/1.1\r\nHost: x\r\n", Kind::kNeedMore, 0,
        nullptr},
       {"body not all here", post + "Content-Length: 5\r\n\r\nhel",

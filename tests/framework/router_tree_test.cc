@@ -250,6 +250,9 @@ TEST(RouterTreeTest, LiteralSegmentsWinAndParametersNeedAMatchingTail) {
       // The literal child is tried alone even though :id/b would match.
       {"/a/lit/b", 404, "Not Found", ""},
       {"/a/1", 404, "Not Found", ""},
+      // A segment that spells a parameter's name is a value like any other.
+      {"/a/:other/b", 200, "param-b", "id=:other;"},
+      {"/a/:id/c", 200, "other-c", "other=:id;"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);

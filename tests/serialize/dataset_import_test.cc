@@ -158,6 +158,19 @@ TEST(DataSetImportTest, ValuesAreConvertedByTheFieldsType) {
   } catch (const std::exception& e) {
     EXPECT_STREQ(e.what(), "'um' is not a valid floating point value");
   }
+  // A day number no calendar holds is refused, not wrapped around.
+  for (const char* body :
+       {R"({"dia":1e300})", R"({"dia":-1e300})", R"({"dia":2958466})"}) {
+    SCOPED_TRACE(body);
+    MemTable dates;
+    dates.AddFieldDef("Dia", FieldType::kDate);
+    EXPECT_THROW(LoadFromJSON(dates, body), ConvertError);
+  }
+  MemTable last_day;
+  last_day.AddFieldDef("Dia", FieldType::kDate);
+  LoadFromJSON(last_day, R"({"dia":2958465})");
+  EXPECT_EQ(last_day.FieldByName("Dia").AsDateTime(),
+            DateTime::FromParts(9999, 12, 31));
 }
 
 TEST(DataSetImportTest, LongTextsBecomeLargeObjectsReadAsBase64) {

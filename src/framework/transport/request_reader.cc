@@ -173,8 +173,7 @@ class ChunkScan {
       if (c != '\n') return kBadRequest;
       cr_ = false;
       line_ended = true;
-      EndLine();
-      return 0;
+      return EndLine();
     }
     if (c == '\r') {
       cr_ = true;
@@ -191,11 +190,11 @@ class ChunkScan {
     return 0;
   }
 
-  void EndLine() {
+  int EndLine() {
     if (state_ == State::kTrailer) {
       if (trailer_line_ == 0) state_ = State::kDone;
       trailer_line_ = 0;
-      return;
+      return 0;
     }
     std::uint64_t size = 0;
     std::size_t digits = 0;
@@ -219,10 +218,73 @@ class ChunkScan {
     // allows: the parser's verdict follows at once.
     if (digits == 0 || significant > 15) {
       state_ = State::kOff;
-      return;
+      return 0;
+    }
+    // The parser, given a malformed extension (an unclosed quote), would
+    // ask for more bytes for ever instead of refusing the line.
+    if (!ValidExtensions(std::string_view(line_).substr(digits))) {
+      return kBadRequest;
     }
     left_ = size;
     state_ = size == 0 ? State::kTrailer : State::kData;
+    return 0;
+  }
+
+  static bool IsTokenChar(char c) {
+    if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') ||
+        (c >= 'A' && c <= 'Z')) {
+      return true;
+    }
+    return std::string_view("!#$%&'*+-.^_`|~").find(c) !=
+           std::string_view::npos;
+  }
+
+  // *( BWS ";" BWS name [ BWS "=" BWS ( token / quoted-string ) ] ) BWS
+  static bool ValidExtensions(std::string_view s) {
+    std::size_t i = 0;
+    auto blanks = [&] {
+      while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) ++i;
+    };
+    auto token = [&] {
+      const std::size_t start = i;
+      while (i < s.size() && IsTokenChar(s[i])) ++i;
+      return i > start;
+    };
+    blanks();
+    while (i < s.size()) {
+      if (s[i] != ';') return false;
+      ++i;
+      blanks();
+      if (!token()) return false;
+      blanks();
+      if (i < s.size() && s[i] == '=') {
+        ++i;
+        blanks();
+        if (i < s.size() && s[i] == '"') {
+          ++i;
+          bool closed = false;
+          while (i < s.size()) {
+            const auto c = static_cast<unsigned char>(s[i]);
+            if (c == '"') {
+              ++i;
+              closed = true;
+              break;
+            }
+            if (c == '\\') {
+              if (++i == s.size()) return false;
+            } else if ((c < 0x20 && c != '\t') || c == 0x7F) {
+              return false;
+            }
+            ++i;
+          }
+          if (!closed) return false;
+        } else if (!token()) {
+          return false;
+        }
+        blanks();
+      }
+    }
+    return true;
   }
 
   const std::size_t trailer_limit_;

@@ -1,0 +1,1 @@
+select CONVERT(int, CONVERT(varchar(20), X.Valor)) from X

@@ -1,0 +1,1 @@
+select CONVERT(varchar(10), GETDATE(), 112)

@@ -1,0 +1,1 @@
+select * from Pedido P where P.DtEmissao >= '01/31/2024' and P.DtEmissao <= '02/29/2024 23:59:59' and X = '13/01/2024'

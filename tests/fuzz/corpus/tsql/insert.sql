@@ -1,0 +1,1 @@
+insert into Pedido (IdCliente, DtEmissao, Obs) values (:cliente, '12/31/2024 08:00:00', 'x=''y''')

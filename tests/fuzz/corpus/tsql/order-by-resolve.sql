@@ -1,0 +1,1 @@
+select P.IdPedido, PI.IdPedidoItem, P.Status from Pedido P join PedidoItem PI on PI.IdPedido = P.IdPedido order by IdPedido, IdPedidoItem

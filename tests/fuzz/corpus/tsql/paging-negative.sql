@@ -1,0 +1,1 @@
+select 1 order by 1 OFFSET -1 ROWS FETCH FIRST 1 ROW ONLY

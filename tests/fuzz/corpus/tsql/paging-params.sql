@@ -1,0 +1,1 @@
+select IdGrupo, Grupo from Grupo order by Grupo OFFSET :inicio ROWS FETCH NEXT :quantidade ROWS ONLY

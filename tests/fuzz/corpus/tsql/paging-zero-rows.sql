@@ -1,0 +1,1 @@
+select 1 order by 1 OFFSET 5 ROWS FETCH NEXT 0 ROWS ONLY

@@ -1,0 +1,1 @@
+update PedidoItem set QtdEntregue = :qtd where IdPedido = :id and IdPedidoItem = :item and :id > 0

@@ -1,0 +1,1 @@
+select TRY_CONVERT(decimal(10,2), X) from T
