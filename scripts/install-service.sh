@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 dest=${DESTDIR:-}
-program=build/src/app/apinorvessa
+program=${PROGRAM:-build/src/app/apinorvessa}
 [ -x "$program" ] || { echo "install-service.sh: run scripts/build.sh release first" >&2; exit 1; }
 if [ -z "$dest" ] && [ "$(id -u)" -ne 0 ]; then
   echo "install-service.sh: run it as root (sudo)" >&2
@@ -60,11 +60,56 @@ Empresa=1
 INI
 fi
 
-install -d "$dest/etc/systemd/system"
-install -m 0644 deploy/apinorvessa.service \
-  "$dest/etc/systemd/system/apinorvessa.service"
+# The unit is the installer's own and is replaced on every install; site
+# settings go into the drop-in 10-site.conf, rewritten from Conexao.ini on
+# every install; local changes belong in drop-ins of their own
+# (systemctl edit apinorvessa writes override.conf), which stay as they are.
+units="$dest/usr/local/lib/systemd/system"
+dropins="$dest/etc/systemd/system/apinorvessa.service.d"
+install -d "$units" "$dropins"
+install -m 0644 deploy/apinorvessa.service "$units/apinorvessa.service"
+
+# DRIVER and BANCO of [SERVER] in Conexao.ini (keys in any case).
+ini_value() {
+  awk -v key="$1" '
+    /^[ \t]*\[/ { section = tolower($0); gsub(/[ \t\[\]]/, "", section); next }
+    section == "server" {
+      line = $0; sub(/^[ \t]+/, "", line)
+      eq = index(line, "="); if (eq == 0) next
+      name = substr(line, 1, eq - 1); sub(/[ \t]+$/, "", name)
+      if (tolower(name) == tolower(key)) {
+        value = substr(line, eq + 1); sub(/^[ \t]+/, "", value); sub(/[ \t\r]+$/, "", value)
+        print value; exit
+      }
+    }' "$conexao"
+}
+site="$dropins/10-site.conf"
+{
+  echo "# Written by scripts/install-service.sh from Conexao.ini; run it again"
+  echo "# after changing DRIVER or BANCO. Local changes: systemctl edit apinorvessa."
+  echo "[Service]"
+  driver=$(ini_value DRIVER)
+  if [ "${driver,,}" = sqlite ]; then
+    banco=$(ini_value BANCO)
+    case "$banco" in
+      /*) db_file=$banco ;;
+      *) db_file=/opt/apinorvessa/$banco ;;
+    esac
+    db_dir=$(dirname "$(realpath -m "$db_file")")
+    echo "# The embedded database writes its file and the journal beside it."
+    echo "ReadWritePaths=$db_dir"
+  fi
+} > "$site"
+chmod 0644 "$site"
+
+if [ -z "$dest" ] && [ -f /etc/systemd/system/apinorvessa.service ]; then
+  echo "install-service.sh: /etc/systemd/system/apinorvessa.service (an earlier" \
+       "install or a local copy) overrides the installed unit; it is left as it" \
+       "is: move your changes into a drop-in (systemctl edit apinorvessa) and" \
+       "remove it to use $units/apinorvessa.service" >&2
+fi
 if [ -z "$dest" ] && command -v systemctl >/dev/null 2>&1; then
-  systemctl daemon-reload
+  systemctl daemon-reload || true
 fi
 cat <<TXT
 Installed under ${dest:-/}:
@@ -72,6 +117,9 @@ Installed under ${dest:-/}:
   /opt/apinorvessa/Config/Conexao.ini              database settings (edit them)
   /opt/apinorvessa/Logs/                           daily request logs
   /etc/apinorvessa/Norvessa/Config/Norvessa.ini    port and company
-  /etc/systemd/system/apinorvessa.service
+  /usr/local/lib/systemd/system/apinorvessa.service   the unit
+  /etc/systemd/system/apinorvessa.service.d/10-site.conf  site settings
 Then: systemctl enable --now apinorvessa; journalctl -u apinorvessa -f
+The request logs are readable by root and the group apinorvessa
+(sudo adduser <you> apinorvessa, then log in again).
 TXT

@@ -14,6 +14,7 @@ packages=(
   libgtest-dev libbenchmark-dev
   wrk hyperfine
   clang libclang-rt-14-dev libfuzzer-14-dev  # the fuzz targets
+  systemd  # systemd-analyze reviews the unit (systemd need not be the init)
 )
 
 missing=()
