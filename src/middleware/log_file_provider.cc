@@ -10,8 +10,8 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <exception>
 #include <filesystem>
-#include <stdexcept>
 
 #include "framework/error_log.h"
 #include "middleware/log_entry.h"
@@ -52,6 +52,19 @@ std::string Today() {
 }
 
 }  // namespace
+
+LogFileCalls::LogFileCalls()
+    : open([](const char* path, int flags, mode_t mode) {
+        return ::open(path, flags, mode);
+      }),
+      write([](int fd, const void* data, std::size_t size) {
+        return ::write(fd, data, size);
+      }),
+      pread([](int fd, void* data, std::size_t size, off_t offset) {
+        return ::pread(fd, data, size, offset);
+      }),
+      fstat([](int fd, struct stat* status) { return ::fstat(fd, status); }),
+      close([](int fd) { return ::close(fd); }) {}
 
 std::string LogFileConfig::DefaultDir() {
   std::error_code ec;
@@ -130,72 +143,171 @@ class LogFileProvider::Writer : public ApiLoggerThread {
 
  protected:
   void DispatchLogCache() override {
-    try {
-      WriteBatch();
-      last_error_.clear();
-    } catch (const std::exception& e) {
-      // The pass's lines are lost; the operator hears of it once, not on
-      // every pass, and the writer goes on with the next pass.
-      if (e.what() != last_error_) {
-        last_error_ = e.what();
-        const std::string line = "request log: " + last_error_ + "\n";
-        const ssize_t ignored =
-            ::write(STDERR_FILENO, line.data(), line.size());
-        (void)ignored;
-      }
-    }
-  }
-
- private:
-  void WriteBatch() {
     if (!config_) config_.emplace();
     const std::string& dir = config_->dir;
     if (dir.find('\0') != std::string::npos) {
-      throw std::runtime_error("Invalid characters in path");
+      // Nothing is taken out of the queue: the queue's bound counts them.
+      Failed("Invalid characters in path");
+      return;
     }
     std::string path = "LogsAPI_" + Today() + ".log";
     if (!dir.empty()) path = (dir.back() == '/' ? dir : dir + "/") + path;
     const std::vector<JsonValue> entries = ExtractLogCache();
-    const std::uint64_t dropped = TakeDropped();
-    if (entries.empty() && dropped == 0) return;
+    unreported_ += TakeDropped();
+    if (entries.empty() && unreported_ == 0) return;
 
+    const std::uint64_t dropped = unreported_;
+    Batch batch;
+    try {
+      batch = Compose(entries, dropped);
+    } catch (const std::exception& e) {
+      unreported_ += entries.size();
+      Failed(e.what());
+      return;
+    }
+    const Outcome outcome = Append(path, batch.text);
+
+    // A line whose text reached the file stays: the next pass ends it if
+    // its CR LF fell short. Lines cut short, or never begun, are counted.
+    std::uint64_t lost = 0;
+    bool dropped_written = false;
+    std::size_t line_start = kLead;
+    for (std::size_t i = 0; i < batch.ends.size(); ++i) {
+      const std::size_t end = batch.ends[i];
+      const bool written = end + 2 <= outcome.reached ||
+                           (end > line_start && end <= outcome.reached);
+      if (i == 0 && dropped > 0) {
+        dropped_written = written;
+      } else if (!written) {
+        ++lost;
+      }
+      line_start = end + 2;
+    }
+    if (dropped_written) unreported_ = 0;
+    unreported_ += lost;
+
+    if (!outcome.error.empty()) {
+      Failed(outcome.error);
+    } else if (failing_) {
+      failing_ = false;
+      Report("writing " + path + " again; " + Decimal(dropped) +
+             (dropped == 1 ? " entry" : " entries") + " lost");
+    }
+  }
+
+ private:
+  // Room before a batch for the CR LF that ends a line left unfinished.
+  static constexpr std::size_t kLead = 2;
+
+  struct Batch {
+    std::string text;
+    // Where each line's text ends, before its CR LF.
+    std::vector<std::size_t> ends;
+  };
+
+  struct Outcome {
+    // How far into the batch's text the file got.
+    std::size_t reached = 0;
+    // Empty when every byte was written.
+    std::string error;
+  };
+
+  static std::string Decimal(std::uint64_t value) {
+    char digits[24];
+    const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
+    return std::string(digits, end);
+  }
+
+  Batch Compose(const std::vector<JsonValue>& entries,
+                std::uint64_t dropped) const {
     const std::vector<std::string> params =
         GetFormatParams(config_->log_format);
-    std::string text;
+    Batch batch;
+    batch.text = "\r\n";
+    batch.ends.reserve(entries.size() + 1);
     if (dropped > 0) {
-      char count[24];
-      const auto [end, ec] =
-          std::to_chars(count, count + sizeof count, dropped);
-      text += FormatLogTime(LogTime::Now()) + " LOG DROPPED " +
-              std::string(count, end) + " ENTRIES\r\n";
+      batch.text += FormatLogTime(LogTime::Now()) + " LOG DROPPED " +
+                    Decimal(dropped) + " ENTRIES";
+      batch.ends.push_back(batch.text.size());
+      batch.text += "\r\n";
     }
     for (const JsonValue& entry : entries) {
-      text += FormatLogLine(config_->log_format, params, entry);
-      text += "\r\n";
+      batch.text += FormatLogLine(config_->log_format, params, entry);
+      batch.ends.push_back(batch.text.size());
+      batch.text += "\r\n";
     }
-    // The folder is never created: without it the pass is lost.
-    const int fd =
-        ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    return batch;
+  }
+
+  // Appends the batch's text, led by as much of its CR LF as the file's
+  // last line lacks. Nothing already in the file is ever cut: other
+  // instances may share the folder.
+  Outcome Append(const std::string& path, const std::string& text) const {
+    const LogFileCalls& calls = config_->calls;
+    // Read access is only for the file's last two bytes.
+    int fd =
+        calls.open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0 && errno == EACCES) {
+      fd = calls.open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
+                      0644);
+    }
     if (fd < 0) {
-      throw std::runtime_error("cannot open " + path + ": " + strerror(errno));
+      const int error = errno;
+      return {0, "cannot open " + path + ": " + strerror(error)};
     }
-    std::size_t done = 0;
-    while (done < text.size()) {
-      const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    Outcome outcome;
+    outcome.reached = kLead - MissingLineEnd(fd);
+    while (outcome.reached < text.size()) {
+      const ssize_t n = calls.write(fd, text.data() + outcome.reached,
+                                    text.size() - outcome.reached);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
-        const int error = errno;
-        ::close(fd);
-        throw std::runtime_error("cannot write " + path + ": " +
-                                 strerror(error));
+        const int error = n < 0 ? errno : EIO;
+        outcome.error = "cannot write " + path + ": " + strerror(error);
+        break;
       }
-      done += static_cast<std::size_t>(n);
+      outcome.reached += static_cast<std::size_t>(n);
     }
-    ::close(fd);
+    calls.close(fd);
+    return outcome;
+  }
+
+  // How many bytes of CR LF the file's last line lacks: none for an empty
+  // file or one that ends in CR LF, and none when the end cannot be read.
+  std::size_t MissingLineEnd(int fd) const {
+    const LogFileCalls& calls = config_->calls;
+    struct stat status {};
+    if (calls.fstat(fd, &status) != 0 || status.st_size <= 0) return 0;
+    const off_t size = status.st_size >= 2 ? 2 : 1;
+    char tail[2] = {};
+    if (calls.pread(fd, tail, static_cast<std::size_t>(size),
+                    status.st_size - size) != size) {
+      return 0;
+    }
+    if (size == 2 && tail[0] == '\r' && tail[1] == '\n') return 0;
+    return tail[size - 1] == '\r' ? 1 : 2;
+  }
+
+  // The operator hears once that writing fails, and once that it works
+  // again, not on every pass in between.
+  void Failed(const std::string& reason) {
+    if (failing_) return;
+    failing_ = true;
+    Report(reason);
+  }
+
+  static void Report(const std::string& message) {
+    const std::string line = "request log: " + message + "\n";
+    const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+    (void)ignored;
   }
 
   std::optional<LogFileConfig> config_;
-  std::string last_error_;
+  // Entries not in the file and not yet told by a LOG DROPPED line: those
+  // the queue dropped and those whose lines a failed pass lost.
+  std::uint64_t unreported_ = 0;
+  // From the first failed pass until one succeeds.
+  bool failing_ = false;
 };
 
 LogFileProvider::LogFileProvider(std::optional<LogFileConfig> config,

@@ -1,11 +1,26 @@
 #include "middleware/log_file_provider.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <regex>
 #include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "support/temp_database.h"
 
@@ -149,7 +164,10 @@ TEST_F(LogFileTest, AMissingFolderLosesOnlyThatPass) {
   }
   const std::string text = Read(TodayFile(logs_));
   EXPECT_EQ(text.find("/lost"), std::string::npos);
-  EXPECT_NE(text.find("/kept"), std::string::npos);
+  const std::size_t kept = text.find("/kept");
+  ASSERT_NE(kept, std::string::npos);
+  // The lost entry is counted at the head of the pass that worked.
+  EXPECT_LT(text.find(" LOG DROPPED 1 ENTRIES\r\n"), kept) << text;
 }
 
 TEST_F(LogFileTest, DroppedEntriesAreReportedFirst) {
@@ -182,6 +200,309 @@ TEST_F(LogFileTest, ShutdownDrainsEveryEntry) {
   }
   EXPECT_EQ(lines, static_cast<std::size_t>(kEntries));
   EXPECT_NE(text.find("/n1999\" 200\r\n"), std::string::npos);
+}
+
+// Sends fd 2 to a file while it lives: the writer tells the operator
+// there. What it caught is passed on when the test failed.
+class StderrCapture {
+ public:
+  explicit StderrCapture(std::string path) : path_(std::move(path)) {
+    std::fflush(stderr);
+    saved_ = ::dup(STDERR_FILENO);
+    const int fd =
+        ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ::dup2(fd, STDERR_FILENO);
+    ::close(fd);
+  }
+  ~StderrCapture() {
+    std::fflush(stderr);
+    ::dup2(saved_, STDERR_FILENO);
+    ::close(saved_);
+    if (::testing::Test::HasFailure()) {
+      const std::string caught = "captured stderr:\n" + Text();
+      const ssize_t ignored =
+          ::write(STDERR_FILENO, caught.data(), caught.size());
+      (void)ignored;
+    }
+  }
+  StderrCapture(const StderrCapture&) = delete;
+  StderrCapture& operator=(const StderrCapture&) = delete;
+
+  std::string Text() const { return Read(path_); }
+
+ private:
+  std::string path_;
+  int saved_ = -1;
+};
+
+// Real files on a disk with a set number of free bytes: a write that does
+// not fit falls short and the next one fails with ENOSPC, as the kernel
+// does when a disk fills up.
+class FakeDisk {
+ public:
+  static constexpr std::size_t kUnlimited = SIZE_MAX;
+
+  LogFileCalls Calls() {
+    LogFileCalls calls;
+    calls.write = [this](int fd, const void* data, std::size_t size) {
+      return Write(fd, static_cast<const char*>(data), size);
+    };
+    return calls;
+  }
+  void SetFree(std::size_t bytes) {
+    std::lock_guard lock(mutex_);
+    free_ = bytes;
+  }
+  // Until a write has written `text` or refused it.
+  bool WaitFor(std::string_view text) {
+    std::unique_lock lock(mutex_);
+    return settled_changed_.wait_for(lock, std::chrono::seconds(10), [&] {
+      return settled_.find(text) != std::string::npos;
+    });
+  }
+
+ private:
+  ssize_t Write(int fd, const char* data, std::size_t size) {
+    std::lock_guard lock(mutex_);
+    if (free_ == 0) {
+      settled_.append(data, size);
+      settled_changed_.notify_all();
+      errno = ENOSPC;
+      return -1;
+    }
+    const ssize_t n = ::write(fd, data, std::min(size, free_));
+    if (n > 0) {
+      if (free_ != kUnlimited) free_ -= static_cast<std::size_t>(n);
+      settled_.append(data, static_cast<std::size_t>(n));
+      settled_changed_.notify_all();
+    }
+    return n;
+  }
+
+  std::mutex mutex_;
+  std::condition_variable settled_changed_;
+  std::size_t free_ = kUnlimited;
+  std::string settled_;
+};
+
+std::string LineOf(const std::string& path) {
+  return "1.1.1.1 [09/dezembro/2026 14:05:09.123] \"GET " + path + "\" 200";
+}
+
+// The LOG DROPPED line's time is the pass's own; "<t>" stands for it.
+std::string WithoutDropTimes(const std::string& text) {
+  static const std::regex time(
+      R"(\d\d/[^/ \r\n]+/\d{4} \d\d:\d\d:\d\d\.\d{3} LOG DROPPED)");
+  return std::regex_replace(text, time, "<t> LOG DROPPED");
+}
+
+TEST_F(LogFileTest, AFullDiskCountsItsLossAndTellsTheOperatorTwice) {
+  const std::string path = TodayFile(logs_);
+  StderrCapture stderr_text(dir_.dir() + "/stderr.txt");
+  {
+    FakeDisk disk;
+    LogFileConfig config = Config();
+    config.calls = disk.Calls();
+    LogFileProvider provider(std::move(config));
+    provider.DoReceiveLogCache({Entry("1.1.1.1", "/before", "200")});
+    ASSERT_TRUE(disk.WaitFor("/before"));
+
+    disk.SetFree(0);
+    // Entries the queue dropped are carried over the failed passes too.
+    provider.ReportDropped(5);
+    provider.DoReceiveLogCache({Entry("1.1.1.1", "/full1", "200"),
+                                Entry("1.1.1.1", "/full2", "200"),
+                                Entry("1.1.1.1", "/full3", "200")});
+    ASSERT_TRUE(disk.WaitFor("/full3"));
+    provider.DoReceiveLogCache({Entry("1.1.1.1", "/full4", "200")});
+    ASSERT_TRUE(disk.WaitFor("/full4"));
+
+    disk.SetFree(FakeDisk::kUnlimited);
+    provider.DoReceiveLogCache({Entry("1.1.1.1", "/after", "200")});
+  }
+  EXPECT_EQ(WithoutDropTimes(Read(path)),
+            LineOf("/before") + "\r\n<t> LOG DROPPED 9 ENTRIES\r\n" +
+                LineOf("/after") + "\r\n");
+  EXPECT_EQ(stderr_text.Text(), "request log: cannot write " + path +
+                                    ": No space left on device\n"
+                                    "request log: writing " +
+                                    path + " again; 9 entries lost\n");
+}
+
+// A write that falls short leaves part of a line; the next pass ends that
+// line first, and the lost lines are counted.
+TEST_F(LogFileTest, AShortWriteNeverRunsIntoTheNextLine) {
+  const std::string l1 = LineOf("/n1"), l2 = LineOf("/n2"), l3 = LineOf("/n3"),
+                    l4 = LineOf("/n4");
+  const std::size_t line = l1.size() + 2;
+  struct Case {
+    const char* name;
+    std::string before;  // in the file already
+    std::size_t free;    // bytes free for the first three lines
+    std::string after;
+    int lost;
+  };
+  const Case cases[] = {
+      {"cut in the first line", "", 10,
+       l1.substr(0, 10) + "\r\n<t> LOG DROPPED 3 ENTRIES\r\n" + l4 + "\r\n", 3},
+      {"cut in the second line", "", line + 10,
+       l1 + "\r\n" + l2.substr(0, 10) + "\r\n<t> LOG DROPPED 2 ENTRIES\r\n" +
+           l4 + "\r\n",
+       2},
+      {"cut before CR", "", line + l2.size(),
+       l1 + "\r\n" + l2 + "\r\n<t> LOG DROPPED 1 ENTRIES\r\n" + l4 + "\r\n", 1},
+      {"cut between CR and LF", "", line + l2.size() + 1,
+       l1 + "\r\n" + l2 + "\r\n<t> LOG DROPPED 1 ENTRIES\r\n" + l4 + "\r\n", 1},
+      {"cut at a line's end", "", 2 * line,
+       l1 + "\r\n" + l2 + "\r\n<t> LOG DROPPED 1 ENTRIES\r\n" + l4 + "\r\n", 1},
+      {"no room at all", "", 0, "<t> LOG DROPPED 3 ENTRIES\r\n" + l4 + "\r\n",
+       3},
+      {"another writer's unfinished line", "9.9.9.9 [09/dez",
+       FakeDisk::kUnlimited,
+       "9.9.9.9 [09/dez\r\n" + l1 + "\r\n" + l2 + "\r\n" + l3 + "\r\n" + l4 +
+           "\r\n",
+       0},
+      {"a file that ends in CR", "earlier\r", FakeDisk::kUnlimited,
+       "earlier\r\n" + l1 + "\r\n" + l2 + "\r\n" + l3 + "\r\n" + l4 + "\r\n",
+       0},
+      {"a one-byte file", "x", FakeDisk::kUnlimited,
+       "x\r\n" + l1 + "\r\n" + l2 + "\r\n" + l3 + "\r\n" + l4 + "\r\n", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(logs_);
+    std::filesystem::create_directories(logs_);
+    const std::string path = TodayFile(logs_);
+    if (!c.before.empty()) std::ofstream(path, std::ios::binary) << c.before;
+    StderrCapture stderr_text(dir_.dir() + "/stderr.txt");
+    {
+      FakeDisk disk;
+      disk.SetFree(c.free);
+      LogFileConfig config = Config();
+      config.calls = disk.Calls();
+      LogFileProvider provider(std::move(config));
+      provider.DoReceiveLogCache({Entry("1.1.1.1", "/n1", "200"),
+                                  Entry("1.1.1.1", "/n2", "200"),
+                                  Entry("1.1.1.1", "/n3", "200")});
+      ASSERT_TRUE(disk.WaitFor("/n3"));
+      disk.SetFree(FakeDisk::kUnlimited);
+      provider.DoReceiveLogCache({Entry("1.1.1.1", "/n4", "200")});
+    }
+    EXPECT_EQ(WithoutDropTimes(Read(path)), c.after);
+    const std::string told =
+        c.lost == 0 ? ""
+                    : "request log: cannot write " + path +
+                          ": No space left on device\nrequest log: writing " +
+                          path + " again; " + std::to_string(c.lost) +
+                          (c.lost == 1 ? " entry" : " entries") + " lost\n";
+    EXPECT_EQ(stderr_text.Text(), told);
+  }
+}
+
+// Mounted over the Logs folder while it lives, when the system allows it.
+class SmallTmpfs {
+ public:
+  explicit SmallTmpfs(std::string dir) : dir_(std::move(dir)) {
+    if (::geteuid() != 0) {
+      refusal_ = "mounting a tmpfs needs root";
+    } else if (::mount("tmpfs", dir_.c_str(), "tmpfs", 0, "size=64k") != 0) {
+      refusal_ = std::string("mount tmpfs refused: ") + std::strerror(errno);
+    }
+  }
+  ~SmallTmpfs() {
+    if (refusal_.empty()) ::umount2(dir_.c_str(), MNT_DETACH);
+  }
+  SmallTmpfs(const SmallTmpfs&) = delete;
+  SmallTmpfs& operator=(const SmallTmpfs&) = delete;
+
+  // Empty when mounted.
+  const std::string& refusal() const { return refusal_; }
+
+ private:
+  std::string dir_;
+  std::string refusal_;
+};
+
+TEST_F(LogFileTest, ARealFullDiskKeepsLinesWholeAndCountsTheLoss) {
+  SmallTmpfs tmpfs(logs_);
+  if (!tmpfs.refusal().empty()) GTEST_SKIP() << tmpfs.refusal();
+  // 60 KiB of the 64 leave the log one page.
+  const std::string filler = logs_ + "/filler";
+  std::ofstream(filler, std::ios::binary) << std::string(60 * 1024, 'f');
+  ASSERT_EQ(std::filesystem::file_size(filler), 60u * 1024);
+
+  auto batch = [](int first, int count) {
+    std::vector<JsonValue> entries;
+    for (int i = first; i < first + count; ++i) {
+      char path[16];
+      std::snprintf(path, sizeof path, "/n%06d", i);
+      entries.push_back(Entry("1.1.1.1", path, "200"));
+    }
+    return entries;
+  };
+  constexpr int kWhileFull = 300, kAfter = 20;
+  StderrCapture stderr_text(dir_.dir() + "/stderr.txt");
+  {
+    LogFileProvider provider(Config());
+    provider.DoReceiveLogCache(batch(0, kWhileFull));
+    for (int i = 0;
+         i < 500 && stderr_text.Text().find("No space left on device") ==
+                        std::string::npos;
+         ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_NE(stderr_text.Text().find("No space left on device"),
+              std::string::npos);
+    std::filesystem::remove(filler);
+    provider.DoReceiveLogCache(batch(kWhileFull, kAfter));
+  }
+  const std::string text = Read(TodayFile(logs_));
+  ASSERT_FALSE(text.empty());
+  ASSERT_EQ(text.substr(text.size() - 2), "\r\n");
+
+  // Every line is an entry's, a LOG DROPPED line, or the one line the
+  // disk cut short; none runs into another.
+  static const std::regex entry_line(
+      R"(1\.1\.1\.1 \[09/dezembro/2026 14:05:09\.123\] "GET /n\d{6}" 200)");
+  static const std::regex drop_line(
+      R"(\d\d/[^/ ]+/\d{4} \d\d:\d\d:\d\d\.\d{3} LOG DROPPED (\d+) ENTRIES)");
+  const std::string shape = LineOf("/n000000");
+  std::uint64_t whole = 0, dropped = 0;
+  int drop_lines = 0, cut_lines = 0;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const std::size_t end = text.find("\r\n", start);
+    const std::string line = text.substr(start, end - start);
+    start = end + 2;
+    std::smatch match;
+    if (std::regex_match(line, entry_line)) {
+      ++whole;
+    } else if (std::regex_match(line, match, drop_line)) {
+      ++drop_lines;
+      dropped += std::stoull(match[1]);
+      EXPECT_EQ(drop_lines, 1) << "the loss is told once";
+    } else {
+      std::string digits_as_zero = line;
+      for (char& ch : digits_as_zero) {
+        if (ch >= '1' && ch <= '9') ch = '0';
+      }
+      std::string shape_as_zero = shape.substr(0, line.size());
+      for (char& ch : shape_as_zero) {
+        if (ch >= '1' && ch <= '9') ch = '0';
+      }
+      ++cut_lines;
+      EXPECT_TRUE(line.size() < shape.size() && digits_as_zero == shape_as_zero)
+          << "not a whole line: " << line;
+      EXPECT_EQ(drop_lines, 0) << "cut after the loss was told: " << line;
+    }
+  }
+  EXPECT_LE(cut_lines, 1);
+  EXPECT_EQ(drop_lines, 1);
+  EXPECT_GT(dropped, 0u);
+  EXPECT_EQ(whole + dropped, static_cast<std::uint64_t>(kWhileFull + kAfter));
+  EXPECT_NE(stderr_text.Text().find(" again; " + std::to_string(dropped) +
+                                    " entries lost\n"),
+            std::string::npos);
 }
 
 }  // namespace
