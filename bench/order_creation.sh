@@ -34,23 +34,9 @@ for _ in $(seq 1 100); do
 done
 kill -0 "$server" 2>/dev/null || { cat "$dir/orders.log" >&2; exit 1; }
 
-cat > "$dir/orders/post.lua" <<'LUA'
-wrk.method = "POST"
-wrk.headers["Content-Type"] = "application/json"
-wrk.headers["Connection"] = "close"
-local item = function(n)
-  return '{"idproduto":"' .. n .. '","unmed":"","idempresa":"1","idusuario":"1",' ..
-         '"numcodbarrasusado":"789' .. n .. '","descricaoitem":"Item ' .. n .. '",' ..
-         '"quantidade":"2","vlunitario":"10,5","vltotal":"21"}'
-end
-wrk.body = '{"idempresa":"1","idusuario":"1","dtemissao":"10/12/2026 10:30",' ..
-  '"dtsaidainicial":"12/12/2026","dtsaidafinal":"15/12/2026","idcliente":15,' ..
-  '"vltotalpedido":"63","observacao":"bench","itens":[' ..
-  item(10) .. ',' .. item(11) .. ',' .. item(12) .. ']}'
-LUA
 wrk -t2 -c"${CLIENTS:-20}" -d"${DURATION:-10s}" --latency \
-  -s "$dir/orders/post.lua" http://127.0.0.1:9000/pedidos/novo \
-  | grep -E "Requests/sec|requests in|Non-2xx|Socket errors|  50%|  99%"
+  -s bench/order_post.lua http://127.0.0.1:9000/pedidos/novo \
+  | grep -E "Requests/sec|requests in|Non-2xx|Socket errors|  50%|  99%|^orders "
 
 kill "$server"; wait "$server" 2>/dev/null || true
 trap - EXIT

@@ -1,15 +1,47 @@
 #include "app/conexao.h"
 
-#include <unistd.h>
-
 #include "app/program_paths.h"
 #include "db/query.h"
 #include "db/sql_lexer.h"
 #include "db/unit_of_work.h"
+#include "framework/ascii.h"
 
 namespace norvessa {
+namespace {
+
+// As the connection factory reads DRIVER: without regard to case.
+bool IsSqlite(const std::string& driver) {
+  return EqualsIgnoreCase(driver, "SQLite");
+}
+
+bool IsSqlServer(const std::string& driver) {
+  return driver.empty() || EqualsIgnoreCase(driver, "MSSQL9");
+}
+
+}  // namespace
+
+std::string DescribeDatabase(const ConnectionSettings& settings) {
+  if (IsSqlite(settings.driver)) return "SQLite database " + settings.database;
+  const std::string driver =
+      settings.odbc_driver.empty() ? "FreeTDS" : settings.odbc_driver;
+  const std::string& host = settings.hostname;
+  std::string where;
+  if (const std::size_t slash = host.find('\\'); slash != std::string::npos) {
+    where = "SQL Server instance " + host.substr(slash + 1) + " on " +
+            host.substr(0, slash) +
+            " (its port from the SQL Server Browser, UDP 1434)";
+  } else if (const std::size_t comma = host.find(',');
+             comma != std::string::npos) {
+    where = "SQL Server at " + host.substr(0, comma) + " port " +
+            host.substr(comma + 1);
+  } else {
+    where = "SQL Server at " + host + " port 1433";
+  }
+  return where + " (ODBC driver " + driver + ")";
+}
 
 bool Conexao::Conectar(const std::string& settings_path) {
+  failure_.clear();
   auto read = [&](const char* key) {
     return platform_.ReadIniString(settings_path, "SERVER", key, "");
   };
@@ -26,17 +58,20 @@ bool Conexao::Conectar(const std::string& settings_path) {
   settings.password = read("SENHA");
   settings.odbc_driver = read("ODBCDRIVER");
   settings.odbc_extra = read("ODBCEXTRA");
-  if (settings.driver == "SQLite" || settings.driver == "sqlite") {
+  if (!IsSqlite(settings.driver) && !IsSqlServer(settings.driver)) {
+    failure_ = "[SERVER] DRIVER='" + settings.driver + "' in " + settings_path +
+               " is not a known driver: MSSQL9 or empty (SQL Server through "
+               "ODBC) or SQLite";
+    return false;
+  }
+  if (IsSqlite(settings.driver)) {
     settings.database = ResolvePath(settings.database,
                                     DirectoryOf(platform_.ProgramFilePath()));
   }
   try {
     host_.OpenPool(settings);
   } catch (const std::exception& e) {
-    // The operator sees only the fixed message; the cause goes to stderr.
-    const std::string line = "Conectar: " + std::string(e.what()) + "\n";
-    const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
-    (void)ignored;
+    failure_ = DescribeDatabase(settings) + ": " + e.what();
     return false;
   }
   host_name_ = settings.hostname;

@@ -15,14 +15,17 @@ class Conexao {
       : platform_(platform), host_(host) {}
 
   // True when the database is open; fills the four texts. An empty
-  // HOSTNAME asks for the end of the program; a failure to connect is
-  // written to stderr and shows nothing here.
+  // HOSTNAME asks for the end of the program; a failure to connect shows
+  // nothing here and leaves its cause in failure().
   bool Conectar(const std::string& settings_path);
 
   const std::string& host_name() const { return host_name_; }
   const std::string& data_base() const { return data_base_; }
   const std::string& usuario() const { return usuario_; }
   const std::string& senha() const { return senha_; }
+  // After a failed Conectar: what was tried and why it failed, for the
+  // operator ("SQL Server at erp-db port 1433 (ODBC driver FreeTDS): ...").
+  const std::string& failure() const { return failure_; }
 
  private:
   Platform& platform_;
@@ -31,7 +34,13 @@ class Conexao {
   std::string data_base_;
   std::string usuario_;
   std::string senha_;
+  std::string failure_;
 };
+
+// Where a connect with these settings goes, in the operator's words:
+// "SQL Server at host port 1433 (ODBC driver FreeTDS)", "SQL Server
+// instance SALES on host (...)", "SQLite database /path".
+std::string DescribeDatabase(const ConnectionSettings& settings);
 
 // The company's trade name ("" when there is no such company or it has
 // none). The id goes into the SQL as a quoted literal.

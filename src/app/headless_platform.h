@@ -7,11 +7,12 @@ namespace norvessa {
 
 // The window without a window: each operator message is one line on
 // stderr with its exact text, a message box adds its caption on the next
-// line.
+// line, and a detail follows as one more line.
 class HeadlessPlatform : public SystemPlatform {
  public:
-  void ShowMessage(const std::string& text) override;
-  void MessageBox(const std::string& text, const std::string& caption) override;
+  void ShowMessage(const std::string& text, const std::string& detail) override;
+  void MessageBox(const std::string& text, const std::string& caption,
+                  const std::string& detail) override;
 };
 
 }  // namespace norvessa

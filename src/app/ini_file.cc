@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <vector>
 
+#include "app/detailed_error.h"
 #include "framework/ascii.h"
 #include "json/utf8.h"
 
@@ -101,8 +103,12 @@ std::string Unquote(std::string_view v) {
   return std::string(v.substr(0, pos));
 }
 
-[[noreturn]] void Unwritable(const std::string& path) {
-  throw std::runtime_error("Unable to write to " + path);
+// "Unable to write to <path>", with the step that failed and the system's
+// reason for the details.
+[[noreturn]] void Unwritable(const std::string& path, const char* step,
+                             int error) {
+  throw DetailedError("Unable to write to " + path,
+                      path + ": " + step + ": " + std::strerror(error));
 }
 
 void WriteAll(int fd, const std::string& data, const std::string& path) {
@@ -111,47 +117,91 @@ void WriteAll(int fd, const std::string& data, const std::string& path) {
     const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
     if (n < 0) {
       if (errno == EINTR) continue;
-      Unwritable(path);
+      Unwritable(path, "write", errno);
     }
     done += static_cast<std::size_t>(n);
   }
 }
 
-void StoreFile(const std::string& path, const std::string& data) {
-  struct stat link_info {};
-  const bool exists = ::lstat(path.c_str(), &link_info) == 0;
-  if (exists && S_ISLNK(link_info.st_mode)) {
-    // The link stays a link: its target is rewritten in place.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (fd < 0) Unwritable(path);
+// Rewrites the file itself: a link's target, or a file whose owner a
+// replacement could not keep. Not atomic, but the file is a few lines.
+void StoreInPlace(const std::string& path, const std::string& data) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) Unwritable(path, "open for writing", errno);
+  try {
     WriteAll(fd, data, path);
-    if (::fsync(fd) != 0 || ::close(fd) != 0) Unwritable(path);
-    return;
+    if (::ftruncate(fd, static_cast<off_t>(data.size())) != 0) {
+      Unwritable(path, "truncate", errno);
+    }
+    if (::fsync(fd) != 0) Unwritable(path, "fsync", errno);
+  } catch (...) {
+    ::close(fd);
+    throw;
   }
+  if (::close(fd) != 0) Unwritable(path, "close", errno);
+}
+
+// A temporary file beside the original, renamed over it, with the
+// original's mode and owner. False when the owner cannot be kept or the
+// folder takes no new file: the caller then writes in place.
+bool StoreByReplacing(const std::string& path, const std::string& data,
+                      const struct stat* original) {
   const std::string temp = path + ".tmp-" + std::to_string(::getpid());
   const int fd =
       ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) Unwritable(path);
+  if (fd < 0) {
+    if (original != nullptr && (errno == EACCES || errno == EPERM ||
+                                errno == EROFS || errno == ENOSPC)) {
+      return false;
+    }
+    Unwritable(path, "create a temporary file", errno);
+  }
   try {
-    WriteAll(fd, data, path);
-    if (exists) {
-      // Keep the mode and the owner of the file being replaced.
-      if (::fchmod(fd, link_info.st_mode & 07777) != 0) Unwritable(path);
-      if ((link_info.st_uid != ::geteuid() ||
-           link_info.st_gid != ::getegid()) &&
-          ::fchown(fd, link_info.st_uid, link_info.st_gid) != 0) {
-        Unwritable(path);
+    if (original != nullptr) {
+      if ((original->st_uid != ::geteuid() ||
+           original->st_gid != ::getegid()) &&
+          ::fchown(fd, original->st_uid, original->st_gid) != 0) {
+        // Only root may give a file away: another user's file (copied in
+        // with sudo, say) is rewritten in place instead.
+        if (errno != EPERM) Unwritable(path, "keep the owner", errno);
+        ::close(fd);
+        ::unlink(temp.c_str());
+        return false;
+      }
+      if (::fchmod(fd, original->st_mode & 07777) != 0) {
+        Unwritable(path, "keep the mode", errno);
       }
     }
-    if (::fsync(fd) != 0) Unwritable(path);
+    WriteAll(fd, data, path);
+    if (::fsync(fd) != 0) Unwritable(path, "fsync", errno);
   } catch (...) {
     ::close(fd);
     ::unlink(temp.c_str());
     throw;
   }
-  if (::close(fd) != 0 || ::rename(temp.c_str(), path.c_str()) != 0) {
+  if (::close(fd) != 0) {
+    const int error = errno;
     ::unlink(temp.c_str());
-    Unwritable(path);
+    Unwritable(path, "close", error);
+  }
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(temp.c_str());
+    Unwritable(path, "rename the temporary file over it", error);
+  }
+  return true;
+}
+
+void StoreFile(const std::string& path, const std::string& data) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) {
+    if (errno != ENOENT) Unwritable(path, "stat", errno);
+    StoreByReplacing(path, data, nullptr);
+    return;
+  }
+  // A link stays a link: its target is rewritten in place.
+  if (S_ISLNK(info.st_mode) || !StoreByReplacing(path, data, &info)) {
+    StoreInPlace(path, data);
   }
 }
 

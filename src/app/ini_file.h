@@ -18,7 +18,10 @@ std::string ReadIniString(const std::string& path, std::string_view section,
 // Changes only that key's line (or adds the key to its section, or adds
 // the section); every other line stays byte for byte. The file is written
 // through a temporary file and a rename that keeps its mode and owner; a
-// symbolic link is written in place. Fails with "Unable to write to <path>".
+// symbolic link, a file whose owner this process cannot give a new file
+// (another user's), or one in a folder that takes no new file, is written
+// in place. Fails with DetailedError "Unable to write to <path>", the step
+// and the system's reason in its detail.
 void WriteIniString(const std::string& path, std::string_view section,
                     std::string_view key, std::string_view value);
 

@@ -1,12 +1,16 @@
 // The program entry: the control window, or with --headless the same
 // start sequence without one, for servers.
 
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstring>
 #include <iostream>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "app/headless_platform.h"
 #include "app/norvessa_form.h"
@@ -34,13 +38,88 @@ constexpr const char* kUsage =
     "$NORVESSA_ROOT/Norvessa/Config/Norvessa.ini (without NORVESSA_ROOT,\n"
     "the mount point of the program's filesystem stands for the root).\n";
 
+sigset_t StopSignalSet() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  return set;
+}
+
+void WriteStderr(const std::string& text) {
+  const ssize_t ignored = ::write(STDERR_FILENO, text.data(), text.size());
+  (void)ignored;
+}
+
+// SIGTERM and SIGINT, taken by a thread of their own from the first
+// moment. While the start runs (a connect may sit in a driver that never
+// returns) a signal ends the process at once with status 1; once the
+// server runs, it is handed to the stop sequence.
+class StopSignals {
+ public:
+  // Call before any other thread exists: every thread inherits the
+  // blocked signals, and only this one takes them.
+  StopSignals() {
+    const sigset_t set = StopSignalSet();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~StopSignals() {
+    {
+      std::lock_guard lock(mutex_);
+      leaving_ = true;
+    }
+    pthread_kill(thread_.native_handle(), SIGTERM);
+    thread_.join();
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+  // The server runs: from now on a signal stops it.
+  void Started() {
+    std::lock_guard lock(mutex_);
+    started_ = true;
+  }
+
+  // The first signal after Started.
+  int Wait() {
+    std::unique_lock lock(mutex_);
+    received_.wait(lock, [this] { return signal_ != 0; });
+    return signal_;
+  }
+
+ private:
+  void Run() {
+    const sigset_t set = StopSignalSet();
+    while (true) {
+      int number = 0;
+      if (sigwait(&set, &number) != 0) continue;
+      std::lock_guard lock(mutex_);
+      if (leaving_) return;
+      if (!started_) {
+        // Nothing serves yet and the start may be stuck where it cannot
+        // be interrupted: leave without it.
+        WriteStderr("APINorvessa stopping (" + std::string(strsignal(number)) +
+                    ") before the start finished\n");
+        _exit(1);
+      }
+      if (signal_ == 0) {
+        signal_ = number;
+        received_.notify_all();
+      }
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable received_;
+  bool started_ = false;
+  bool leaving_ = false;
+  int signal_ = 0;
+  std::thread thread_;
+};
+
 int RunHeadless() {
-  // Every thread inherits the blocked signals; only sigwait takes them.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGTERM);
-  sigaddset(&stop_signals, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  StopSignals stop_signals;
   signal(SIGPIPE, SIG_IGN);
 
   norvessa::HeadlessPlatform platform;
@@ -54,14 +133,14 @@ int RunHeadless() {
     host.Shutdown();
     return 1;
   }
+  stop_signals.Started();
   std::cerr << "APINorvessa " << norvessa::kVersionText << " listening on port "
             << host.api().port() << " (all local addresses)\n"
             << "  " << platform.StatusPanel(0) << " | "
             << platform.StatusPanel(1) << " | " << platform.StatusPanel(2)
             << std::endl;
 
-  int signal_number = 0;
-  sigwait(&stop_signals, &signal_number);
+  const int signal_number = stop_signals.Wait();
   std::cerr << "APINorvessa stopping (" << strsignal(signal_number) << ")"
             << std::endl;
   form.FormClose();
@@ -93,6 +172,12 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  if (!headless) return norvessa::RunWindow(argc, argv);
-  return RunHeadless();
+  const int code = headless ? RunHeadless() : norvessa::RunWindow(argc, argv);
+  if (norvessa::ServiceHost::AbandonedConnects() > 0) {
+    // A thread still sits in a driver: static destructors must not run
+    // beneath it, and it cannot be joined.
+    std::cout.flush();
+    _exit(code);
+  }
+  return code;
 }

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "app/conexao.h"
+#include "app/detailed_error.h"
 #include "app/program_paths.h"
 #include "framework/ascii.h"
 #include "serialize/dataset_error.h"
@@ -97,7 +98,11 @@ void NorvessaForm::FormCreate() {
 
   const std::string settings = ServiceSettingsFile();
   if (!platform_.FileExists(settings)) {
-    platform_.ShowMessage("Arquivo Norvessa.ini não foi encontrado!");
+    platform_.ShowMessage("Arquivo Norvessa.ini não foi encontrado!",
+                          "Looked for " + settings + " (the root " +
+                              platform_.DriveRoot() +
+                              " is $NORVESSA_ROOT when set, else the mount "
+                              "point of the program's filesystem)");
     platform_.Terminate();
     return;
   }
@@ -112,8 +117,11 @@ void NorvessaForm::FormCreate() {
 void NorvessaForm::BtStartClick() {
   try {
     Start();
+  } catch (const DetailedError& e) {
+    platform_.MessageBox(e.what(), kErrorCaption, e.detail());
+    return;
   } catch (const std::exception& e) {
-    platform_.MessageBox(e.what(), kErrorCaption);
+    platform_.MessageBox(e.what(), kErrorCaption, "");
     return;
   }
   Status();
@@ -139,7 +147,16 @@ void NorvessaForm::Start() {
   host_.SetUp();
   // The IP text is kept but takes no part: the server listens on every
   // local address.
-  const int port = PortFromText(platform_.ControlText(Control::kEdPorta));
+  const std::string port_text = platform_.ControlText(Control::kEdPorta);
+  int port = 0;
+  try {
+    port = PortFromText(port_text);
+  } catch (const std::exception& e) {
+    throw DetailedError(e.what(), "[API] Porta='" + port_text + "' in " +
+                                      settings +
+                                      ": the port is a whole number from 0 "
+                                      "to 65535 (0 listens on 9000)");
+  }
   host_.Listen(port,
                ReadServerLimits(platform_, settings, host_.api().limits()));
 }
@@ -158,27 +175,36 @@ bool NorvessaForm::Conectar() {
   const std::string connection_file = ConnectionSettingsFile();
   if (!platform_.FileExists(connection_file)) {
     platform_.MessageBox("Arquivo CONEXAO.INI não foi encontrado!",
-                         "Arquivo INI deve estar na Pasta Config");
+                         "Arquivo INI deve estar na Pasta Config",
+                         "Looked for " + connection_file +
+                             " (the folder Config beside the program)");
     platform_.Terminate();
     return false;
   }
+  // What the start was doing, for the details of an unexpected error.
+  std::string step = "Reading " + connection_file;
   try {
     const std::string host_name =
         platform_.ReadIniString(connection_file, "SERVER", "HOSTNAME", "");
     if (host_name.empty()) {
-      platform_.ShowMessage("Problemas de Conexão!");
+      platform_.ShowMessage(
+          "Problemas de Conexão!",
+          "[SERVER] HOSTNAME is missing or empty in " + connection_file);
       platform_.Terminate();
       return false;
     }
+    step = "Connecting";
     Conexao conexao(platform_, host_);
     if (!conexao.Conectar(connection_file)) {
-      platform_.ShowMessage("Não foi Possível Conectar ao Banco de Dados...");
+      platform_.ShowMessage("Não foi Possível Conectar ao Banco de Dados...",
+                            conexao.failure());
       platform_.Terminate();
       return false;
     }
     std::string empresa =
         platform_.ReadIniString(ServiceSettingsFile(), "API", "Empresa", "");
     if (empresa.empty()) empresa = "1";
+    step = "Reading the trade name of company " + empresa + " ([API] Empresa)";
     platform_.SetStatusPanel(0, BuscarNomeFantasia(*host_.pool(), empresa));
     platform_.SetStatusPanel(1,
                              conexao.data_base() + " / " + conexao.host_name());
@@ -189,11 +215,8 @@ bool NorvessaForm::Conectar() {
     platform_.SetControlText(Control::kBtConectar, "CONECTADO...");
     return true;
   } catch (const std::exception& e) {
-    // The operator sees the fixed message; the cause goes to stderr.
-    const std::string line = "Conectar: " + std::string(e.what()) + "\n";
-    const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
-    (void)ignored;
-    platform_.ShowMessage("Erro de Conexão ao Banco...");
+    platform_.ShowMessage("Erro de Conexão ao Banco...",
+                          step + ": " + e.what());
     platform_.Terminate();
     return false;
   }

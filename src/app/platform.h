@@ -40,17 +40,22 @@ class Platform {
                                     const std::string& section,
                                     const std::string& key,
                                     const std::string& default_value) = 0;
-  // Fails with "Unable to write to <path>".
+  // Fails with "Unable to write to <path>" (DetailedError, the cause in
+  // its detail).
   virtual void WriteIniString(const std::string& path,
                               const std::string& section,
                               const std::string& key,
                               const std::string& value) = 0;
 
-  // A modal message with an OK button.
-  virtual void ShowMessage(const std::string& text) = 0;
-  // A modal message box with a caption and an OK button.
-  virtual void MessageBox(const std::string& text,
-                          const std::string& caption) = 0;
+  // A modal message with an OK button. `detail`, when not empty, is what
+  // the text leaves out (a path, a key, a cause): the box's details, a line
+  // of its own without a window.
+  virtual void ShowMessage(const std::string& text,
+                           const std::string& detail) = 0;
+  // A modal message box with a caption and an OK button; `detail` as
+  // above.
+  virtual void MessageBox(const std::string& text, const std::string& caption,
+                          const std::string& detail) = 0;
   // Ends the program once the current event has been handled.
   virtual void Terminate() = 0;
   virtual bool Terminated() const = 0;

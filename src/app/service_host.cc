@@ -1,5 +1,15 @@
 #include "app/service_host.h"
 
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <exception>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+#include <utility>
+
 #include "controllers/cidade_controller.h"
 #include "controllers/grupo_controller.h"
 #include "controllers/pedido_controller.h"
@@ -15,6 +25,29 @@
 #include "middleware/paginate.h"
 
 namespace norvessa {
+namespace {
+
+std::atomic<int> abandoned_connects{0};
+
+// One first connect, shared by the start, which may stop waiting, and the
+// thread that makes it, which may outlive the start.
+struct ConnectAttempt {
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
+  bool abandoned = false;
+  std::unique_ptr<ConnectionPool> pool;
+  std::exception_ptr error;
+};
+
+// "16 s", or "200 ms" below whole seconds.
+std::string DurationText(std::chrono::milliseconds d) {
+  const auto ms = d.count();
+  if (ms % 1000 == 0) return std::to_string(ms / 1000) + " s";
+  return std::to_string(ms) + " ms";
+}
+
+}  // namespace
 
 ServiceHost::ServiceHost(Api& api, Resources resources)
     : api_(api), resources_(std::move(resources)) {}
@@ -31,11 +64,54 @@ void ServiceHost::RegisterResources(ApiCore& api, ConnectionPool& conexao) {
 ServiceHost::~ServiceHost() = default;
 
 ConnectionPool& ServiceHost::OpenPool(const ConnectionSettings& settings) {
-  if (!pool_) {
-    pool_ = OpenConnectionPool(settings, kMaxConnections);
+  if (pool_) return *pool_;
+  auto attempt = std::make_shared<ConnectAttempt>();
+  // The thread inherits the blocked stop signals of the thread that starts.
+  std::thread([attempt, opener = opener_, settings] {
+    std::unique_ptr<ConnectionPool> pool;
+    std::exception_ptr error;
+    try {
+      pool = opener(settings, kMaxConnections);
+    } catch (...) {
+      error = std::current_exception();
+    }
+    std::unique_lock lock(attempt->mutex);
+    attempt->done = true;
+    if (attempt->abandoned) {
+      // Nobody waits any more: what opened closes here, outside the lock,
+      // before the process may run its static destructors.
+      lock.unlock();
+      pool.reset();
+      --abandoned_connects;
+      return;
+    }
+    attempt->pool = std::move(pool);
+    attempt->error = error;
+    attempt->finished.notify_all();
+  }).detach();
+
+  std::unique_lock lock(attempt->mutex);
+  if (!attempt->finished.wait_for(lock, connect_deadline_,
+                                  [&] { return attempt->done; })) {
+    attempt->abandoned = true;
+    ++abandoned_connects;
+    throw DbError("No answer from the database within " +
+                      DurationText(connect_deadline_) +
+                      " (the connect was given up)",
+                  true);
   }
+  if (attempt->error) std::rethrow_exception(attempt->error);
+  pool_ = std::move(attempt->pool);
   return *pool_;
 }
+
+void ServiceHost::SetPoolOpener(PoolOpener opener,
+                                std::chrono::milliseconds deadline) {
+  opener_ = std::move(opener);
+  connect_deadline_ = deadline;
+}
+
+int ServiceHost::AbandonedConnects() { return abandoned_connects.load(); }
 
 void ServiceHost::SetUp() {
   if (set_up_ || !pool_) return;
@@ -48,6 +124,18 @@ void ServiceHost::SetUp() {
       [](ApiRequest& req, ApiResponse& res, const std::function<void()>& next) {
         HandleException(req, res, next);
       });
+  // The folder is never created here; without it every request's line is
+  // lost, which the operator learns now rather than at the first request.
+  const std::string logs = LogFileConfig::DefaultDir();
+  std::error_code ec;
+  if (!std::filesystem::is_directory(logs, ec)) {
+    const std::string line =
+        "Requests will not be logged: the folder " + logs +
+        " does not exist (the service never creates it; create it and "
+        "lines follow from the next request)\n";
+    const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+    (void)ignored;
+  }
   ApiLoggerManager::RegisterProvider(LogFileProvider::New());
   api_.Use(ApiLoggerManager::ApiCallback());
   // A request refused for want of room never reaches the logging

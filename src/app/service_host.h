@@ -1,6 +1,7 @@
 #ifndef NORVESSA_APP_SERVICE_HOST_H_
 #define NORVESSA_APP_SERVICE_HOST_H_
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -17,8 +18,15 @@ namespace norvessa {
 class ServiceHost {
  public:
   static constexpr int kMaxConnections = Api::kMaxInChain;
+  // How long the start waits for the first connection: the drivers' login
+  // timeout (15 s) and a margin, whatever a driver does with that timeout.
+  static constexpr std::chrono::milliseconds kConnectDeadline =
+      std::chrono::seconds(16);
   // Registers every resource's routes, in the service's order.
   using Resources = std::function<void(ApiCore&, ConnectionPool&)>;
+  // Opens a pool of up to that many connections, its first one open.
+  using PoolOpener = std::function<std::unique_ptr<ConnectionPool>(
+      const ConnectionSettings&, int)>;
 
   explicit ServiceHost(Api& api, Resources resources = RegisterResources);
   ~ServiceHost();
@@ -28,9 +36,20 @@ class ServiceHost {
   Api& api() { return api_; }
 
   // Opens the first connection of the pool (once; later calls keep the
-  // pool). Throws DbError when the database cannot be reached.
+  // pool). Throws DbError when the database cannot be reached, and when
+  // the connect has not returned within the deadline: a thread stuck in a
+  // driver cannot be cancelled, so it is left behind, and whatever it
+  // opens later is closed again on that thread.
   ConnectionPool& OpenPool(const ConnectionSettings& settings);
   ConnectionPool* pool() { return pool_.get(); }
+
+  // Another way to open the pool and another deadline (tests).
+  void SetPoolOpener(PoolOpener opener, std::chrono::milliseconds deadline);
+
+  // Connects the start gave up on that are still running, in the whole
+  // process. While there are any, the process ends with _exit: static
+  // destructors must not run under a thread inside a driver.
+  static int AbandonedConnects();
 
   // Global middleware, then each resource's routes, and the request log
   // line of every request the server turns away itself; once.
@@ -55,6 +74,8 @@ class ServiceHost {
  private:
   Api& api_;
   Resources resources_;
+  PoolOpener opener_ = OpenConnectionPool;
+  std::chrono::milliseconds connect_deadline_ = kConnectDeadline;
   std::unique_ptr<ConnectionPool> pool_;
   bool set_up_ = false;
 };

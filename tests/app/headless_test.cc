@@ -1,14 +1,18 @@
 // The program itself, started headless as a child process.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -95,6 +99,23 @@ class Installation {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
 
+  // The exit status once the program ends, or -1 when it still runs
+  // after `limit` (it is then killed).
+  int Wait(std::chrono::seconds limit) {
+    if (pid_ <= 0) return -1;
+    const auto end = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > end) {
+        Stop(SIGKILL);
+        return -1;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
   pid_t pid() const { return pid_; }
 
   // The program's descriptor limit, soft and hard; 0 leaves it alone.
@@ -152,36 +173,90 @@ TEST(HeadlessTest, StartsServesAndStopsOnSigterm) {
       << app.Stderr();
 }
 
+// Each operator message as the design words it, then one line with what it
+// leaves out. <root>, <bin> and <port> stand for the installation's folders and
+// a closed port; a case whose output ends in ": " is followed by the cause.
 TEST(HeadlessTest, FailuresPrintTheOperatorMessageAndExitOne) {
   struct Case {
     const char* name;
-    std::function<void(Installation&)> arrange;
-    const char* output;
+    std::function<void(Installation&, const std::string& port)> arrange;
+    std::string output;
   };
+  const std::string logs =
+      "Requests will not be logged: the folder <bin>/Logs does not exist (the "
+      "service never creates it; create it and lines follow from the next "
+      "request)\n";
   const Case cases[] = {
       {"no service settings file",
-       [](Installation& a) {
+       [](Installation& a, const std::string&) {
          fs::remove(a.root() + "/Norvessa/Config/Norvessa.ini");
        },
-       "Arquivo Norvessa.ini não foi encontrado!\n"},
+       "Arquivo Norvessa.ini não foi encontrado!\n"
+       "Looked for <root>/Norvessa/Config/Norvessa.ini (the root <root> is "
+       "$NORVESSA_ROOT when set, else the mount point of the program's "
+       "filesystem)\n"},
       {"no connection settings file",
-       [](Installation& a) { fs::remove(a.bin() + "/Config/Conexao.ini"); },
-       "Arquivo CONEXAO.INI não foi encontrado!\n"
-       "Arquivo INI deve estar na Pasta Config\n"},
-      {"bad port text",
-       [](Installation& a) {
-         Installation::Write(a.root() + "/Norvessa/Config/Norvessa.ini",
-                             "[API]\nPorta=porta\n");
+       [](Installation& a, const std::string&) {
+         fs::remove(a.bin() + "/Config/Conexao.ini");
        },
-       "'porta' is not a valid integer value\nAPINorvessa\n"},
+       "Arquivo CONEXAO.INI não foi encontrado!\n"
+       "Arquivo INI deve estar na Pasta Config\n"
+       "Looked for <bin>/Config/Conexao.ini (the folder Config beside the "
+       "program)\n"},
+      {"bad port text",
+       [](Installation& a, const std::string&) {
+         Installation::Write(a.root() + "/Norvessa/Config/Norvessa.ini",
+                             "[API]\nPorta=abc\n");
+       },
+       logs +
+           "'abc' is not a valid integer value\nAPINorvessa\n"
+           "[API] Porta='abc' in <root>/Norvessa/Config/Norvessa.ini: the port "
+           "is a whole number from 0 to 65535 (0 listens on 9000)\n"},
+      {"unknown driver",
+       [](Installation& a, const std::string&) {
+         Installation::Write(a.bin() + "/Config/Conexao.ini",
+                             "[SERVER]\nDRIVER=Oracle\nHOSTNAME=erp\n");
+       },
+       "Não foi Possível Conectar ao Banco de Dados...\n"
+       "[SERVER] DRIVER='Oracle' in <bin>/Config/Conexao.ini is not a known "
+       "driver: MSSQL9 or empty (SQL Server through ODBC) or SQLite\n"},
+      {"unreachable SQL Server",
+       [](Installation& a, const std::string& port) {
+         Installation::Write(a.bin() + "/Config/Conexao.ini",
+                             "[SERVER]\nDRIVER=MSSQL9\nHOSTNAME=127.0.0.1," +
+                                 port + "\nBANCO=ERP\nUSUARIO=sa\n");
+       },
+       "Não foi Possível Conectar ao Banco de Dados...\n"
+       "SQL Server at 127.0.0.1 port <port> (ODBC driver FreeTDS): "},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    std::string closed_port;
+    {
+      testing::BoundSocket probe;
+      closed_port = std::to_string(probe.port());
+    }
     Installation app("1");
-    c.arrange(app);
+    c.arrange(app, closed_port);
     app.Start();
     EXPECT_EQ(app.Stop(), 1);
-    EXPECT_EQ(app.Stderr(), c.output);
+    std::string expected = c.output;
+    for (const auto& [name, value] :
+         {std::pair<std::string, std::string>{"<root>", app.root()},
+          {"<bin>", app.bin()},
+          {"<port>", closed_port}}) {
+      for (auto at = expected.find(name); at != std::string::npos;
+           at = expected.find(name, at + value.size())) {
+        expected.replace(at, name.size(), value);
+      }
+    }
+    const std::string err = app.Stderr();
+    if (expected.back() == ' ') {
+      EXPECT_EQ(err.substr(0, expected.size()), expected) << err;
+      EXPECT_EQ(err.find('\n', expected.size()), err.size() - 1) << err;
+    } else {
+      EXPECT_EQ(err, expected);
+    }
   }
 }
 
@@ -330,6 +405,340 @@ TEST(HeadlessTest, NarrowTextReachesMicrosoftsDriverAsUtf8) {
   s << in.rdbuf();
   EXPECT_NE(s.str().find("and Grupo = 'S\xC3\xA3o'"), std::string::npos)
       << s.str();
+}
+
+// The Logs folder is never created, but its absence is told at start.
+TEST(HeadlessTest, AMissingLogsFolderIsToldAtStart) {
+  for (const bool with_folder : {false, true}) {
+    SCOPED_TRACE(with_folder ? "with the folder" : "without the folder");
+    std::uint16_t port;
+    {
+      testing::BoundSocket probe;
+      port = probe.port();
+    }
+    Installation app(std::to_string(port));
+    if (with_folder) fs::create_directories(app.bin() + "/Logs");
+    app.Start();
+    ASSERT_TRUE(WaitForPort(port)) << app.Stderr();
+    EXPECT_EQ(app.Stop(SIGTERM), 0);
+    const std::string line = "Requests will not be logged: the folder " +
+                             app.bin() +
+                             "/Logs does not exist (the service never "
+                             "creates it; create it and lines follow from "
+                             "the next request)\n";
+    EXPECT_EQ(app.Stderr().find(line) != std::string::npos, !with_folder)
+        << app.Stderr();
+    EXPECT_FALSE(fs::exists(app.bin() + "/Logs") && !with_folder);
+  }
+}
+
+// A TCP listener that accepts connections (the kernel does) and never
+// says a word.
+class SilentServer {
+ public:
+  SilentServer() {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        listen(fd_, 16) != 0 ||
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      ADD_FAILURE() << "cannot listen on 127.0.0.1";
+    }
+    port_ = ntohs(address.sin_port);
+  }
+  ~SilentServer() { close(fd_); }
+  SilentServer(const SilentServer&) = delete;
+  SilentServer& operator=(const SilentServer&) = delete;
+
+  std::string port() const { return std::to_string(port_); }
+
+ private:
+  int fd_ = -1;
+  std::uint16_t port_ = 0;
+};
+
+bool FreeTdsRegistered() {
+  std::ifstream ini("/etc/odbcinst.ini");
+  std::string line;
+  while (std::getline(ini, line)) {
+    if (line.rfind("[FreeTDS]", 0) == 0) return true;
+  }
+  return false;
+}
+
+// The installation's database is SQL Server at `host` through a driver
+// named FreeTDS: the system's, or the scripted one when `scripted` (its
+// connect then never returns, whatever the login timeout). The trace file
+// tells when the scripted connect has begun.
+std::vector<std::pair<std::string, std::string>> SqlServerAt(
+    Installation& app, const std::string& host, bool scripted) {
+  Installation::Write(app.bin() + "/Config/Conexao.ini",
+                      "[SERVER]\nDRIVER=MSSQL9\nHOSTNAME=" + host +
+                          "\nBANCO=ERP\nUSUARIO=sa\nSENHA=x\n");
+  if (!scripted) return {};
+  const std::string dir = fs::path(app.bin()).parent_path().string();
+  Installation::Write(dir + "/odbcinst.ini",
+                      "[FreeTDS]\nDriver = " +
+                          std::string(NORVESSA_SCRIPTED_ODBC_DRIVER) + "\n");
+  return {{"ODBCSYSINI", dir},
+          {"ODBCINSTINI", "odbcinst.ini"},
+          {"SCRIPTED_ODBC_TRACE", dir + "/statements.txt"},
+          {"SCRIPTED_ODBC_CONNECT_HANGS", "1"}};
+}
+
+// A database host that accepts the connection and never answers: FreeTDS
+// gives up at its login timeout, and a driver that would wait for ever is
+// given up at the start's deadline. Either way the start ends with the
+// connect failure's message and status 1.
+TEST(HeadlessTest, ADatabaseHostThatNeverAnswersEndsTheStart) {
+  SilentServer silent;
+  const std::string host = "127.0.0.1," + silent.port();
+  struct Run {
+    const char* name;
+    bool scripted;
+    std::unique_ptr<Installation> app;
+  };
+  std::vector<Run> runs;
+  for (const bool scripted : {true, false}) {
+    if (!scripted && !FreeTdsRegistered()) continue;  // no FreeTDS here
+    Run& run = runs.emplace_back(
+        Run{scripted ? "a driver that never returns" : "FreeTDS", scripted,
+            std::make_unique<Installation>("1")});
+    run.app->Start({"--headless"}, nullptr,
+                   SqlServerAt(*run.app, host, scripted));
+  }
+  for (Run& run : runs) {
+    SCOPED_TRACE(run.name);
+    // Generous: the start itself gives up after 16 s.
+    EXPECT_EQ(run.app->Wait(std::chrono::seconds(60)), 1) << run.app->Stderr();
+    const std::string err = run.app->Stderr();
+    EXPECT_NE(err.find("Não foi Possível Conectar ao Banco de Dados...\n"
+                       "SQL Server at 127.0.0.1 port " +
+                       silent.port() + " (ODBC driver FreeTDS): "),
+              std::string::npos)
+        << err;
+    if (run.scripted) {
+      EXPECT_NE(err.find(": No answer from the database within 16 s (the "
+                         "connect was given up)\n"),
+                std::string::npos)
+          << err;
+    }
+  }
+}
+
+// SIGTERM and SIGINT while the start waits on a connect that never returns
+// end the process at once, with status 1 and a line that says so.
+TEST(HeadlessTest, AStopSignalDuringAHangingStartEndsIt) {
+  SilentServer silent;
+  struct Case {
+    int signal;
+    const char* line;
+  };
+  const Case cases[] = {
+      {SIGTERM,
+       "APINorvessa stopping (Terminated) before the start "
+       "finished\n"},
+      {SIGINT, "APINorvessa stopping (Interrupt) before the start finished\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    Installation app("1");
+    const auto env = SqlServerAt(app, "127.0.0.1," + silent.port(), true);
+    app.Start({"--headless"}, nullptr, env);
+    const std::string trace =
+        fs::path(app.bin()).parent_path().string() + "/statements.txt";
+    bool connecting = false;
+    for (int i = 0; i < 600 && !connecting; ++i) {
+      std::ifstream in(trace);
+      std::string line;
+      connecting = std::getline(in, line) && line == "SQLDriverConnect hangs";
+      if (!connecting) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+    }
+    ASSERT_TRUE(connecting) << app.Stderr();
+    kill(app.pid(), c.signal);
+    EXPECT_EQ(app.Wait(std::chrono::seconds(60)), 1) << app.Stderr();
+    EXPECT_EQ(app.Stderr(), c.line);
+  }
+}
+
+}  // namespace
+}  // namespace norvessa
+
+// A database file that is not writable for a while, as the service's user
+// sees it.
+
+#include <grp.h>
+#include <sys/stat.h>
+
+#include <condition_variable>
+#include <mutex>
+
+#include "db/sqlite/sqlite_connection.h"
+
+namespace norvessa {
+namespace {
+
+// The program of an installation run as a user that file modes bind: root
+// writes to any file whatever its mode, so a root test hands the folder to
+// nobody and the program becomes nobody before it starts.
+class UnprivilegedRun {
+ public:
+  explicit UnprivilegedRun(const Installation& app)
+      : app_(app), dir_(fs::path(app.bin()).parent_path().string()) {}
+  ~UnprivilegedRun() { Stop(SIGKILL); }
+
+  std::string db() const { return dir_ + "/test.db"; }
+
+  void Start() {
+    if (geteuid() == 0) {
+      for (const auto& entry : fs::recursive_directory_iterator(dir_)) {
+        ASSERT_EQ(chown(entry.path().c_str(), kNobody, kNobody), 0);
+      }
+      ASSERT_EQ(chown(dir_.c_str(), kNobody, kNobody), 0);
+    }
+    const std::string program = app_.bin() + "/apinorvessa";
+    const std::string err = dir_ + "/unprivileged.txt";
+    pid_ = fork();
+    if (pid_ == 0) {
+      setenv("NORVESSA_ROOT", app_.root().c_str(), 1);
+      unsetenv("DISPLAY");
+      unsetenv("WAYLAND_DISPLAY");
+      freopen(err.c_str(), "w", stderr);
+      freopen("/dev/null", "w", stdout);
+      if (geteuid() == 0 && (setgroups(0, nullptr) != 0 ||
+                             setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
+        _exit(126);
+      }
+      execl(program.c_str(), program.c_str(), "--headless", nullptr);
+      _exit(127);
+    }
+  }
+
+  // The exit status, or -1 when the program still runs after 10 s.
+  int WaitForExit() {
+    for (int i = 0; i < 200 && pid_ > 0; ++i) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return -1;
+  }
+
+  int Stop(int signal) {
+    if (pid_ <= 0) return -1;
+    kill(pid_, signal);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+  std::string Stderr() const {
+    std::ifstream in(dir_ + "/unprivileged.txt");
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+ private:
+  static constexpr uid_t kNobody = 65534;
+  const Installation& app_;
+  std::string dir_;
+  pid_t pid_ = -1;
+};
+
+constexpr const char* kNewOrder =
+    R"({"idempresa":"1","idusuario":"1","dtemissao":"10/12/2026 10:30",)"
+    R"("dtsaidainicial":"12/12/2026","dtsaidafinal":"15/12/2026",)"
+    R"("idcliente":15,"vltotalpedido":"63","observacao":"x","itens":[]})";
+
+testing::HttpReply PostOrder(std::uint16_t port) {
+  return testing::Request(port, "POST", "/pedidos/novo",
+                          {{"Content-Type", "application/json"}}, kNewOrder);
+}
+
+TEST(HeadlessTest, AnUnwritableDatabaseFailsTheStartAndIsNotKeptOpen) {
+  std::uint16_t port;
+  {
+    testing::BoundSocket probe;
+    port = probe.port();
+  }
+  Installation app(std::to_string(port));
+  UnprivilegedRun run(app);
+  {
+    SqliteConnection schema(run.db());
+    schema.Execute(
+        "CREATE TABLE Pedido (IdPedido INTEGER PRIMARY KEY, IdEmpresa, "
+        "IdUsuario, Situacao, Status, Origem, DtEmissao, DtSaidaInicial, "
+        "DtSaidaFinal, IdFiscalMovimento, NumPedido, IdCliente, IdVendedor, "
+        "PcAcrescimo, PcDesconto, VlTotalPedido, Observacao)",
+        {});
+  }
+
+  // A start on a file the service may not write fails as a database that
+  // cannot be reached does.
+  chmod(run.db().c_str(), 0444);
+  run.Start();
+  EXPECT_EQ(run.WaitForExit(), 1) << run.Stderr();
+  EXPECT_NE(run.Stderr().find("Não foi Possível Conectar ao Banco de Dados"),
+            std::string::npos)
+      << run.Stderr();
+  EXPECT_NE(run.Stderr().find("/test.db: the file is not writable"),
+            std::string::npos)
+      << run.Stderr();
+  run.Stop(SIGKILL);
+
+  chmod(run.db().c_str(), 0644);
+  run.Start();
+  ASSERT_TRUE(WaitForPort(port)) << run.Stderr();
+  EXPECT_EQ(PostOrder(port).body, R"({"Result":"1"})");
+
+  // Another process holds the write lock, so the pooled connection stays
+  // with the first of two orders; the second needs a connection of its own
+  // while the file is not writable.
+  SqliteConnection outside(run.db());
+  outside.Begin();
+  chmod(run.db().c_str(), 0444);
+  std::mutex mutex;
+  std::condition_variable arrived;
+  std::vector<testing::HttpReply> replies;
+  std::vector<std::thread> senders;
+  for (int i = 0; i < 2; ++i) {
+    senders.emplace_back([&] {
+      testing::HttpReply reply;
+      try {
+        reply = PostOrder(port);
+      } catch (const std::exception& e) {
+        reply.body = e.what();
+      }
+      const std::lock_guard lock(mutex);
+      replies.push_back(std::move(reply));
+      arrived.notify_all();
+    });
+  }
+  {
+    std::unique_lock lock(mutex);
+    arrived.wait(lock, [&] { return !replies.empty(); });
+  }
+  chmod(run.db().c_str(), 0644);
+  outside.Rollback();
+  for (std::thread& t : senders) t.join();
+  ASSERT_EQ(replies.size(), 2u);
+  EXPECT_EQ(replies[0].status, 404);
+  EXPECT_EQ(replies[0].body, R"({"Erro except":"Erro no Pedido!"})");
+  EXPECT_EQ(replies[1].body, R"({"Result":"2"})");
+  // Once the file is writable again, the next order is stored.
+  EXPECT_EQ(PostOrder(port).body, R"({"Result":"3"})");
+  EXPECT_EQ(PostOrder(port).body, R"({"Result":"4"})");
+  EXPECT_EQ(run.Stop(SIGTERM), 0) << run.Stderr();
 }
 
 }  // namespace

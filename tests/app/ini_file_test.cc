@@ -1,13 +1,17 @@
 #include "app/ini_file.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
+#include "app/detailed_error.h"
 #include "support/temp_database.h"
 
 namespace norvessa {
@@ -128,6 +132,90 @@ TEST_F(IniFileTest, WritesKeepModeAndLinks) {
     EXPECT_EQ(std::string(e.what()),
               "Unable to write to " + dir_.dir() + "/no/such/dir/x.ini");
   }
+}
+
+// The exit status of `body` run by an ordinary user: a child process that
+// becomes nobody (65534) first, as root may write any file.
+int RunAsNobody(const std::function<int()>& body) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 ||
+        setuid(65534) != 0) {
+      _exit(126);
+    }
+    int status = 125;
+    try {
+      status = body();
+    } catch (...) {
+    }
+    _exit(status);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Norvessa.ini copied in with sudo: root's file, writable by all. A new
+// file cannot be given to root, so it is written in place, owner and mode
+// kept; a file the user may not write fails with the system's reason.
+TEST_F(IniFileTest, AnotherUsersFileIsWrittenInPlace) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "only root can make a file owned by another user here";
+  }
+  ::chmod(dir_.dir().c_str(), 0755);
+  struct Case {
+    const char* name;
+    const char* folder;
+    mode_t folder_mode;  // the folder is root's
+  };
+  const Case cases[] = {{"the user may add files to the folder", "/open", 0777},
+                        {"the folder takes no new file", "/closed", 0755}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string folder = dir_.dir() + c.folder;
+    std::filesystem::create_directory(folder);
+    ::chmod(folder.c_str(), c.folder_mode);
+    const std::string path = folder + "/Norvessa.ini";
+    std::ofstream(path, std::ios::binary) << "[API]\r\nPorta=1\r\nIP=x\r\n";
+    ::chmod(path.c_str(), 0666);
+
+    EXPECT_EQ(RunAsNobody([&] {
+                WriteIniString(path, "API", "Porta", "9000");
+                return 0;
+              }),
+              0);
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    EXPECT_EQ(content.str(), "[API]\r\nPorta=9000\r\nIP=x\r\n");
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, 0u);
+    EXPECT_EQ(info.st_mode & 07777, 0666u);
+    // No temporary file is left behind.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder),
+                            std::filesystem::directory_iterator()),
+              1);
+  }
+
+  // Root's file, not writable by others: the text names the file, the
+  // detail the system's reason.
+  const std::string locked = dir_.dir() + "/closed/Norvessa.ini";
+  ::chmod(locked.c_str(), 0644);
+  EXPECT_EQ(RunAsNobody([&] {
+              try {
+                WriteIniString(locked, "API", "Porta", "1");
+              } catch (const DetailedError& e) {
+                const bool named =
+                    std::string(e.what()) == "Unable to write to " + locked;
+                const bool reason =
+                    e.detail() ==
+                    locked + ": open for writing: Permission denied";
+                return named && reason ? 0 : 2;
+              }
+              return 1;
+            }),
+            0);
 }
 
 }  // namespace

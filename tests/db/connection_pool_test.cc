@@ -1,8 +1,15 @@
 #include "db/connection_pool.h"
 
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <thread>
@@ -355,6 +362,201 @@ TEST_F(PoolTest, AnUnreachableServerIsTriedOncePerStepAndReportedTwice) {
       << lines[1];
   EXPECT_NO_THROW(request());
   EXPECT_EQ(attempts, 7);
+}
+
+// Runs `scenario` as a user that file modes bind and returns what it
+// returned. Root writes to any file whatever its mode, so as root the
+// scenario runs in a child process that hands `dir` to nobody and becomes
+// nobody first.
+std::string AsUnprivilegedUser(const std::string& dir,
+                               const std::function<std::string()>& scenario) {
+  if (geteuid() != 0) return scenario();
+  constexpr uid_t kNobody = 65534;
+  std::error_code ec;
+  for (const auto& entry :
+       std::filesystem::recursive_directory_iterator(dir, ec)) {
+    if (chown(entry.path().c_str(), kNobody, kNobody) != 0) return "chown";
+  }
+  if (chown(dir.c_str(), kNobody, kNobody) != 0) return "chown";
+  int out[2];
+  if (pipe(out) != 0) return "pipe";
+  const pid_t child = fork();
+  if (child == 0) {
+    close(out[0]);
+    std::string result = "could not become nobody";
+    if (setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 &&
+        setuid(kNobody) == 0) {
+      try {
+        result = scenario();
+      } catch (const std::exception& e) {
+        result = std::string("escaped: ") + e.what();
+      }
+    }
+    for (std::size_t done = 0; done < result.size();) {
+      const ssize_t n =
+          write(out[1], result.data() + done, result.size() - done);
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    _exit(0);
+  }
+  close(out[1]);
+  std::string result;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(out[0], buffer, sizeof buffer)) > 0) {
+    result.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(out[0]);
+  waitpid(child, nullptr, 0);
+  return result;
+}
+
+ConnectionPool::Factory SqliteFactory(const std::string& path) {
+  auto turn = std::make_shared<WriterTurn>(4);
+  return [path, turn]() -> std::unique_ptr<Connection> {
+    return std::make_unique<SqliteConnection>(path, turn);
+  };
+}
+
+// One order: "stored", or why it failed. `meanwhile` runs once the unit has
+// its connection.
+std::string StoreOne(ConnectionPool& pool,
+                     const std::function<void()>& meanwhile = {}) {
+  try {
+    UnitOfWork uow(pool);
+    if (meanwhile) meanwhile();
+    uow.Begin();
+    uow.Execute("insert into T values (1)", {});
+    uow.Commit();
+    return "stored";
+  } catch (const DbError& e) {
+    return e.what();
+  }
+}
+
+// A file that was not writable for a while leaves no read-only connection
+// in the pool: opening one then fails, as does starting on such a file,
+// and the first order after the file is writable again is stored.
+TEST_F(PoolTest, AFileNotWritableForAWhileLeavesNoReadOnlyConnection) {
+  const std::string path = db_.path();
+  const std::string not_writable =
+      "Cannot open database " + path + ": the file is not writable";
+  const std::string log = AsUnprivilegedUser(db_.dir(), [&path] {
+    ConnectionPool pool(SqliteFactory(path), 4);
+    std::string log = StoreOne(pool) + "\n";
+    // Its connection busy, the pool opens another for the next order.
+    auto busy = std::make_unique<UnitOfWork>(pool);
+    chmod(path.c_str(), 0444);
+    log += StoreOne(pool, [&busy] { busy.reset(); }) + "\n";
+    busy.reset();
+    try {
+      ConnectionPool starting(SqliteFactory(path), 4);
+      log += "started\n";
+    } catch (const DbError& e) {
+      log += std::string(e.what()) + "\n";
+    }
+    chmod(path.c_str(), 0644);
+    log += StoreOne(pool) + "\n";
+    log += StoreOne(pool) + "\n";
+    return log;
+  });
+  EXPECT_EQ(log, "stored\n" + not_writable + "\n" + not_writable +
+                     "\nstored\nstored\n");
+  EXPECT_EQ(db_.Scalar("select count(*) from T"), "3");
+}
+
+// A connection that answers that the database is read-only is discarded
+// like one whose server went away: the order that met it at its start goes
+// on a fresh one.
+TEST_F(PoolTest, AConnectionThatAnswersReadOnlyIsDiscarded) {
+  ConnectionPool pool(SqliteFactory(db_.path()), 4);
+  EXPECT_EQ(StoreOne(pool), "stored");
+  {
+    UnitOfWork uow(pool);
+    uow.Execute("PRAGMA query_only=ON", {});
+  }
+  EXPECT_EQ(StoreOne(pool), "stored");
+  EXPECT_EQ(pool.discarded_count(), 1);
+  EXPECT_EQ(StoreOne(pool), "stored");
+  EXPECT_EQ(db_.Scalar("select count(*) from T"), "3");
+}
+
+// Another instance of the service on the same file keeps writing: it holds
+// the file's write lock for one transaction after another and lets go of
+// it only for a moment between two. The orders of this instance get in at
+// those moments, instead of sleeping through them (up to 100 ms a time)
+// until the other instance stops writing.
+TEST_F(PoolTest, OrdersGetInWhileAnotherProcessKeepsWriting) {
+  constexpr int kOrders = 10;
+  constexpr int kTheirCap = 60;
+  int go[2];
+  int stop[2];
+  int count[2];
+  ASSERT_EQ(pipe(go), 0);
+  ASSERT_EQ(pipe(stop), 0);
+  ASSERT_EQ(pipe(count), 0);
+  const pid_t other = fork();
+  if (other == 0) {
+    close(go[0]);
+    close(stop[1]);
+    close(count[0]);
+    std::atomic<bool> done = false;
+    // Writes until told to stop, or until it has written its cap.
+    std::thread listener([&] {
+      char byte;
+      (void)!read(stop[0], &byte, 1);
+      done = true;
+    });
+    int written = 0;
+    try {
+      SqliteConnection c(db_.path());
+      while (!done && written < kTheirCap) {
+        c.Begin();
+        (void)!write(go[1], "g", 1);
+        c.Execute("insert into T values (2)", {});
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        c.Commit();
+        ++written;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    } catch (const std::exception&) {
+    }
+    close(go[1]);
+    (void)!write(count[1], &written, sizeof written);
+    listener.detach();
+    _exit(0);
+  }
+  close(go[1]);
+  close(stop[0]);
+  close(count[1]);
+  // Each order starts while the other instance holds the lock, so that it
+  // needs a moment of its own.
+  fcntl(go[0], F_SETFL, O_NONBLOCK);
+  auto their_next_transaction = [&go] {
+    char bytes[64];
+    while (read(go[0], bytes, sizeof bytes) > 0) {
+    }
+    pollfd ready{go[0], POLLIN, 0};
+    return poll(&ready, 1, -1) == 1 && read(go[0], bytes, 1) == 1;
+  };
+  ConnectionPool pool(SqliteFactory(db_.path()), 4);
+  std::vector<std::string> orders;
+  for (int i = 0; i < kOrders && their_next_transaction(); ++i) {
+    orders.push_back(StoreOne(pool));
+  }
+  (void)!write(stop[1], "s", 1);
+  int theirs = 0;
+  EXPECT_EQ(read(count[0], &theirs, sizeof theirs),
+            static_cast<ssize_t>(sizeof theirs));
+  waitpid(other, nullptr, 0);
+  close(go[0]);
+  close(stop[1]);
+  close(count[0]);
+
+  EXPECT_EQ(orders, std::vector<std::string>(kOrders, "stored"));
+  // The other instance was still writing when these orders were stored.
+  EXPECT_LT(theirs, kTheirCap);
 }
 
 }  // namespace

@@ -15,21 +15,23 @@ namespace {
 QString ToQt(const std::string& text) { return QString::fromStdString(text); }
 
 void ShowBox(QWidget* parent, const std::string& text,
-             const std::string& caption) {
+             const std::string& caption, const std::string& detail) {
   QMessageBox box(QMessageBox::NoIcon, ToQt(caption), ToQt(text),
                   QMessageBox::Ok, parent);
+  if (!detail.empty()) box.setDetailedText(ToQt(detail));
   box.exec();
 }
 
 }  // namespace
 
-void QtPlatform::ShowMessage(const std::string& text) {
-  ShowBox(window_, text, kMessageCaption);
+void QtPlatform::ShowMessage(const std::string& text,
+                             const std::string& detail) {
+  ShowBox(window_, text, kMessageCaption, detail);
 }
 
-void QtPlatform::MessageBox(const std::string& text,
-                            const std::string& caption) {
-  ShowBox(window_, text, caption);
+void QtPlatform::MessageBox(const std::string& text, const std::string& caption,
+                            const std::string& detail) {
+  ShowBox(window_, text, caption, detail);
 }
 
 void QtPlatform::Terminate() {

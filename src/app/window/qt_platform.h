@@ -22,8 +22,11 @@ class QtPlatform : public SystemPlatform {
   // The window whose widgets the controls are; set by the window itself.
   void Attach(FrmAPINorvessa* window) { window_ = window; }
 
-  void ShowMessage(const std::string& text) override;
-  void MessageBox(const std::string& text, const std::string& caption) override;
+  // A detail goes into the box's details, behind its "Show Details..."
+  // button; the text and caption stay as given.
+  void ShowMessage(const std::string& text, const std::string& detail) override;
+  void MessageBox(const std::string& text, const std::string& caption,
+                  const std::string& detail) override;
   // Leaves the event loop once the current event has been handled, with
   // exit code 1.
   void Terminate() override;

@@ -36,13 +36,16 @@ class ShotsPlatform : public norvessa::QtPlatform {
         norvessa::kVersionMajor, norvessa::kVersionMinor,
         norvessa::kVersionPatch, norvessa::kVersionTweak};
   }
-  void ShowMessage(const std::string& text) override {
+  void ShowMessage(const std::string& text,
+                   const std::string& detail) override {
     std::cerr << text << "\n";
+    if (!detail.empty()) std::cerr << detail << "\n";
     failed = true;
   }
-  void MessageBox(const std::string& text,
-                  const std::string& caption) override {
+  void MessageBox(const std::string& text, const std::string& caption,
+                  const std::string& detail) override {
     std::cerr << caption << ": " << text << "\n";
+    if (!detail.empty()) std::cerr << detail << "\n";
     failed = true;
   }
   bool failed = false;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "db/db_error.h"
 #include "db/sqlite/tsql_like.h"
@@ -21,14 +22,41 @@ namespace {
 
 constexpr int kBusyTimeoutMs = 10000;
 
+// Waits for a lock that another process holds, up to the busy timeout,
+// trying again every quarter of a millisecond for the first second.
+// Another process whose
+// writers follow one another frees the lock only for moments between two
+// of them; SQLite's own handler sleeps up to 100 ms between tries, misses
+// those moments and keeps every writer of this process queued behind the
+// one that sleeps, for seconds.
+int WaitForLock(void* since, int tries) {
+  using Clock = std::chrono::steady_clock;
+  auto& started = *static_cast<Clock::time_point*>(since);
+  const auto now = Clock::now();
+  if (tries == 0) started = now;
+  const auto waited = now - started;
+  if (waited >= std::chrono::milliseconds(kBusyTimeoutMs)) return 0;
+  // A lock held for over a second is a long transaction or a backup, not
+  // a writer between two others: no need to wake 4,000 times a second.
+  std::this_thread::sleep_for(tries < 10 ? std::chrono::microseconds(50)
+                              : waited < std::chrono::seconds(1)
+                                  ? std::chrono::microseconds(250)
+                                  : std::chrono::microseconds(2000));
+  return 1;
+}
+
 struct StatementDeleter {
   void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
 };
 using Statement = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
 
-// Errors after which the file itself cannot be trusted.
+// Errors after which the connection cannot be trusted with the file (it
+// may not write it, cannot open or read it, or finds it damaged): only a
+// fresh connection can tell whether that has passed, as after a server
+// went away.
 bool IsConnectionLevel(int code) {
   switch (code & 0xFF) {
+    case SQLITE_READONLY:
     case SQLITE_CORRUPT:
     case SQLITE_NOTADB:
     case SQLITE_IOERR:
@@ -298,8 +326,16 @@ SqliteConnection::SqliteConnection(const std::string& path,
     db_ = nullptr;
     throw DbError("Cannot open database " + path + ": " + message, true);
   }
+  // SQLite opens a write-protected file read-only without a word; such a
+  // connection would fail every write for as long as it stays pooled.
+  if (sqlite3_db_readonly(db_, "main") == 1) {
+    sqlite3_close(db_);
+    db_ = nullptr;
+    throw DbError("Cannot open database " + path + ": the file is not writable",
+                  true);
+  }
   try {
-    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    sqlite3_busy_handler(db_, WaitForLock, &busy_since_);
     // A file that is not a database fails here, at the first statement.
     Run("select count(*) from sqlite_master");
     Run("PRAGMA journal_mode=WAL");

@@ -55,11 +55,13 @@ class WriterTurn {
 };
 
 // The embedded database: an EXISTING SQLite file, opened read-write (a
-// missing file or one that is not a database fails), in WAL mode with a
-// busy timeout and foreign keys enforced. The T-SQL the service writes is
-// translated before it runs; LIKE ignores case and accents and the
-// collation Latin1_General_CI_AI is known. A float parameter that is not
-// finite is refused, as SQL Server refuses it.
+// missing file, one that is not a database or one this process may not
+// write fails), in WAL mode with a busy timeout and foreign keys enforced.
+// A connection that finds the file unwritable, unreadable, moved or
+// damaged later is broken, and its pool opens a fresh one. The T-SQL the
+// service writes is translated before it runs; LIKE ignores case and accents
+// and the collation Latin1_General_CI_AI is known. A float parameter that is
+// not finite is refused, as SQL Server refuses it.
 class SqliteConnection : public Connection {
  public:
   // Connections to one file that share `turn` take turns for their write
@@ -106,6 +108,8 @@ class SqliteConnection : public Connection {
   std::unordered_map<std::string, Cached> statements_;
   std::shared_ptr<WriterTurn> turn_;
   bool has_turn_ = false;
+  // When the current wait for another process's lock began.
+  std::chrono::steady_clock::time_point busy_since_;
   std::uint64_t uses_ = 0;
 };
 

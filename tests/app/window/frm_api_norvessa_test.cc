@@ -38,11 +38,11 @@ class TestQtPlatform : public QtPlatform {
 
   std::string ProgramFilePath() override { return base_ + "/bin/apinorvessa"; }
   std::string DriveRoot() override { return base_ + "/root"; }
-  void ShowMessage(const std::string& text) override {
+  void ShowMessage(const std::string& text, const std::string&) override {
     messages.push_back(text);
   }
-  void MessageBox(const std::string& text,
-                  const std::string& caption) override {
+  void MessageBox(const std::string& text, const std::string& caption,
+                  const std::string&) override {
     messages.push_back(text + " | " + caption);
   }
   std::optional<FileVersion> GetFileVersion(const std::string&) override {
@@ -324,26 +324,30 @@ TEST(WindowTest, PortValidatorRestrictsTypingOnly) {
   EXPECT_EQ(window.ed_porta()->text().toStdString(), "1234");
 }
 
-// The real boxes, closed by a timer the way an operator would.
-TEST(WindowTest, MessageBoxesShowTheExactTexts) {
+// The real boxes, closed by a timer the way an operator would: caption,
+// text and the details behind "Show Details...".
+TEST(WindowTest, MessageBoxesShowTheExactTextsAndTheirDetails) {
   QtPlatform platform;
-  std::vector<std::pair<std::string, std::string>> shown;
+  std::vector<std::vector<std::string>> shown;
   const auto close_box = [&shown] {
     auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
     ASSERT_NE(box, nullptr);
-    shown.emplace_back(box->windowTitle().toStdString(),
-                       box->text().toStdString());
+    shown.push_back({box->windowTitle().toStdString(),
+                     box->text().toStdString(),
+                     box->detailedText().toStdString()});
     box->accept();
   };
   QTimer::singleShot(0, close_box);
-  platform.ShowMessage("Arquivo Norvessa.ini não foi encontrado!");
+  platform.ShowMessage("Arquivo Norvessa.ini não foi encontrado!",
+                       "Looked for /srv/Norvessa/Config/Norvessa.ini");
   QTimer::singleShot(0, close_box);
   platform.MessageBox("Arquivo CONEXAO.INI não foi encontrado!",
-                      "Arquivo INI deve estar na Pasta Config");
-  const std::vector<std::pair<std::string, std::string>> expected = {
-      {"APINorvessa", "Arquivo Norvessa.ini não foi encontrado!"},
+                      "Arquivo INI deve estar na Pasta Config", "");
+  const std::vector<std::vector<std::string>> expected = {
+      {"APINorvessa", "Arquivo Norvessa.ini não foi encontrado!",
+       "Looked for /srv/Norvessa/Config/Norvessa.ini"},
       {"Arquivo INI deve estar na Pasta Config",
-       "Arquivo CONEXAO.INI não foi encontrado!"}};
+       "Arquivo CONEXAO.INI não foi encontrado!", ""}};
   EXPECT_EQ(shown, expected);
 }
 

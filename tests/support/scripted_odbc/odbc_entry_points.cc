@@ -6,7 +6,11 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
+#include <thread>
 
 #include "support/scripted_odbc/scripted_driver.h"
 
@@ -27,6 +31,25 @@ SQLRETURN Locked(F&& body) {
   } catch (...) {
     return SQL_ERROR;
   }
+}
+
+// A server that accepts the connection and never answers, behind a driver
+// that ignores its login timeout: with SCRIPTED_ODBC_CONNECT_HANGS set in
+// the environment, SQLDriverConnect never returns. It first appends
+// "SQLDriverConnect hangs" to the SCRIPTED_ODBC_TRACE file, if any, so a
+// test in another process knows the call has begun. The server's mutex is
+// not held while it waits.
+void HangIfScripted() {
+  const char* hangs = std::getenv("SCRIPTED_ODBC_CONNECT_HANGS");
+  if (hangs == nullptr || *hangs == '\0') return;
+  if (const char* path = std::getenv("SCRIPTED_ODBC_TRACE");
+      path != nullptr && *path != '\0') {
+    if (FILE* f = std::fopen(path, "a")) {
+      std::fputs("SQLDriverConnect hangs\n", f);
+      std::fclose(f);
+    }
+  }
+  while (true) std::this_thread::sleep_for(std::chrono::hours(1));
 }
 
 }  // namespace
@@ -82,6 +105,7 @@ SCRIPTED_ODBC_EXPORT SQLRETURN SQL_API
 SQLDriverConnect(SQLHDBC dbc, SQLHWND /*window*/, SQLCHAR* in,
                  SQLSMALLINT in_length, SQLCHAR* out, SQLSMALLINT out_max,
                  SQLSMALLINT* out_length, SQLUSMALLINT /*completion*/) {
+  HangIfScripted();
   return Locked([&](Server& s) {
     return s.DriverConnect(dbc, in, in_length, out, out_max, out_length);
   });

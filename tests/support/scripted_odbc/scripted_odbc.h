@@ -15,7 +15,10 @@
 // A program in another process (the service itself, started by a test) is
 // seen through a file: with SCRIPTED_ODBC_TRACE set in its environment,
 // every statement the driver receives is appended to that file as one line
-// of UTF-8 (its line breaks written "\n").
+// of UTF-8 (its line breaks written "\n"). With SCRIPTED_ODBC_CONNECT_HANGS
+// set as well, SQLDriverConnect appends "SQLDriverConnect hangs" and never
+// returns: a server that accepts and never answers, behind a driver that
+// ignores its login timeout.
 
 #include <cstddef>
 #include <optional>
