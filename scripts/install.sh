@@ -5,12 +5,12 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  libboost1.81-dev libboost-json1.81-dev libboost-url1.81-dev
+  libboost1.81-dev libboost-json1.81-dev
   libsqlite3-dev sqlite3
   unixodbc unixodbc-dev tdsodbc freetds-bin libsqliteodbc
   qt6-base-dev xvfb xauth
   locales  # the locale test builds pt_BR.UTF-8 from its sources
-  zlib1g-dev libpcre2-dev
+  zlib1g-dev
   libgtest-dev libbenchmark-dev
   wrk hyperfine
   clang libclang-rt-14-dev libfuzzer-14-dev  # the fuzz targets

@@ -11,6 +11,38 @@
 
 namespace norvessa {
 
+void BindRoutes(ApiCore& api, std::initializer_list<ResourceRoute> routes) {
+  for (const ResourceRoute& route : routes) {
+    api.RegisterRoute(route.method, route.path, route.handler);
+  }
+}
+
+void RunHandler(ConnectionPool& pool, ApiRequest& req, ApiResponse& res,
+                const JsonValue& failure, int failure_status,
+                const HandlerSteps& steps) {
+  if (steps.body != nullptr) LoadBody(req, *steps.body);
+  if (steps.admit && !steps.admit()) return;
+  try {
+    if (steps.prepare) steps.prepare();
+    UnitOfWork uow(pool);
+    if (steps.work) {
+      steps.work(uow);
+      return;
+    }
+    Query qry(uow);
+    steps.sql(qry.SQL());
+    qry.Open();
+    if (steps.answer) {
+      steps.answer(qry);
+    } else {
+      AnswerRows(qry, res, steps.empty_status, steps.shape);
+    }
+  } catch (...) {
+    LogGuardedFailure(req);
+    res.Send(failure).Status(failure_status);
+  }
+}
+
 void LoadBody(const ApiRequest& request, MemTable& body) {
   if (request.BodyParsed()) {
     // The JSON body middleware parsed it already; only the body's first
@@ -28,6 +60,21 @@ bool FieldIsFilled(const MemTable& table, std::string_view name) {
   } catch (...) {
     return false;
   }
+}
+
+bool RequireFilled(const MemTable& body, std::string_view name,
+                   ApiResponse& res, std::string_view empty_text,
+                   std::string_view missing_text) {
+  try {
+    if (body.FieldByName(name).AsString().empty()) {
+      res.Send(ResultObject(kResult, empty_text)).Status(401);
+      return false;
+    }
+  } catch (...) {
+    res.Send(ResultObject(kErroExcept, missing_text)).Status(404);
+    return false;
+  }
+  return true;
 }
 
 std::string Quoted(std::string_view text) { return QuoteSqlString(text); }
@@ -55,17 +102,13 @@ std::string Int32Text(std::string_view text) {
   return FormatInteger(*value);
 }
 
-void AnswerRows(Query& qry, ApiResponse& res) {
+void AnswerRows(Query& qry, ApiResponse& res, int empty_status,
+                RowsShape shape) {
   if (!qry.IsEmpty()) {
-    res.SendJsonText(ToJSONArrayText(qry));
-  } else {
-    res.Send(ResultArray(kResult, kNenhumRegistro));
-  }
-}
-
-void AnswerRow(Query& qry, ApiResponse& res, int empty_status) {
-  if (!qry.IsEmpty()) {
-    res.SendJsonText(ToJSONObjectText(qry));
+    res.SendJsonText(shape == RowsShape::kArray ? ToJSONArrayText(qry)
+                                                : ToJSONObjectText(qry));
+  } else if (shape == RowsShape::kArray) {
+    res.Send(ResultArray(kResult, kNenhumRegistro)).Status(empty_status);
   } else {
     res.Send(ResultObject(kResult, kNenhumRegistro)).Status(empty_status);
   }

@@ -38,10 +38,6 @@ class PedidoController {
                   const std::function<void()>& next);
 
  private:
-  enum class Stage { kPicking, kChecking };
-  void WaitingList(Stage stage, ApiRequest& req, ApiResponse& res);
-  void RecordQuantity(Stage stage, ApiRequest& req, ApiResponse& res);
-
   ConnectionPool& conexao_;
 };
 

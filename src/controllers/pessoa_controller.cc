@@ -4,7 +4,6 @@
 
 #include "controllers/controller_support.h"
 #include "controllers/result_message.h"
-#include "db/unit_of_work.h"
 #include "serialize/mem_table.h"
 
 namespace norvessa {
@@ -55,91 +54,69 @@ void AddResidentLines(SqlLines& sql) {
 }  // namespace
 
 void PessoaController::Registry(ApiCore& api, ConnectionPool& conexao) {
-  auto c = std::make_shared<PessoaController>(conexao);
-  api.Post("/clientes", [c](ApiRequest& req, ApiResponse& res,
-                            const std::function<void()>& next) {
-    c->Clientes(req, res, next);
-  });
-  api.Get("/moradores", [c](ApiRequest& req, ApiResponse& res,
-                            const std::function<void()>& next) {
-    c->Moradores(req, res, next);
-  });
-  api.Get("/moradores/:registroaux", [c](ApiRequest& req, ApiResponse& res,
-                                         const std::function<void()>& next) {
-    c->MoradorId(req, res, next);
-  });
+  const auto c = std::make_shared<PessoaController>(conexao);
+  BindRoutes(api, {{MethodType::kPost, "/clientes",
+                    BindHandler(c, &PessoaController::Clientes)},
+                   {MethodType::kGet, "/moradores",
+                    BindHandler(c, &PessoaController::Moradores)},
+                   {MethodType::kGet, "/moradores/:registroaux",
+                    BindHandler(c, &PessoaController::MoradorId)}});
 }
 
 void PessoaController::Clientes(ApiRequest& req, ApiResponse& res,
                                 const std::function<void()>&) {
   MemTable body;
-  LoadBody(req, body);
-  const bool limite_registros = FieldIsFilled(body, "inicio");
-  const bool tem_pesquisa = FieldIsFilled(body, "nomecliente");
-  const bool tem_cidade = FieldIsFilled(body, "idcidade");
-  try {
-    UnitOfWork uow(conexao_);
-    Query qry(uow);
-    AddCustomerLines(qry.SQL());
-    if (limite_registros) {
-      if (tem_pesquisa) {
-        qry.SQL().Add(LikeFilterLine(
-            "P.Pessoa", body.FieldByName("nomecliente").AsString()));
-      }
-      qry.SQL().Add("order by P.Pessoa");
-      qry.SQL().Add(PagingLine(body.FieldByName("inicio").AsInteger(),
-                               body.FieldByName("quantidadereg").AsInteger()));
-    } else {
-      if (tem_cidade && !body.FieldByName("idcidade").AsString().empty()) {
-        qry.SQL().Add("and Ci.IdCidade = " +
-                      Quoted(body.FieldByName("idcidade").AsString()));
-      } else {
-        const std::string cliente = body.FieldByName("cliente").AsString();
-        if (!cliente.empty() && cliente != "Todos") {
-          qry.SQL().Add(LikeFilterLine("P.Pessoa", cliente));
-        }
-      }
-      qry.SQL().Add("order by P.Pessoa");
-    }
-    qry.Open();
-    AnswerRows(qry, res);
-  } catch (...) {
-    LogGuardedFailure(req);
-    res.Send(ResultArray(kErroExcept, kNenhumRegistro));
-  }
+  RunHandler(
+      conexao_, req, res, ResultArray(kErroExcept, kNenhumRegistro), 200,
+      {.body = &body, .sql = [&](SqlLines& sql) {
+         AddCustomerLines(sql);
+         if (FieldIsFilled(body, "inicio")) {
+           if (FieldIsFilled(body, "nomecliente")) {
+             sql.Add(LikeFilterLine(
+                 "P.Pessoa", body.FieldByName("nomecliente").AsString()));
+           }
+           sql.Add("order by P.Pessoa");
+           sql.Add(PagingLine(body.FieldByName("inicio").AsInteger(),
+                              body.FieldByName("quantidadereg").AsInteger()));
+         } else {
+           if (FieldIsFilled(body, "idcidade")) {
+             sql.Add("and Ci.IdCidade = " +
+                     Quoted(body.FieldByName("idcidade").AsString()));
+           } else {
+             const std::string cliente = body.FieldByName("cliente").AsString();
+             if (!cliente.empty() && cliente != "Todos") {
+               sql.Add(LikeFilterLine("P.Pessoa", cliente));
+             }
+           }
+           sql.Add("order by P.Pessoa");
+         }
+       }});
 }
 
 void PessoaController::Moradores(ApiRequest& req, ApiResponse& res,
                                  const std::function<void()>&) {
-  try {
-    UnitOfWork uow(conexao_);
-    Query qry(uow);
-    AddResidentLines(qry.SQL());
-    qry.SQL().Add("order by P.Pessoa");
-    qry.Open();
-    AnswerRows(qry, res);
-  } catch (...) {
-    LogGuardedFailure(req);
-    res.Send(ResultArray(kErroExcept, kNenhumRegistro));
-  }
+  RunHandler(conexao_, req, res, ResultArray(kErroExcept, kNenhumRegistro), 200,
+             {.sql = [](SqlLines& sql) {
+               AddResidentLines(sql);
+               sql.Add("order by P.Pessoa");
+             }});
 }
 
 void PessoaController::MoradorId(ApiRequest& req, ApiResponse& res,
                                  const std::function<void()>&) {
-  try {
-    const std::string registro = Int32Text(req.Params().Value("registroaux"));
-    UnitOfWork uow(conexao_);
-    Query qry(uow);
-    AddResidentLines(qry.SQL());
-    // The registration is text: rows whose text is not a number do not
-    // match (and fail nobody), and '00123' is 123.
-    qry.SQL().Add("and TRY_CONVERT(int, F.RegistroAux) = " + registro);
-    qry.Open();
-    AnswerRow(qry, res);
-  } catch (...) {
-    LogGuardedFailure(req);
-    res.Send(ResultArray(kErroExcept, kNenhumRegistro));
-  }
+  std::string registro;
+  RunHandler(
+      conexao_, req, res, ResultArray(kErroExcept, kNenhumRegistro), 200,
+      {.prepare =
+           [&] { registro = Int32Text(req.Params().Value("registroaux")); },
+       .sql =
+           [&](SqlLines& sql) {
+             AddResidentLines(sql);
+             // The registration is text: rows whose text is not a number do
+             // not match (and fail nobody), and '00123' is 123.
+             sql.Add("and TRY_CONVERT(int, F.RegistroAux) = " + registro);
+           },
+       .shape = RowsShape::kFirstRow});
 }
 
 }  // namespace norvessa

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "db/db_error.h"
+#include "db/odbc/connection_string.h"
 #include "db/odbc/odbc_connection.h"
 #include "db/sqlite/sqlite_connection.h"
 

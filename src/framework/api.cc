@@ -5,52 +5,45 @@
 
 #include "framework/ascii.h"
 #include "framework/dispatch_bridge.h"
-#include "framework/transport/http_transport.h"
 
 namespace norvessa {
 
-Api::Api(ServerLimits limits)
-    : limits_(limits), stats_(std::make_shared<TransportStats>()) {}
+Api::Api(ServerLimits limits) {
+  static_cast<ServerLimits&>(options_) = limits;
+  // The system's maximum: a burst of connections waits in the queue
+  // rather than being turned away by the kernel.
+  options_.backlog = 0;
+  options_.max_in_chain = kMaxInChain;
+  options_.busy_message = std::string(kMaxConnectionsMessage);
+  options_.on_refused = [this](const RawRequest& req, const RawResponse& res) {
+    if (on_refused_) on_refused_(req, res);
+  };
+  options_.stats = std::make_shared<TransportStats>();
+}
 
 Api::~Api() = default;
 
 void Api::SetLimits(const ServerLimits& limits) {
-  limits_ = limits;
+  static_cast<ServerLimits&>(options_) = limits;
   // The next Listen builds the transport with them.
   if (!running_) transport_.reset();
 }
 
 ServerCounts Api::Counts() const {
+  const TransportStats& stats = *options_.stats;
   ServerCounts counts;
-  counts.refused_in_chain = stats_->refused_in_chain.load();
-  counts.refused_body_budget = stats_->refused_body_budget.load();
-  counts.closed_at_cap = stats_->closed_at_cap.load();
-  counts.abandoned = stats_->abandoned.load();
-  counts.accept_failures = stats_->accept_failures.load();
+  counts.refused_in_chain = stats.refused_in_chain.load();
+  counts.refused_body_budget = stats.refused_body_budget.load();
+  counts.closed_at_cap = stats.closed_at_cap.load();
+  counts.abandoned = stats.abandoned.load();
+  counts.accept_failures = stats.accept_failures.load();
   return counts;
 }
 
 void Api::EnsureTransport() {
   if (transport_) return;
-  TransportOptions options;
-  options.header_limit = limits_.header_limit;
-  options.body_limit = limits_.body_limit;
-  options.idle_timeout = limits_.idle_timeout;
-  options.request_deadline = limits_.request_deadline;
-  options.max_connections = limits_.max_connections;
-  options.body_budget = limits_.body_budget;
-  options.stop_grace = limits_.stop_grace;
-  // The system's maximum: a burst of connections waits in the queue
-  // rather than being turned away by the kernel.
-  options.backlog = 0;
-  options.max_in_chain = kMaxInChain;
-  options.busy_message = std::string(kMaxConnectionsMessage);
-  options.on_refused = [this](const RawRequest& req, const RawResponse& res) {
-    if (on_refused_) on_refused_(req, res);
-  };
-  options.stats = stats_;
   transport_ = MakeHttpTransport(
-      std::move(options), [this](const RawRequest& req, RawResponse& res) {
+      options_, [this](const RawRequest& req, RawResponse& res) {
         DispatchRequest(*this, req, res);
       });
 }

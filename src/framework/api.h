@@ -10,30 +10,9 @@
 
 #include "framework/api_core.h"
 #include "framework/raw_http.h"
+#include "framework/transport/http_transport.h"
 
 namespace norvessa {
-
-class HttpTransport;
-struct TransportStats;
-
-// Limits the transport applies to every connection.
-struct ServerLimits {
-  // Request line and headers (else 431), one body (else 413).
-  std::size_t header_limit = 64 * 1024;
-  std::uint64_t body_limit = 16 * 1024 * 1024;
-  // Silence while reading or writing ends a connection.
-  std::chrono::milliseconds idle_timeout{30000};
-  // The whole request must have arrived this long after the connection
-  // was accepted, else the connection is closed unanswered.
-  std::chrono::milliseconds request_deadline{60000};
-  // Connections open at once (lowered to fit the descriptor limit); one
-  // more is closed as soon as it arrives.
-  int max_connections = 10000;
-  // Body bytes held by all connections together; a body that would pass
-  // it gets the busy answer (500) at once.
-  std::uint64_t body_budget = 256ull * 1024 * 1024;
-  std::chrono::milliseconds stop_grace{10000};
-};
 
 // What the server counted since the Api was created.
 struct ServerCounts {
@@ -96,7 +75,7 @@ class Api : public ApiCore {
 
   // Takes effect at the next Listen; call it while not listening.
   void SetLimits(const ServerLimits& limits);
-  const ServerLimits& limits() const { return limits_; }
+  const ServerLimits& limits() const { return options_; }
   // Set before Listen.
   void OnRefused(RefusedHook hook) { on_refused_ = std::move(hook); }
   ServerCounts Counts() const;
@@ -104,9 +83,10 @@ class Api : public ApiCore {
  private:
   void EnsureTransport();
 
-  ServerLimits limits_;
+  // The limits with the server's fixed settings, as the next transport
+  // gets them.
+  TransportOptions options_;
   RefusedHook on_refused_;
-  std::shared_ptr<TransportStats> stats_;
   int port_ = 0;
   std::string host_;
   bool running_ = false;

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "json/json_parser.h"
+#include "json/json_text.h"
 
 namespace norvessa {
 
@@ -10,46 +11,72 @@ ApiResponse::ApiResponse(RawResponse& raw) : raw_(raw) {
   raw_.status_code = ToInteger(HTTPStatus::kOK);
 }
 
+JsonValue& ApiResponse::ReadObject(JsonText& written) {
+  if (!written.object) {
+    std::optional<JsonValue> value =
+        raw_.content ? ParseJson(*raw_.content) : std::nullopt;
+    written.object = value ? std::move(*value) : JsonValue::Null();
+  }
+  return *written.object;
+}
+
 ApiResponse& ApiResponse::Send(std::string text) {
-  // The content object outlives its text.
-  ReadContentText();
-  ++generation_;
+  // The content object outlives the text it was given as.
+  if (auto* written = std::get_if<JsonText>(&body_)) {
+    JsonValue object = std::move(ReadObject(*written));
+    body_ = std::move(object);
+  }
   raw_.content = std::move(text);
   return *this;
 }
 
 ApiResponse& ApiResponse::Send(JsonValue object) {
-  ++generation_;
-  content_ = std::move(object);
-  content_is_text_ = false;
+  body_ = std::move(object);
   return *this;
 }
 
 ApiResponse& ApiResponse::SendJsonText(std::string json_text) {
-  ++generation_;
-  content_.reset();
-  content_is_text_ = true;
   raw_.content = std::move(json_text);
-  written_ = generation_;
+  body_ = JsonText{};
   return *this;
 }
 
-void ApiResponse::ReadContentText() const {
-  if (!content_is_text_) return;
-  content_is_text_ = false;
-  std::optional<JsonValue> value =
-      raw_.content ? ParseJson(*raw_.content) : std::nullopt;
-  content_ = value ? std::move(*value) : JsonValue::Null();
+const JsonValue* ApiResponse::Content() {
+  if (auto* object = std::get_if<JsonValue>(&body_)) return object;
+  if (auto* written = std::get_if<JsonText>(&body_)) {
+    return &ReadObject(*written);
+  }
+  return nullptr;
 }
 
-JsonValue* ApiResponse::Content() {
-  ReadContentText();
-  return content_ ? &*content_ : nullptr;
+std::optional<JsonValue> ApiResponse::TakeContent() {
+  std::optional<JsonValue> out;
+  if (auto* object = std::get_if<JsonValue>(&body_)) {
+    out = std::move(*object);
+  } else if (auto* written = std::get_if<JsonText>(&body_)) {
+    out = std::move(ReadObject(*written));
+  }
+  body_ = Text{};
+  return out;
 }
 
-const JsonValue* ApiResponse::Content() const {
-  ReadContentText();
-  return content_ ? &*content_ : nullptr;
+void ApiResponse::WriteContent() {
+  auto* object = std::get_if<JsonValue>(&body_);
+  if (object == nullptr) return;
+  raw_.content = ToJsonText(*object);
+  body_ = JsonText{std::move(*object)};
+}
+
+std::string ApiResponse::ReleaseJsonText() {
+  std::string text;
+  if (auto* object = std::get_if<JsonValue>(&body_)) {
+    text = ToJsonText(*object);
+  } else if (std::holds_alternative<JsonText>(body_) && raw_.content) {
+    text = std::move(*raw_.content);
+    raw_.content = std::string();
+  }
+  body_ = Text{};
+  return text;
 }
 
 ApiResponse& ApiResponse::Status(HTTPStatus status) {
@@ -68,18 +95,12 @@ ApiResponse& ApiResponse::ContentType(std::string content_type) {
 }
 
 ApiResponse& ApiResponse::Content(std::optional<JsonValue> object) {
-  ++generation_;
-  content_ = std::move(object);
-  content_is_text_ = false;
+  if (object) {
+    body_ = std::move(*object);
+  } else {
+    body_ = Text{};
+  }
   return *this;
-}
-
-std::optional<JsonValue> ApiResponse::TakeContent() {
-  ReadContentText();
-  ++generation_;
-  std::optional<JsonValue> out = std::move(content_);
-  content_.reset();
-  return out;
 }
 
 }  // namespace norvessa

@@ -1,9 +1,9 @@
 #ifndef NORVESSA_FRAMEWORK_API_RESPONSE_H_
 #define NORVESSA_FRAMEWORK_API_RESPONSE_H_
 
-#include <cstdint>
 #include <optional>
 #include <string>
+#include <variant>
 
 #include "framework/http_status.h"
 #include "framework/raw_http.h"
@@ -21,7 +21,7 @@ class ApiResponse {
   ApiResponse(const ApiResponse&) = delete;
   ApiResponse& operator=(const ApiResponse&) = delete;
 
-  // Replaces the raw content text.
+  // Replaces the raw content text; a content object stays.
   ApiResponse& Send(std::string text);
   // Stores the content object.
   ApiResponse& Send(JsonValue object);
@@ -37,38 +37,48 @@ class ApiResponse {
 
   ApiResponse& ContentType(std::string content_type);
 
-  // Sets the content object; nothing clears it.
+  // Sets the content object, or none.
   ApiResponse& Content(std::optional<JsonValue> object);
   // Whether there is a content object, without reading one given as text.
-  bool HasContent() const { return content_.has_value() || content_is_text_; }
-  // The content object, or nullptr.
-  JsonValue* Content();
-  const JsonValue* Content() const;
+  bool HasContent() const { return !std::holds_alternative<Text>(body_); }
+  // The content object, or nullptr. One given as text is read once. Read
+  // only: a written text must stay that of its object.
+  const JsonValue* Content();
   // Moves the content object out, leaving none.
   std::optional<JsonValue> TakeContent();
+
+  // Whether the raw content text is the content object's JSON text.
+  bool ContentWritten() const {
+    return std::holds_alternative<JsonText>(body_);
+  }
+  // Makes the raw content text the content object's JSON text, unless it
+  // is already; an object is rendered once however often this is asked.
+  void WriteContent();
+  // The content object's JSON text, for a middleware that sends it another
+  // way: taken out of the raw content when written there (leaving it
+  // empty), else made from the object. No content object is left.
+  std::string ReleaseJsonText();
 
   RawResponse& RawWebResponse() { return raw_; }
   const RawResponse& RawWebResponse() const { return raw_; }
 
-  // The raw content text now holds the content object's JSON text; any
-  // later change of object or text forgets it. Lets a later middleware use
-  // the text instead of writing the object out again.
-  void MarkContentWritten() { written_ = generation_; }
-  bool ContentWritten() const {
-    return HasContent() && written_ == generation_;
-  }
-
  private:
-  // Reads the content object from the raw content where it was given as
-  // text.
-  void ReadContentText() const;
+  // No content object: the raw content text, if any, is the whole body.
+  struct Text {};
+  // A content object whose JSON text is the raw content text: the text is
+  // kept once, where the transport sends it from, and the object is read
+  // from it the first time someone asks.
+  struct JsonText {
+    std::optional<JsonValue> object;
+  };
+
+  JsonValue& ReadObject(JsonText& written);
 
   RawResponse& raw_;
-  mutable std::optional<JsonValue> content_;
-  // The content object is the JSON text in the raw content, not yet read.
-  mutable bool content_is_text_ = false;
-  std::uint64_t generation_ = 1;
-  std::uint64_t written_ = 0;
+  // What stands for the body beside the raw text. A JSON text alternative
+  // is only valid while the raw content holds that text: every change of
+  // the raw text goes through here.
+  std::variant<Text, JsonValue, JsonText> body_;
 };
 
 }  // namespace norvessa

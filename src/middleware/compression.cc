@@ -12,7 +12,6 @@
 #include "framework/api_request.h"
 #include "framework/api_response.h"
 #include "framework/ascii.h"
-#include "json/json_text.h"
 
 namespace norvessa {
 namespace {
@@ -190,10 +189,8 @@ void CompressionMiddleware(ApiRequest& request, ApiResponse& response,
     return;
   }
   RawResponse& raw = response.RawWebResponse();
-  // The JSON body middleware has usually written the very same text.
-  std::string text = response.ContentWritten() && raw.content
-                         ? std::move(*raw.content)
-                         : ToJsonText(*response.Content());
+  // The JSON body middleware has usually written this text already.
+  std::string text = response.ReleaseJsonText();
   if (text.size() > static_cast<std::size_t>(Threshold().load())) {
     const std::size_t hash = std::hash<std::string_view>()(text);
     std::optional<std::string> compressed = Recent().Find(type, text, hash);

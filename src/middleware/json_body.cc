@@ -6,7 +6,6 @@
 #include "framework/api_response.h"
 #include "framework/method_type.h"
 #include "json/json_document.h"
-#include "json/json_text.h"
 #include "json/utf8.h"
 
 namespace norvessa {
@@ -26,11 +25,10 @@ std::string& CharsetValue() {
 
 void WriteContent(ApiResponse& response) {
   if (!response.HasContent()) return;
-  RawResponse& raw = response.RawWebResponse();
   // A content object given as its text is written already.
-  if (!response.ContentWritten()) raw.content = ToJsonText(*response.Content());
-  raw.content_type = "application/json; charset=" + JsonBodyCharset();
-  response.MarkContentWritten();
+  response.WriteContent();
+  response.RawWebResponse().content_type =
+      "application/json; charset=" + JsonBodyCharset();
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
 #include "middleware/log_file_provider.h"
 
-#define PCRE2_CODE_UNIT_WIDTH 8
 #include <fcntl.h>
-#include <pcre2.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -19,16 +17,10 @@
 namespace norvessa {
 namespace {
 
-// The placeholder pattern, compiled once.
-const pcre2_code* PlaceholderPattern() {
-  static const pcre2_code* code = [] {
-    int error = 0;
-    PCRE2_SIZE offset = 0;
-    // Without PCRE2_UCP, \w is ASCII letters, digits and the underscore.
-    return pcre2_compile(reinterpret_cast<PCRE2_SPTR>(R"(\$\{\w+\})"),
-                         PCRE2_ZERO_TERMINATED, 0, &error, &offset, nullptr);
-  }();
-  return code;
+// The characters of a placeholder name: ASCII only, whatever the locale.
+bool IsNameChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+         (c >= '0' && c <= '9') || c == '_';
 }
 
 std::string Today() {
@@ -74,21 +66,21 @@ std::string LogFileConfig::DefaultDir() {
 }
 
 std::vector<std::string> GetFormatParams(std::string_view pattern) {
+  // "${" + one or more name characters + "}", left to right; a start that
+  // does not close that way is passed over by one character, so "$${x}"
+  // and "${${x}}" still give x.
   std::vector<std::string> names;
-  const pcre2_code* code = PlaceholderPattern();
-  if (code == nullptr) return names;
-  pcre2_match_data* match = pcre2_match_data_create_from_pattern(code, nullptr);
-  PCRE2_SIZE start = 0;
-  while (start <= pattern.size() &&
-         pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(pattern.data()),
-                     pattern.size(), start, 0, match, nullptr) > 0) {
-    const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(match);
-    // "${" + name + "}"
-    names.emplace_back(
-        pattern.substr(ovector[0] + 2, ovector[1] - ovector[0] - 3));
-    start = ovector[1];
+  std::size_t start = 0;
+  while ((start = pattern.find("${", start)) != std::string_view::npos) {
+    std::size_t end = start + 2;
+    while (end < pattern.size() && IsNameChar(pattern[end])) ++end;
+    if (end > start + 2 && end < pattern.size() && pattern[end] == '}') {
+      names.emplace_back(pattern.substr(start + 2, end - start - 2));
+      start = end + 1;
+    } else {
+      ++start;
+    }
   }
-  pcre2_match_data_free(match);
   return names;
 }
 

@@ -7,7 +7,6 @@
 #include "framework/api_request.h"
 #include "framework/api_response.h"
 #include "framework/ascii.h"
-#include "json/json_text.h"
 
 namespace norvessa {
 namespace {
@@ -71,12 +70,8 @@ void PageTheAnswer(ApiRequest& request, ApiResponse& response) {
     return;
   }
   if (!paged) return;
-  RawResponse& raw = response.RawWebResponse();
-  std::string text = ToJsonText(*paged);
-  response.Content(std::move(paged));
-  raw.content = std::move(text);
-  raw.content_type = "application/json";
-  response.MarkContentWritten();
+  response.Send(std::move(*paged)).WriteContent();
+  response.RawWebResponse().content_type = "application/json";
 }
 
 }  // namespace

@@ -104,20 +104,6 @@ TEST(SqliteConnectionTest, ParametersInsertsAndErrors) {
   EXPECT_FALSE(c.IsBroken());
 }
 
-TEST(SqliteConnectionTest, Transactions) {
-  testing::TempDatabase db("CREATE TABLE T (A INTEGER);");
-  SqliteConnection c(db.path());
-  c.Begin();
-  EXPECT_TRUE(c.InTransaction());
-  c.Execute("insert into T values (1)", {});
-  c.Rollback();
-  EXPECT_FALSE(c.InTransaction());
-  c.Begin();
-  c.Execute("insert into T values (2)", {});
-  c.Commit();
-  EXPECT_EQ(db.Scalar("select group_concat(A) from T"), "2");
-}
-
 // Values SQL Server would refuse are refused here too: a float that is not
 // finite (SQLite would store NaN as NULL), and an item of an order that
 // does not exist.

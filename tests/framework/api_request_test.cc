@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -10,6 +12,7 @@
 #include "framework/api_response.h"
 #include "framework/http_status.h"
 #include "framework/mime_types.h"
+#include "json/json_text.h"
 
 namespace norvessa {
 namespace {
@@ -162,6 +165,80 @@ TEST(ApiResponseTest, StartsAt200AndKeepsTextObjectAndStatusApart) {
   EXPECT_TRUE(res.Content()->IsArray());
   EXPECT_EQ(res.Status(), 201);
   EXPECT_EQ(raw.content, "two");
+}
+
+// An object is rendered once, when first needed as text; one given as its
+// text is parsed once, when first needed as an object, and never rendered.
+TEST(ApiResponseTest, TheBodyIsRenderedOrParsedOnce) {
+  RawResponse raw;
+  ApiResponse res(raw);
+  res.Send("Internal Application Error");
+  res.Send(JsonValue::Array().Add(JsonValue::String("caf\xC3\xA9")));
+  EXPECT_FALSE(res.ContentWritten());
+  EXPECT_EQ(raw.content, "Internal Application Error");
+  res.WriteContent();
+  EXPECT_TRUE(res.ContentWritten());
+  EXPECT_EQ(raw.content, R"(["caf\u00E9"])");
+  raw.content = "untouched";  // a second write must not render again
+  res.WriteContent();
+  EXPECT_EQ(raw.content, "untouched");
+  ASSERT_NE(res.Content(), nullptr);
+  EXPECT_TRUE(res.Content()->IsArray());
+
+  // Written as given (1.50 stays 1.50), read once, still written.
+  res.SendJsonText(R"({"v":1.50,"s":"S\u00E3o"})");
+  const JsonValue* object = res.Content();
+  ASSERT_NE(object, nullptr);
+  EXPECT_EQ(res.Content(), object);
+  EXPECT_EQ(ToJsonText(*object), R"({"v":1.50,"s":"S\u00E3o"})");
+  EXPECT_TRUE(res.ContentWritten());
+  res.WriteContent();
+  EXPECT_EQ(raw.content, R"({"v":1.50,"s":"S\u00E3o"})");
+
+  // A text sent afterwards replaces the raw text, not the object, which
+  // is written again on request.
+  res.Send("plain");
+  EXPECT_EQ(raw.content, "plain");
+  EXPECT_FALSE(res.ContentWritten());
+  res.WriteContent();
+  EXPECT_EQ(raw.content, R"({"v":1.50,"s":"S\u00E3o"})");
+}
+
+// The text leaves for the content stream without a copy being rendered
+// again: taken from the raw content when written there, else made now.
+TEST(ApiResponseTest, ReleasingTheJsonTextLeavesNoContent) {
+  struct Case {
+    const char* name;
+    std::function<void(ApiResponse&)> send;
+    std::string text;
+    std::optional<std::string> raw_after;
+  };
+  const Case cases[] = {
+      {"given as text", [](ApiResponse& res) { res.SendJsonText("[1.50]"); },
+       "[1.50]", ""},
+      {"written object",
+       [](ApiResponse& res) {
+         res.Send(JsonValue::Array().Add(JsonValue::Bool(true)));
+         res.WriteContent();
+       },
+       "[true]", ""},
+      {"object not written",
+       [](ApiResponse& res) { res.Send("before").Send(JsonValue::Null()); },
+       "null", "before"},
+      {"object sent over its text",
+       [](ApiResponse& res) { res.SendJsonText("[1]").Send("after"); }, "[1]",
+       "after"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RawResponse raw;
+    ApiResponse res(raw);
+    c.send(res);
+    EXPECT_EQ(res.ReleaseJsonText(), c.text);
+    EXPECT_EQ(raw.content, c.raw_after);
+    EXPECT_FALSE(res.HasContent());
+    EXPECT_EQ(res.Content(), nullptr);
+  }
 }
 
 TEST(CommonsTest, EnumerationsMatchTheirCodesAndTexts) {

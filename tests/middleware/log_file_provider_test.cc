@@ -53,9 +53,33 @@ std::string Read(const std::string& path) {
   return s.str();
 }
 
+TEST(LogFormatTest, PlaceholderNames) {
+  using Names = std::vector<std::string>;
+  struct Case {
+    std::string pattern;
+    Names names;
+  };
+  const Case cases[] = {
+      {"${a} x ${b_1} ${a} ${} ${a-b} ${a\xC3\xA7}", {"a", "b_1", "a"}},
+      {"", {}},
+      {"${}", {}},
+      {"${a-b}", {}},
+      {"$${x}", {"x"}},
+      {"${${x}}", {"x"}},
+      {"${abc", {}},
+      {"${abc ${d}", {"d"}},
+      {"${A9_z}${Q}", {"A9_z", "Q"}},
+      {"${ a}${a }${\xE9}", {}},
+      {std::string("${a\0b}${c}", 10), {"c"}},
+      {"$ {a}{b}$", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pattern);
+    EXPECT_EQ(GetFormatParams(c.pattern), c.names);
+  }
+}
+
 TEST(LogFormatTest, PlaceholdersAndLines) {
-  EXPECT_EQ(GetFormatParams("${a} x ${b_1} ${a} ${} ${a-b} ${a\xC3\xA7}"),
-            (std::vector<std::string>{"a", "b_1", "a"}));
   const JsonValue e = Entry("10.0.0.1", "/usuarios", "200");
   EXPECT_EQ(FormatLogLine(kDefaultApiLogFormat,
                           GetFormatParams(kDefaultApiLogFormat), e),

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "db/connection.h"
+#include "db/db_error.h"
 
 namespace norvessa {
 
@@ -56,37 +57,20 @@ class OdbcConnection : public Connection {
 
  private:
   struct Handles;
-  class Statement;
 
   void EndTransaction(bool commit);
   bool DriverSaysDead();
-  // Raises the driver's diagnostics as DbError; a connection the driver
-  // calls dead, or that lost its link, is marked broken first.
-  [[noreturn]] void Fail(short handle_type, void* handle);
+  // The driver's diagnostics of a failed call as DbError; a connection the
+  // driver calls dead, that lost its link, or that the caller knows `lost`,
+  // is marked broken first.
+  DbError Diagnosed(short handle_type, void* handle, bool lost);
+  [[noreturn]] void Fail(short handle_type, void* handle, bool lost = false);
 
   OdbcOptions options_;
   std::unique_ptr<Handles> handles_;
   bool in_transaction_ = false;
   bool broken_ = false;
 };
-
-// DRIVER={...};SERVER=...;DATABASE=...;UID=...;PWD=... for SQL Server, and
-// the service's own settings: for FreeTDS the UTF-8 client character set,
-// TDS 7.4 (older versions send date, time and datetime2 as text), the
-// application name and a 30 s query timeout (FreeTDS bounds nothing after
-// the login otherwise); for Microsoft's driver a trusted server
-// certificate and the application name. `host` may be "host",
-// "host\INSTANCE" or "host,port"; empty values are left out. `extra` holds
-// "key=value;" pairs: a key the service sets already (compared without
-// regard to case) takes the new value in its place, others are appended —
-// drivers disagree on which of two repeated keys wins. Throws DbError on a
-// pair without "=".
-std::string SqlServerConnectionString(const std::string& odbc_driver,
-                                      const std::string& host,
-                                      const std::string& database,
-                                      const std::string& user,
-                                      const std::string& password,
-                                      const std::string& extra = {});
 
 }  // namespace norvessa
 

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "db/db_error.h"
-#include "db/sqlite/tsql_like.h"
+#include "db/sqlite/sqlite_functions.h"
 #include "db/sqlite/tsql_translator.h"
 #include "serialize/regional.h"
 
@@ -45,10 +45,8 @@ int WaitForLock(void* since, int tries) {
   return 1;
 }
 
-struct StatementDeleter {
-  void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
-};
-using Statement = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
+using Statement =
+    std::unique_ptr<sqlite3_stmt, SqliteConnection::StatementDeleter>;
 
 // Errors after which the connection cannot be trusted with the file (it
 // may not write it, cannot open or read it, or finds it damaged): only a
@@ -66,78 +64,6 @@ bool IsConnectionLevel(int code) {
     default:
       return false;
   }
-}
-
-void LikeFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
-  const auto* pattern =
-      reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
-  const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(argv[1]));
-  if (pattern == nullptr || text == nullptr) {
-    sqlite3_result_null(ctx);
-    return;
-  }
-  std::optional<char32_t> escape;
-  if (argc == 3) {
-    const auto* e = reinterpret_cast<const char*>(sqlite3_value_text(argv[2]));
-    if (e != nullptr && *e != '\0') {
-      escape = FoldCaseAndAccents(e).front();
-    }
-  }
-  // The pattern is read once per statement and kept with it while the
-  // pattern argument stays the same: a filter runs once per row.
-  auto* kept = static_cast<const TSqlLikePattern*>(sqlite3_get_auxdata(ctx, 0));
-  if (kept == nullptr || !kept->Is(pattern, escape)) {
-    auto compiled = std::make_unique<TSqlLikePattern>(pattern, escape);
-    const bool matches = compiled->Matches(text);
-    sqlite3_set_auxdata(ctx, 0, compiled.release(), [](void* p) {
-      std::unique_ptr<TSqlLikePattern>(static_cast<TSqlLikePattern*>(p));
-    });
-    sqlite3_result_int(ctx, matches ? 1 : 0);
-    return;
-  }
-  sqlite3_result_int(ctx, kept->Matches(text) ? 1 : 0);
-}
-
-void TryConvertIntFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
-  std::optional<std::int64_t> value;
-  switch (sqlite3_value_type(argv[0])) {
-    case SQLITE_INTEGER:
-      value = sqlite3_value_int64(argv[0]);
-      break;
-    case SQLITE_FLOAT: {
-      // A real number loses its fraction, as SQL Server's float to int.
-      const double d = std::trunc(sqlite3_value_double(argv[0]));
-      if (d >= INT32_MIN && d <= INT32_MAX) {
-        value = static_cast<std::int64_t>(d);
-      }
-      break;
-    }
-    case SQLITE_TEXT: {
-      const auto* text =
-          reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
-      if (text == nullptr) break;
-      if (const auto n = TryConvertInt(std::string_view(
-              text, static_cast<std::size_t>(sqlite3_value_bytes(argv[0]))))) {
-        value = *n;
-      }
-      break;
-    }
-    default:
-      break;
-  }
-  if (value && *value >= INT32_MIN && *value <= INT32_MAX) {
-    sqlite3_result_int64(ctx, *value);
-  } else {
-    sqlite3_result_null(ctx);
-  }
-}
-
-int CollateCiAi(void*, int a_len, const void* a, int b_len, const void* b) {
-  return CompareCaseAndAccentInsensitive(
-      std::string_view(static_cast<const char*>(a),
-                       static_cast<std::size_t>(a_len)),
-      std::string_view(static_cast<const char*>(b),
-                       static_cast<std::size_t>(b_len)));
 }
 
 std::string Upper(std::string_view s) {
@@ -262,6 +188,10 @@ void CheckParams(const std::vector<Param>& params) {
 
 }  // namespace
 
+void SqliteConnection::StatementDeleter::operator()(sqlite3_stmt* s) const {
+  sqlite3_finalize(s);
+}
+
 WriterTurn::WriterTurn(int pool_size)
     : most_waiting_(std::max(pool_size, 0) / 2) {}
 
@@ -341,16 +271,7 @@ SqliteConnection::SqliteConnection(const std::string& path,
     Run("PRAGMA journal_mode=WAL");
     // Declared references hold, as they do on the server.
     Run("PRAGMA foreign_keys=ON");
-    sqlite3_create_collation_v2(db_, "Latin1_General_CI_AI", SQLITE_UTF8,
-                                nullptr, CollateCiAi, nullptr);
-    for (int args : {2, 3}) {
-      sqlite3_create_function_v2(db_, "like", args,
-                                 SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
-                                 LikeFunction, nullptr, nullptr, nullptr);
-    }
-    sqlite3_create_function_v2(
-        db_, kTryConvertInt, 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
-        TryConvertIntFunction, nullptr, nullptr, nullptr);
+    RegisterTSqlFunctions(db_);
   } catch (const DbError& e) {
     sqlite3_close(db_);
     db_ = nullptr;
@@ -359,7 +280,8 @@ SqliteConnection::SqliteConnection(const std::string& path,
 }
 
 SqliteConnection::~SqliteConnection() {
-  for (auto& [sql, cached] : statements_) sqlite3_finalize(cached.statement);
+  // SQLite closes no connection with statements left unfinalized.
+  statements_.clear();
   // Closing rolls back what was left open; then the next writer may go.
   sqlite3_close(db_);
   PassTurn();
@@ -451,22 +373,19 @@ sqlite3_stmt* SqliteConnection::Prepare(std::string_view tsql,
       for (auto c = statements_.begin(); c != statements_.end(); ++c) {
         if (c->second.last_use < oldest->second.last_use) oldest = c;
       }
-      sqlite3_finalize(oldest->second.statement);
       statements_.erase(oldest);
     }
     const std::string sql = TranslateTSql(tsql);
     sqlite3_stmt* raw = nullptr;
     rc = sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()),
                             &raw, nullptr);
-    if (rc != SQLITE_OK) {
-      sqlite3_finalize(raw);
-      return nullptr;
-    }
-    it = statements_.emplace(key, Cached{raw, 0}).first;
+    Statement prepared(raw);
+    if (rc != SQLITE_OK) return nullptr;
+    it = statements_.emplace(key, Cached{std::move(prepared), 0}).first;
   }
   it->second.last_use = ++uses_;
-  rc = Bind(it->second.statement, params);
-  return it->second.statement;
+  rc = Bind(it->second.statement.get(), params);
+  return it->second.statement.get();
 }
 
 ResultSet SqliteConnection::Open(std::string_view sql,

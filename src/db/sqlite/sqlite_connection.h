@@ -85,10 +85,15 @@ class SqliteConnection : public Connection {
   bool InTransaction() const override;
   bool IsBroken() const override { return broken_; }
 
+  // Finalizes a statement.
+  struct StatementDeleter {
+    void operator()(sqlite3_stmt* s) const;
+  };
+
  private:
   // A prepared statement kept for reuse, and when it was last used.
   struct Cached {
-    sqlite3_stmt* statement = nullptr;
+    std::unique_ptr<sqlite3_stmt, StatementDeleter> statement;
     std::uint64_t last_use = 0;
   };
 

@@ -29,7 +29,9 @@ struct TransportStats {
   std::atomic<std::uint64_t> accept_failures{0};
 };
 
-struct TransportOptions {
+// Limits the transport applies to every connection; the server's settings
+// set them.
+struct ServerLimits {
   // Request line and headers together; more gets 431.
   std::size_t header_limit = 64 * 1024;
   // More gets 413.
@@ -49,6 +51,10 @@ struct TransportOptions {
   std::uint64_t body_budget = 256ull * 1024 * 1024;
   // How long StopListen waits for requests in flight before it closes them.
   std::chrono::milliseconds stop_grace{10000};
+};
+
+// The limits, and how the transport itself is set up.
+struct TransportOptions : ServerLimits {
   // After an answer, how long the unread rest of a request is drained
   // before the socket closes (so the client reads the answer, not a reset).
   std::chrono::milliseconds linger{1000};

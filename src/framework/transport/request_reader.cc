@@ -10,7 +10,7 @@
 
 #include "framework/ascii.h"
 #include "framework/http_status.h"
-#include "framework/url_decode.h"
+#include "framework/transport/wire_format.h"
 
 namespace norvessa::transport {
 namespace {
@@ -19,7 +19,6 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 
 using Parser = http::request_parser<http::string_body>;
-using Header = http::request_header<>;
 
 constexpr int kBadRequest = ToInteger(HTTPStatus::kBadRequest);
 constexpr int kPayloadTooLarge = ToInteger(HTTPStatus::kPayloadTooLarge);
@@ -30,10 +29,6 @@ constexpr int kNotImplemented = ToInteger(HTTPStatus::kNotImplemented);
 // Chunk extensions are never used in practice; a longer chunk-size line is
 // an attack on the buffer that holds it until its end arrives.
 constexpr std::size_t kMaxChunkLine = 4096;
-
-// The method overrides apply to POST only, the first one present winning.
-constexpr std::string_view kOverrideHeaders[] = {
-    "X-HTTP-Method-Override", "X-HTTP-Method", "X-METHOD-OVERRIDE"};
 
 // The registered transfer codings; any other one is not implemented.
 constexpr std::array<std::string_view, 6> kKnownCodings = {
@@ -78,35 +73,6 @@ int StatusFor(beast::error_code ec) {
   if (ec == http::error::header_limit) return kHeaderTooLarge;
   if (ec == http::error::body_limit) return kPayloadTooLarge;
   return kBadRequest;
-}
-
-RawRequest ToRawRequest(const Header& header, std::string body) {
-  RawRequest raw;
-  raw.method = AsciiUpper(std::string_view(header.method_string()));
-  raw.version = "HTTP/" + std::to_string(header.version() / 10) + "." +
-                std::to_string(header.version() % 10);
-  const std::string_view target = header.target();
-  const std::size_t q = target.find('?');
-  raw.raw_path = std::string(target.substr(0, q));
-  if (q != std::string_view::npos) {
-    raw.query = std::string(target.substr(q + 1));
-  }
-  raw.path_info = DecodePathLenient(raw.raw_path);
-  for (const auto& field : header) {
-    raw.headers.emplace_back(std::string(field.name_string()),
-                             std::string(field.value()));
-  }
-  if (raw.method == "POST") {
-    for (std::string_view name : kOverrideHeaders) {
-      const std::string_view value = raw.Header(name);
-      if (!value.empty()) {
-        raw.method = AsciiUpper(TrimBlanks(value));
-        break;
-      }
-    }
-  }
-  raw.body = std::move(body);
-  return raw;
 }
 
 // Follows the framing of a chunked body beside the parser, which waits for

@@ -13,8 +13,8 @@
 #include <string_view>
 #include <utility>
 
-#include "framework/charset.h"
 #include "framework/http_status.h"
+#include "framework/transport/wire_format.h"
 
 namespace norvessa::transport {
 namespace {
@@ -23,64 +23,6 @@ namespace beast = boost::beast;
 namespace net = boost::asio;
 
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
-constexpr std::string_view kDefaultContentType = "text/html; charset=utf-8";
-
-// Status line, headers and body of one answer. A response without any body
-// gets the small HTML page of its status, except for HEAD and the statuses
-// that never carry one; a body without a content type is HTML in UTF-8.
-std::string Serialize(RawResponse& raw, bool head_request) {
-  int code = raw.status_code;
-  if (code < 100 || code > 999) {
-    code = ToInteger(HTTPStatus::kInternalServerError);
-  }
-  const bool bodiless_status = code < 200 || code == 204 || code == 304;
-  const std::string_view reason = ReasonPhrase(code);
-
-  std::string body;
-  if (raw.content_stream) {
-    body = std::move(*raw.content_stream);
-  } else if (raw.content) {
-    body = EncodeText(*raw.content, CharsetFromContentType(raw.content_type));
-  }
-  if (body.empty() && !head_request && !bodiless_status) {
-    body = "<HTML><BODY><B>" + std::to_string(code) + " " +
-           std::string(reason) + "</B></BODY></HTML>";
-  }
-  std::string content_type = std::move(raw.content_type);
-  if (!body.empty() && content_type.empty()) {
-    content_type = std::string(kDefaultContentType);
-  }
-
-  std::string out;
-  out.reserve(body.size() + 256);
-  out += "HTTP/1.1 ";
-  out += std::to_string(code);
-  out += ' ';
-  out += reason;
-  out += "\r\n";
-  const auto header = [&out](std::string_view name, std::string_view value) {
-    if (value.empty()) return;
-    out += name;
-    out += ": ";
-    // A line break inside a value would start a header of its own.
-    for (char c : value) out += (c == '\r' || c == '\n') ? ' ' : c;
-    out += "\r\n";
-  };
-  header("Content-Type", content_type);
-  header("Content-Encoding", raw.content_encoding);
-  header("Server", raw.server);
-  header("Allow", raw.allow);
-  header("Location", raw.location);
-  header("Content-Version", raw.content_version);
-  for (const auto& [name, value] : raw.custom_headers) header(name, value);
-  header("Connection", "close");
-  if (!bodiless_status || code == 304) {
-    header("Content-Length", std::to_string(body.size()));
-  }
-  out += "\r\n";
-  if (!bodiless_status && !head_request) out += body;
-  return out;
-}
 
 }  // namespace
 

@@ -3,38 +3,18 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <unordered_map>
 
 #include "framework/transport/http_transport.h"
+#include "framework/transport/session_registry.h"
 #include "framework/transport/worker_pool.h"
 
 namespace norvessa::transport {
-
-class Session;
-
-// The live connections, so that stopping can close them and wait for them.
-class SessionRegistry {
- public:
-  std::uint64_t Add(std::weak_ptr<Session> session);
-  void Remove(std::uint64_t id);
-  // Calls `fn` with every session still alive.
-  void ForEach(const std::function<void(Session&)>& fn);
-  // True when the last session ended before `deadline`.
-  bool WaitUntilEmpty(std::chrono::steady_clock::time_point deadline);
-
- private:
-  std::mutex mutex_;
-  std::condition_variable empty_;
-  std::uint64_t next_id_ = 0;
-  std::unordered_map<std::uint64_t, std::weak_ptr<Session>> sessions_;
-};
 
 // The body bytes all connections hold together, against one limit.
 class BodyBudget {

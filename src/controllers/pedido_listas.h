@@ -1,0 +1,25 @@
+#ifndef NORVESSA_CONTROLLERS_PEDIDO_LISTAS_H_
+#define NORVESSA_CONTROLLERS_PEDIDO_LISTAS_H_
+
+#include "controllers/pedido_sql.h"
+#include "db/connection_pool.h"
+#include "framework/api_request.h"
+#include "framework/api_response.h"
+
+namespace norvessa {
+
+// The picking and checking lists of the orders resource.
+
+// The orders waiting at the stage, each with its active items nested; 400
+// when there are none.
+void WaitingList(OrderStage stage, ConnectionPool& pool, ApiRequest& req,
+                 ApiResponse& res);
+
+// Adds the body's picked or checked quantity to one item, capped at the
+// quantity of the stage before; {"Result":"OK"}.
+void RecordQuantity(OrderStage stage, ConnectionPool& pool, ApiRequest& req,
+                    ApiResponse& res);
+
+}  // namespace norvessa
+
+#endif  // NORVESSA_CONTROLLERS_PEDIDO_LISTAS_H_

@@ -1,0 +1,386 @@
+#include "db/odbc/odbc_statement.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <utility>
+
+#include "db/db_error.h"
+#include "db/odbc/driver_text.h"
+#include "db/sql_lexer.h"
+#include "json/utf8.h"
+
+namespace norvessa {
+namespace {
+
+// SQL Server's own type codes that plain ODBC headers lack.
+constexpr SQLSMALLINT kSsTime2 = -154;
+constexpr SQLSMALLINT kSsTimestampOffset = -155;
+
+// The declared size of every text parameter up to this many UTF-16 units:
+// nvarchar(4000), the largest before the "max" form.
+constexpr SQLULEN kTextParamSize = 4000;
+// SQL_SS_LENGTH_UNLIMITED: Microsoft's driver declares nvarchar(max).
+constexpr SQLULEN kUnlimited = 0;
+
+using WideText = std::basic_string<SQLWCHAR>;
+
+WideText ToUtf16(std::string_view text) {
+  WideText out;
+  out.reserve(text.size());
+  for (std::size_t pos = 0; pos < text.size();) {
+    const char32_t cp = NextCodePoint(text, pos);
+    if (cp >= 0x10000) {
+      const char32_t v = cp - 0x10000;
+      out.push_back(static_cast<SQLWCHAR>(0xD800 + (v >> 10)));
+      out.push_back(static_cast<SQLWCHAR>(0xDC00 + (v & 0x3FF)));
+    } else {
+      out.push_back(static_cast<SQLWCHAR>(cp));
+    }
+  }
+  return out;
+}
+
+// Parameter names match without regard to ASCII case.
+bool SameName(std::string_view a, std::string_view b) {
+  auto lower = [](char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+  };
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(),
+                    [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+const ParamValue& Find(const std::vector<Param>& params,
+                       const std::string& name) {
+  static const ParamValue kNull;
+  for (const Param& p : params) {
+    if (SameName(p.name, name)) return p.value;
+  }
+  return kNull;
+}
+
+FieldType TypeOfColumn(SQLSMALLINT sql_type, SQLULEN column_size, int& size) {
+  size = 0;
+  switch (sql_type) {
+    case SQL_CHAR:
+    case SQL_VARCHAR:
+    case SQL_WCHAR:
+    case SQL_WVARCHAR:
+      size = column_size > 0 && column_size < 1'000'000
+                 ? static_cast<int>(column_size)
+                 : 0;
+      return FieldType::kString;
+    case SQL_LONGVARCHAR:
+    case SQL_WLONGVARCHAR:
+      return FieldType::kString;
+    case SQL_GUID:
+      return FieldType::kGuid;
+    case SQL_TINYINT:
+    case SQL_SMALLINT:
+    case SQL_INTEGER:
+      return FieldType::kInteger;
+    case SQL_BIGINT:
+      return FieldType::kLargeint;
+    case SQL_NUMERIC:
+    case SQL_DECIMAL:
+      return FieldType::kFMTBcd;
+    case SQL_REAL:
+    case SQL_FLOAT:
+    case SQL_DOUBLE:
+      return FieldType::kFloat;
+    case SQL_BIT:
+      return FieldType::kBoolean;
+    case SQL_TYPE_DATE:
+    case SQL_DATE:
+      return FieldType::kDate;
+    case SQL_TYPE_TIME:
+    case SQL_TIME:
+    case kSsTime2:
+      return FieldType::kTime;
+    case SQL_TYPE_TIMESTAMP:
+    case SQL_TIMESTAMP:
+    case kSsTimestampOffset:
+      return FieldType::kTimeStamp;
+    case SQL_BINARY:
+    case SQL_VARBINARY:
+    case SQL_LONGVARBINARY:
+      return FieldType::kBlob;
+    default:
+      return FieldType::kString;
+  }
+}
+
+}  // namespace
+
+OdbcDiagnostics Diagnose(SQLSMALLINT type, SQLHANDLE handle) {
+  OdbcDiagnostics d;
+  for (SQLSMALLINT record = 1;; ++record) {
+    SQLCHAR state[6] = {};
+    SQLINTEGER native = 0;
+    SQLCHAR text[1024] = {};
+    SQLSMALLINT length = 0;
+    const SQLRETURN rc = SQLGetDiagRec(type, handle, record, state, &native,
+                                       text, sizeof text, &length);
+    if (!OdbcOk(rc)) break;
+    if (d.sqlstate.empty()) d.sqlstate = reinterpret_cast<char*>(state);
+    if (!d.message.empty()) d.message += "; ";
+    d.message += reinterpret_cast<char*>(text);
+  }
+  if (d.message.empty()) d.message = "ODBC call failed";
+  return d;
+}
+
+OdbcStatement::OdbcStatement(SQLHDBC dbc, int timeout_seconds, bool freetds,
+                             OdbcFailureHandler& failure)
+    : failure_(failure), freetds_(freetds) {
+  if (!OdbcOk(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &stmt_))) {
+    stmt_ = SQL_NULL_HSTMT;
+    throw failure_.Diagnosed(SQL_HANDLE_DBC, dbc);
+  }
+  SQLSetStmtAttr(
+      stmt_, SQL_ATTR_QUERY_TIMEOUT,
+      reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(timeout_seconds)), 0);
+}
+
+OdbcStatement::~OdbcStatement() {
+  if (stmt_ == SQL_NULL_HSTMT) return;
+  SQLFreeStmt(stmt_, SQL_CLOSE);
+  SQLFreeHandle(SQL_HANDLE_STMT, stmt_);
+}
+
+void OdbcStatement::Run(std::string_view sql,
+                        const std::vector<Param>& params) {
+  std::string text;
+  if (params.empty() && sql.find(':') == std::string_view::npos) {
+    text = sql;
+  } else {
+    std::vector<SqlToken> tokens = TokenizeSql(sql);
+    SQLUSMALLINT index = 0;
+    for (SqlToken& t : tokens) {
+      if (t.kind != SqlTokenKind::kParameter) continue;
+      const std::string name = t.text.substr(1);
+      t = {SqlTokenKind::kOperator, "?"};
+      Bind(++index, Find(params, name));
+    }
+    text = JoinTokens(tokens);
+  }
+  const SQLRETURN rc =
+      SQLExecDirect(stmt_, reinterpret_cast<SQLCHAR*>(text.data()),
+                    static_cast<SQLINTEGER>(text.size()));
+  if (!OdbcOk(rc) && rc != SQL_NO_DATA) Fail();
+}
+
+std::int64_t OdbcStatement::RowCount() {
+  SQLLEN count = 0;
+  if (!OdbcOk(SQLRowCount(stmt_, &count))) return -1;
+  return count;
+}
+
+bool OdbcStatement::SeekResultWithColumns() {
+  while (true) {
+    SQLSMALLINT columns = 0;
+    if (!OdbcOk(SQLNumResultCols(stmt_, &columns))) Fail();
+    if (columns > 0) return true;
+    if (!NextResult()) return false;
+  }
+}
+
+void OdbcStatement::Drain() {
+  while (NextResult()) {
+  }
+}
+
+ResultSet OdbcStatement::ReadAll() {
+  ResultSet result;
+  if (!SeekResultWithColumns()) return result;
+  SQLSMALLINT count = 0;
+  if (!OdbcOk(SQLNumResultCols(stmt_, &count))) Fail();
+  for (SQLUSMALLINT i = 1; i <= static_cast<SQLUSMALLINT>(count); ++i) {
+    SQLCHAR name[256] = {};
+    SQLSMALLINT name_length = 0, sql_type = 0, digits = 0, nullable = 0;
+    SQLULEN size = 0;
+    if (!OdbcOk(SQLDescribeCol(stmt_, i, name, sizeof name, &name_length,
+                               &sql_type, &size, &digits, &nullable))) {
+      Fail();
+    }
+    ResultColumn column;
+    column.name = reinterpret_cast<char*>(name);
+    column.type = TypeOfColumn(sql_type, size, column.size);
+    result.columns.push_back(std::move(column));
+    sql_types_.push_back(sql_type);
+  }
+  while (true) {
+    const SQLRETURN rc = SQLFetch(stmt_);
+    if (rc == SQL_NO_DATA) break;
+    if (!OdbcOk(rc)) Fail();
+    Row row;
+    row.reserve(result.columns.size());
+    for (SQLUSMALLINT i = 1; i <= static_cast<SQLUSMALLINT>(count); ++i) {
+      row.push_back(Read(i, result.columns[i - 1]));
+    }
+    result.rows.push_back(std::move(row));
+  }
+  Drain();
+  return result;
+}
+
+void OdbcStatement::Fail() { throw failure_.Diagnosed(SQL_HANDLE_STMT, stmt_); }
+
+bool OdbcStatement::NextResult() {
+  const SQLRETURN rc = SQLMoreResults(stmt_);
+  if (rc == SQL_NO_DATA) return false;
+  if (!OdbcOk(rc)) Fail();
+  return true;
+}
+
+void OdbcStatement::Bind(SQLUSMALLINT index, const ParamValue& value) {
+  // The buffers must stay where they are until the statement has run.
+  Buffer& b = buffers_.emplace_back();
+  SQLRETURN rc;
+  if (const auto* s = std::get_if<std::string>(&value)) {
+    // Text goes as UTF-16, so the server stores every character as sent
+    // (a narrow VARCHAR would pass through the server's code page: "?"
+    // for what it lacks, or a broken statement with FreeTDS), and with
+    // one declared size, so a statement keeps one cached plan whatever
+    // the lengths. These parameters only feed INSERT values; one ever
+    // compared with an indexed varchar column would have to go narrow,
+    // as an nvarchar operand makes the server convert the column row by
+    // row and lose the index seek.
+    b.text = ToUtf16(*s);
+    const std::size_t units = b.text.size();
+    b.text.push_back(0);
+    b.indicator = static_cast<SQLLEN>(units * sizeof(SQLWCHAR));
+    SQLULEN size = kTextParamSize;
+    if (units > kTextParamSize) {
+      size = freetds_ ? units : kUnlimited;
+    }
+    rc = SQLBindParameter(stmt_, index, SQL_PARAM_INPUT, SQL_C_WCHAR,
+                          SQL_WVARCHAR, size, 0, b.text.data(),
+                          static_cast<SQLLEN>(b.text.size() * sizeof(SQLWCHAR)),
+                          &b.indicator);
+  } else if (const auto* i = std::get_if<std::int64_t>(&value)) {
+    b.integer = *i;
+    rc = SQLBindParameter(stmt_, index, SQL_PARAM_INPUT, SQL_C_SBIGINT,
+                          SQL_BIGINT, 0, 0, &b.integer, 0, nullptr);
+  } else if (const auto* d = std::get_if<double>(&value)) {
+    b.real = *d;
+    rc = SQLBindParameter(stmt_, index, SQL_PARAM_INPUT, SQL_C_DOUBLE,
+                          SQL_DOUBLE, 0, 0, &b.real, 0, nullptr);
+  } else if (const auto* t = std::get_if<DateTime>(&value)) {
+    const DateTime::Parts p = t->Split();
+    b.timestamp.year = static_cast<SQLSMALLINT>(p.year);
+    b.timestamp.month = static_cast<SQLUSMALLINT>(p.month);
+    b.timestamp.day = static_cast<SQLUSMALLINT>(p.day);
+    b.timestamp.hour = static_cast<SQLUSMALLINT>(p.hour);
+    b.timestamp.minute = static_cast<SQLUSMALLINT>(p.minute);
+    b.timestamp.second = static_cast<SQLUSMALLINT>(p.second);
+    b.timestamp.fraction = static_cast<SQLUINTEGER>(p.millisecond) * 1000000;
+    // 23 characters and three fractional digits: yyyy-mm-dd hh:mm:ss.fff
+    rc = SQLBindParameter(stmt_, index, SQL_PARAM_INPUT, SQL_C_TYPE_TIMESTAMP,
+                          SQL_TYPE_TIMESTAMP, 23, 3, &b.timestamp,
+                          sizeof b.timestamp, nullptr);
+  } else {
+    // Null, declared as text is, so that the plan stays the same.
+    b.text.push_back(0);
+    b.indicator = SQL_NULL_DATA;
+    rc = SQLBindParameter(stmt_, index, SQL_PARAM_INPUT, SQL_C_WCHAR,
+                          SQL_WVARCHAR, kTextParamSize, 0, b.text.data(), 0,
+                          &b.indicator);
+  }
+  if (!OdbcOk(rc)) Fail();
+}
+
+// Reads a long value in pieces. A truncated text piece may hold fewer
+// bytes than the buffer (a driver may stop short of a character it
+// cannot cut), so its length is found at its terminator; the last piece
+// has the length the driver gives.
+std::optional<std::string> OdbcStatement::ReadChunks(SQLUSMALLINT column,
+                                                     SQLSMALLINT c_type) {
+  std::string out;
+  char buf[8192];
+  const bool text = c_type == SQL_C_CHAR;
+  const std::size_t room = sizeof buf - (text ? 1 : 0);
+  while (true) {
+    SQLLEN indicator = 0;
+    const SQLRETURN rc =
+        SQLGetData(stmt_, column, c_type, buf, sizeof buf, &indicator);
+    if (rc == SQL_NO_DATA) break;
+    if (!OdbcOk(rc)) Fail();
+    if (indicator == SQL_NULL_DATA) return std::nullopt;
+    if (rc == SQL_SUCCESS && indicator != SQL_NO_TOTAL && indicator >= 0) {
+      out.append(buf, std::min(static_cast<std::size_t>(indicator), room));
+      break;
+    }
+    out.append(buf, text ? strnlen(buf, room) : room);
+    if (rc == SQL_SUCCESS) break;
+  }
+  return out;
+}
+
+FieldValue OdbcStatement::Read(SQLUSMALLINT column, const ResultColumn& info) {
+  SQLLEN indicator = 0;
+  const SQLSMALLINT sql_type = sql_types_[column - 1];
+  switch (KindOf(info.type)) {
+    case FieldKind::kInteger: {
+      SQLBIGINT v = 0;
+      if (!OdbcOk(
+              SQLGetData(stmt_, column, SQL_C_SBIGINT, &v, 0, &indicator))) {
+        Fail();
+      }
+      if (indicator == SQL_NULL_DATA) return std::monostate{};
+      return static_cast<std::int64_t>(v);
+    }
+    case FieldKind::kBoolean: {
+      unsigned char v = 0;
+      if (!OdbcOk(SQLGetData(stmt_, column, SQL_C_BIT, &v, 0, &indicator))) {
+        Fail();
+      }
+      if (indicator == SQL_NULL_DATA) return std::monostate{};
+      return v != 0;
+    }
+    case FieldKind::kDateTime:
+      if (info.type != FieldType::kTime && sql_type != kSsTimestampOffset) {
+        return ReadTimestamp(column, info);
+      }
+      // time(7) has more digits than a time struct holds, and a
+      // datetimeoffset's offset fits no struct of plain ODBC: as text.
+      [[fallthrough]];
+    case FieldKind::kDecimal: {
+      // Exact decimals arrive as text, so 12.3400 keeps its digits.
+      const auto text = ReadChunks(column, SQL_C_CHAR);
+      if (!text) return std::monostate{};
+      return FieldValueFromDriverText(info.type, *text, info.name);
+    }
+    case FieldKind::kLargeObject: {
+      auto bytes = ReadChunks(column, SQL_C_BINARY);
+      if (!bytes) return std::monostate{};
+      return std::move(*bytes);
+    }
+    default: {
+      auto text = ReadChunks(column, SQL_C_CHAR);
+      if (!text) return std::monostate{};
+      return std::move(*text);
+    }
+  }
+}
+
+FieldValue OdbcStatement::ReadTimestamp(SQLUSMALLINT column,
+                                        const ResultColumn& info) {
+  SQL_TIMESTAMP_STRUCT ts{};
+  SQLLEN indicator = 0;
+  if (!OdbcOk(SQLGetData(stmt_, column, SQL_C_TYPE_TIMESTAMP, &ts, sizeof ts,
+                         &indicator))) {
+    Fail();
+  }
+  if (indicator == SQL_NULL_DATA) return std::monostate{};
+  try {
+    return DateTime::FromParts(ts.year, ts.month, ts.day, ts.hour, ts.minute,
+                               ts.second,
+                               static_cast<int>(ts.fraction / 1000000));
+  } catch (const std::invalid_argument&) {
+    throw DbError("Invalid date and time in column " + info.name);
+  }
+}
+
+}  // namespace norvessa

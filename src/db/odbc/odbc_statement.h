@@ -1,0 +1,96 @@
+#ifndef NORVESSA_DB_ODBC_ODBC_STATEMENT_H_
+#define NORVESSA_DB_ODBC_ODBC_STATEMENT_H_
+
+// Inside the ODBC driver only: this header brings in unixODBC's.
+
+#include <sql.h>
+#include <sqlext.h>
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "db/connection.h"
+#include "db/db_error.h"
+
+namespace norvessa {
+
+inline bool OdbcOk(SQLRETURN rc) {
+  return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;
+}
+
+struct OdbcDiagnostics {
+  std::string message;
+  std::string sqlstate;  // of the first record
+};
+
+// Every diagnostic record of `handle`, joined with "; ".
+OdbcDiagnostics Diagnose(SQLSMALLINT handle_type, SQLHANDLE handle);
+
+// Turns a failed call's diagnostics into the DbError to raise; the
+// connection decides whether the failure broke it.
+class OdbcFailureHandler {
+ public:
+  virtual DbError Diagnosed(SQLSMALLINT handle_type, SQLHANDLE handle) = 0;
+
+ protected:
+  ~OdbcFailureHandler() = default;
+};
+
+// One statement handle, with the buffers of its bound parameters.
+class OdbcStatement {
+ public:
+  // `freetds`: FreeTDS declares long text parameters in its own way.
+  OdbcStatement(SQLHDBC dbc, int timeout_seconds, bool freetds,
+                OdbcFailureHandler& failure);
+  ~OdbcStatement();
+  OdbcStatement(const OdbcStatement&) = delete;
+  OdbcStatement& operator=(const OdbcStatement&) = delete;
+
+  // Replaces :Params by "?" and binds them in the order they appear.
+  void Run(std::string_view sql, const std::vector<Param>& params);
+
+  // The rows the last statement touched; -1 when the driver cannot tell.
+  std::int64_t RowCount();
+
+  // Reads every result left after the current one, to the end: an error
+  // the server raised late in the batch (a trigger's, after its row count)
+  // only shows here.
+  void Drain();
+
+  // The first result with columns, whole; then drains the rest.
+  ResultSet ReadAll();
+
+ private:
+  struct Buffer {
+    std::basic_string<SQLWCHAR> text;
+    SQLBIGINT integer = 0;
+    double real = 0;
+    SQL_TIMESTAMP_STRUCT timestamp{};
+    SQLLEN indicator = 0;
+  };
+
+  [[noreturn]] void Fail();
+  bool NextResult();
+  // Moves to the next result that has columns; false when none is left.
+  bool SeekResultWithColumns();
+  void Bind(SQLUSMALLINT index, const ParamValue& value);
+  std::optional<std::string> ReadChunks(SQLUSMALLINT column,
+                                        SQLSMALLINT c_type);
+  FieldValue Read(SQLUSMALLINT column, const ResultColumn& info);
+  FieldValue ReadTimestamp(SQLUSMALLINT column, const ResultColumn& info);
+
+  OdbcFailureHandler& failure_;
+  bool freetds_;
+  SQLHSTMT stmt_ = SQL_NULL_HSTMT;
+  // The buffers must stay where they are until the statement has run.
+  std::deque<Buffer> buffers_;
+  std::vector<SQLSMALLINT> sql_types_;
+};
+
+}  // namespace norvessa
+
+#endif  // NORVESSA_DB_ODBC_ODBC_STATEMENT_H_
