@@ -132,8 +132,11 @@ void Session::Serve() {
   stream_.expires_never();
   // The body's room in the budget goes with the request and comes back
   // as soon as the chain is done with it.
+  // Both move into the task: a copy left here could outlive the answer
+  // when the worker is quicker than this thread, and keep the room taken.
   auto body = std::make_shared<BodyLease>(std::move(body_));
-  ctx.workers.Post([self = shared_from_this(), request, body]() mutable {
+  ctx.workers.Post([self = shared_from_this(), request = std::move(request),
+                    body = std::move(body)]() mutable {
     auto& ctx = *self->context_;
     // Waiting for its turn, a request may lose its client (it timed out
     // or gave up); the chain never runs for a client that has gone.
