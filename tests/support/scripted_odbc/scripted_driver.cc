@@ -1030,11 +1030,9 @@ SQLRETURN Server::DescribeCol(SQLHSTMT handle, SQLUSMALLINT column,
   Call call = Named("SQLDescribeCol", column);
   const ScriptResult* r = stmt->Current();
   if (r == nullptr || r->kind != ScriptResult::Kind::kRows) {
-    return Finish(*stmt, stmt->connection, std::move(call),
-                  Fail(*stmt, nullptr,
-                       {"07005",
-                        "Prepared statement not a "
-                        "cursor-specification"}));
+    return Finish(
+        *stmt, stmt->connection, std::move(call),
+        Fail(*stmt, nullptr, {"07005", "The statement returns no result set"}));
   }
   if (column < 1 || column > r->columns.size()) {
     return Finish(*stmt, stmt->connection, std::move(call),
@@ -1170,9 +1168,7 @@ SQLRETURN Server::GetText(Statement& stmt, const std::string& value,
 SQLRETURN Server::GetFixed(Statement& stmt, const std::string& value,
                            SQLSMALLINT c_type, SQLPOINTER target,
                            SQLLEN* indicator) {
-  const Failure invalid{"22018",
-                        "Invalid character value for cast "
-                        "specification"};
+  const Failure invalid{"22018", "Invalid character value for the target type"};
   const Failure out_of_range{"22003", "Numeric value out of range"};
   auto store = [&](const auto& v) {
     if (target != nullptr) std::memcpy(target, &v, sizeof v);
