@@ -4,7 +4,7 @@
 #include "db/query.h"
 #include "db/sql_lexer.h"
 #include "db/unit_of_work.h"
-#include "framework/ascii.h"
+#include "text/ascii.h"
 
 namespace norvessa {
 namespace {

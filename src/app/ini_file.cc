@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "app/detailed_error.h"
-#include "framework/ascii.h"
-#include "json/utf8.h"
+#include "text/ascii.h"
+#include "text/utf8.h"
 
 namespace norvessa {
 namespace {

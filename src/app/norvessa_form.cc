@@ -10,9 +10,9 @@
 #include "app/conexao.h"
 #include "app/detailed_error.h"
 #include "app/program_paths.h"
-#include "framework/ascii.h"
 #include "serialize/dataset_error.h"
-#include "serialize/regional.h"
+#include "text/ascii.h"
+#include "text/number_text.h"
 
 namespace norvessa {
 

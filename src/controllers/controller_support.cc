@@ -7,7 +7,7 @@
 #include "serialize/dataset_error.h"
 #include "serialize/dataset_export.h"
 #include "serialize/dataset_import.h"
-#include "serialize/regional.h"
+#include "text/number_text.h"
 
 namespace norvessa {
 

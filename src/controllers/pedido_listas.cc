@@ -13,7 +13,7 @@
 #include "serialize/dataset_error.h"
 #include "serialize/dataset_export.h"
 #include "serialize/mem_table.h"
-#include "serialize/regional.h"
+#include "text/number_text.h"
 
 namespace norvessa {
 namespace {

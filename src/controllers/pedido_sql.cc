@@ -1,7 +1,7 @@
 #include "controllers/pedido_sql.h"
 
 #include "controllers/controller_support.h"
-#include "serialize/regional.h"
+#include "text/date_text.h"
 
 namespace norvessa {
 namespace {

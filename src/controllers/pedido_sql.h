@@ -4,7 +4,7 @@
 #include <string>
 
 #include "db/query.h"
-#include "serialize/date_time.h"
+#include "text/date_time.h"
 
 namespace norvessa {
 

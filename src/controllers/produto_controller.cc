@@ -6,7 +6,7 @@
 #include "controllers/produto_sql.h"
 #include "controllers/result_message.h"
 #include "serialize/mem_table.h"
-#include "serialize/regional.h"
+#include "text/number_text.h"
 
 namespace norvessa {
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "serialize/dataset.h"
-#include "serialize/date_time.h"
 #include "serialize/field_type.h"
+#include "text/date_time.h"
 
 namespace norvessa {
 

@@ -6,20 +6,13 @@
 #include "db/odbc/connection_string.h"
 #include "db/odbc/odbc_connection.h"
 #include "db/sqlite/sqlite_connection.h"
+#include "text/ascii.h"
 
 namespace norvessa {
 namespace {
 
-bool SameText(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if ((a[i] | 0x20) != (b[i] | 0x20)) return false;
-  }
-  return true;
-}
-
 bool IsSqlite(const ConnectionSettings& s) {
-  return SameText(s.driver, "SQLite");
+  return EqualsIgnoreCase(s.driver, "SQLite");
 }
 
 }  // namespace
@@ -34,7 +27,7 @@ ConnectionPool::Factory MakeConnectionFactory(const ConnectionSettings& s,
       return std::make_unique<SqliteConnection>(path, turn);
     };
   }
-  if (s.driver.empty() || SameText(s.driver, "MSSQL9")) {
+  if (s.driver.empty() || EqualsIgnoreCase(s.driver, "MSSQL9")) {
     OdbcOptions options;
     options.connection_string =
         SqlServerConnectionString(s.odbc_driver, s.hostname, s.database, s.user,

@@ -5,22 +5,10 @@
 #include "db/sql_lexer.h"
 #include "db/unit_of_work.h"
 #include "serialize/dataset_error.h"
+#include "text/ascii.h"
 
 namespace norvessa {
-namespace {
-
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 SqlLines& SqlLines::Add(std::string line) {
   lines_.push_back(std::move(line));
@@ -56,11 +44,11 @@ void Query::SyncParams() {
   for (const std::string& name : SqlParameterNames(text)) {
     const bool known = std::any_of(
         synced.begin(), synced.end(),
-        [&](const QueryParam& p) { return SameName(p.Name(), name); });
+        [&](const QueryParam& p) { return EqualsIgnoreCase(p.Name(), name); });
     if (known) continue;
     auto old = std::find_if(
         params_.begin(), params_.end(),
-        [&](const QueryParam& p) { return SameName(p.Name(), name); });
+        [&](const QueryParam& p) { return EqualsIgnoreCase(p.Name(), name); });
     synced.push_back(old != params_.end() ? *old : QueryParam(name));
   }
   params_ = std::move(synced);
@@ -69,7 +57,7 @@ void Query::SyncParams() {
 QueryParam& Query::ParamByName(std::string_view name) {
   SyncParams();
   for (QueryParam& p : params_) {
-    if (SameName(p.Name(), name)) return p;
+    if (EqualsIgnoreCase(p.Name(), name)) return p;
   }
   throw DatabaseError("Parameter '" + std::string(name) + "' not found");
 }

@@ -1,5 +1,7 @@
 #include "db/sql_lexer.h"
 
+#include "text/ascii.h"
+
 namespace norvessa {
 namespace {
 
@@ -39,16 +41,8 @@ std::size_t QuotedEnd(std::string_view s, std::size_t i, char close) {
 }  // namespace
 
 bool SqlToken::IsWord(std::string_view word) const {
-  if (kind != SqlTokenKind::kIdentifier || text.size() != word.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < word.size(); ++i) {
-    char a = text[i], b = word[i];
-    if (a >= 'a' && a <= 'z') a = static_cast<char>(a - 32);
-    if (b >= 'a' && b <= 'z') b = static_cast<char>(b - 32);
-    if (a != b) return false;
-  }
-  return true;
+  if (kind != SqlTokenKind::kIdentifier) return false;
+  return EqualsIgnoreCase(text, word);
 }
 
 std::vector<SqlToken> TokenizeSql(std::string_view s) {

@@ -3,8 +3,8 @@
 #include <stdexcept>
 #include <utility>
 
-#include "framework/ascii.h"
 #include "framework/dispatch_bridge.h"
+#include "text/ascii.h"
 
 namespace norvessa {
 

@@ -2,9 +2,9 @@
 
 #include <utility>
 
-#include "framework/ascii.h"
 #include "framework/charset.h"
 #include "framework/url_decode.h"
+#include "text/ascii.h"
 
 namespace norvessa {
 namespace {

@@ -2,8 +2,8 @@
 
 #include <array>
 
-#include "framework/ascii.h"
-#include "json/utf8.h"
+#include "text/ascii.h"
+#include "text/utf8.h"
 
 namespace norvessa {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "json/utf8.h"
+#include "text/utf8.h"
 
 namespace norvessa {
 

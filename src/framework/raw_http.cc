@@ -1,6 +1,6 @@
 #include "framework/raw_http.h"
 
-#include "framework/ascii.h"
+#include "text/ascii.h"
 
 namespace norvessa {
 

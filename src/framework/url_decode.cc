@@ -1,6 +1,6 @@
 #include "framework/url_decode.h"
 
-#include "json/utf8.h"
+#include "text/utf8.h"
 
 namespace norvessa {
 namespace {

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "json/utf8.h"
+#include "text/utf8.h"
 
 namespace norvessa {
 namespace {

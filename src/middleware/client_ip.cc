@@ -1,6 +1,6 @@
 #include "middleware/client_ip.h"
 
-#include "framework/ascii.h"
+#include "text/ascii.h"
 
 namespace norvessa {
 namespace {

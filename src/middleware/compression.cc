@@ -11,7 +11,7 @@
 
 #include "framework/api_request.h"
 #include "framework/api_response.h"
-#include "framework/ascii.h"
+#include "text/ascii.h"
 
 namespace norvessa {
 namespace {

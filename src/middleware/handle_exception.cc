@@ -5,8 +5,8 @@
 
 #include "framework/api_exception.h"
 #include "framework/api_response.h"
-#include "framework/ascii.h"
 #include "framework/message_type.h"
+#include "text/ascii.h"
 
 namespace norvessa {
 namespace {

@@ -6,7 +6,7 @@
 #include "framework/api_response.h"
 #include "framework/method_type.h"
 #include "json/json_document.h"
-#include "json/utf8.h"
+#include "text/utf8.h"
 
 namespace norvessa {
 namespace {

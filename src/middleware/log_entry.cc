@@ -4,24 +4,12 @@
 
 #include <charconv>
 
-#include "framework/ascii.h"
 #include "middleware/client_ip.h"
+#include "text/ascii.h"
+#include "text/number_text.h"
 
 namespace norvessa {
 namespace {
-
-void AppendPadded(std::string& out, long value, int width) {
-  char buf[24];
-  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
-  for (int n = static_cast<int>(end - buf); n < width; ++n) out += '0';
-  out.append(buf, end);
-}
-
-std::string Decimal(std::int64_t value) {
-  char buf[24];
-  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
-  return std::string(buf, end);
-}
 
 // "host:port" -> host; "[::1]:9000" -> "[::1]".
 std::string_view HostWithoutPort(std::string_view host) {
@@ -45,7 +33,7 @@ std::string ServerPort(std::string_view host, std::uint16_t local_port) {
   } else {
     colon = host.find(':');
   }
-  if (colon == std::string_view::npos) return Decimal(local_port);
+  if (colon == std::string_view::npos) return FormatInteger(local_port);
   const std::string_view digits = host.substr(colon + 1);
   int port = 0;
   const auto [ptr, ec] =
@@ -54,7 +42,7 @@ std::string ServerPort(std::string_view host, std::uint16_t local_port) {
       ptr != digits.data() + digits.size()) {
     return "-1";
   }
-  return Decimal(port);
+  return FormatInteger(port);
 }
 
 }  // namespace
@@ -77,19 +65,19 @@ std::string FormatLogTime(const LogTime& time) {
   const std::tm& t = time.local;
   std::string out;
   out.reserve(32);
-  AppendPadded(out, t.tm_mday, 2);
+  AppendZeroPadded(out, t.tm_mday, 2);
   out += '/';
   out += kMonths[static_cast<std::size_t>(t.tm_mon % 12)];
   out += '/';
-  AppendPadded(out, t.tm_year + 1900, 4);
+  AppendZeroPadded(out, t.tm_year + 1900, 4);
   out += ' ';
-  AppendPadded(out, t.tm_hour, 2);
+  AppendZeroPadded(out, t.tm_hour, 2);
   out += ':';
-  AppendPadded(out, t.tm_min, 2);
+  AppendZeroPadded(out, t.tm_min, 2);
   out += ':';
-  AppendPadded(out, t.tm_sec > 59 ? 59 : t.tm_sec, 2);
+  AppendZeroPadded(out, t.tm_sec > 59 ? 59 : t.tm_sec, 2);
   out += '.';
-  AppendPadded(out, time.millisecond, 3);
+  AppendZeroPadded(out, time.millisecond, 3);
   return out;
 }
 
@@ -147,7 +135,7 @@ JsonValue BuildLogEntry(const ApiRequest& request, const ApiResponse& response,
   };
   std::string values[] = {
       FormatLogTime(before),
-      Decimal(execution_ms),
+      FormatInteger(execution_ms),
       ClientIP(request),
       in.method,
       in.version,
@@ -169,14 +157,14 @@ JsonValue BuildLogEntry(const ApiRequest& request, const ApiResponse& response,
       header("Authorization"),
       header("Content-Encoding"),
       header("Content-Type"),
-      Decimal(static_cast<std::int64_t>(in.body.size())),
+      FormatInteger(static_cast<std::int64_t>(in.body.size())),
       out.server,
       out.allow,
       out.location,
       out.content_encoding,
       out.content_type,
-      Decimal(out.ContentLength()),
-      Decimal(out.status_code),
+      FormatInteger(out.ContentLength()),
+      FormatInteger(out.status_code),
       header("Derived-From"),
       in.remote_addr,
       in.path_info,

@@ -13,6 +13,8 @@
 
 #include "framework/error_log.h"
 #include "middleware/log_entry.h"
+#include "text/date_text.h"
+#include "text/number_text.h"
 
 namespace norvessa {
 namespace {
@@ -24,23 +26,7 @@ bool IsNameChar(char c) {
 }
 
 std::string Today() {
-  const time_t now = time(nullptr);
-  tm local{};
-  localtime_r(&now, &local);
-  char buf[16];
-  char* p = buf;
-  auto put = [&p](int value, int width) {
-    char digits[8];
-    const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
-    for (int n = static_cast<int>(end - digits); n < width; ++n) *p++ = '0';
-    for (char* d = digits; d != end; ++d) *p++ = *d;
-  };
-  put(local.tm_year + 1900, 4);
-  *p++ = '-';
-  put(local.tm_mon + 1, 2);
-  *p++ = '-';
-  put(local.tm_mday, 2);
-  return std::string(buf, p);
+  return FormatDateTimePattern("yyyy-mm-dd", DateTime::Now());
 }
 
 }  // namespace
@@ -182,7 +168,7 @@ class LogFileProvider::Writer : public ApiLoggerThread {
       Failed(outcome.error);
     } else if (failing_) {
       failing_ = false;
-      Report("writing " + path + " again; " + Decimal(dropped) +
+      Report("writing " + path + " again; " + FormatInteger(dropped) +
              (dropped == 1 ? " entry" : " entries") + " lost");
     }
   }
@@ -204,12 +190,6 @@ class LogFileProvider::Writer : public ApiLoggerThread {
     std::string error;
   };
 
-  static std::string Decimal(std::uint64_t value) {
-    char digits[24];
-    const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
-    return std::string(digits, end);
-  }
-
   Batch Compose(const std::vector<JsonValue>& entries,
                 std::uint64_t dropped) const {
     const std::vector<std::string> params =
@@ -219,7 +199,7 @@ class LogFileProvider::Writer : public ApiLoggerThread {
     batch.ends.reserve(entries.size() + 1);
     if (dropped > 0) {
       batch.text += FormatLogTime(LogTime::Now()) + " LOG DROPPED " +
-                    Decimal(dropped) + " ENTRIES";
+                    FormatInteger(dropped) + " ENTRIES";
       batch.ends.push_back(batch.text.size());
       batch.text += "\r\n";
     }

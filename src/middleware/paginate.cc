@@ -6,7 +6,7 @@
 
 #include "framework/api_request.h"
 #include "framework/api_response.h"
-#include "framework/ascii.h"
+#include "text/ascii.h"
 
 namespace norvessa {
 namespace {

@@ -3,20 +3,10 @@
 #include <algorithm>
 
 #include "serialize/dataset_error.h"
+#include "text/ascii.h"
 
 namespace norvessa {
 namespace {
-
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
-    if (x != y) return false;
-  }
-  return true;
-}
 
 const FieldValue kNull;
 
@@ -40,7 +30,7 @@ void DataSet::Close() {
 
 Field* DataSet::FindField(std::string_view name) const {
   for (const auto& f : fields_) {
-    if (SameName(f->FieldName(), name)) return f.get();
+    if (EqualsIgnoreCase(f->FieldName(), name)) return f.get();
   }
   return nullptr;
 }

@@ -10,7 +10,8 @@
 #include "serialize/base64.h"
 #include "serialize/dataset_error.h"
 #include "serialize/dataset_json_config.h"
-#include "serialize/regional.h"
+#include "text/date_text.h"
+#include "text/number_text.h"
 
 namespace norvessa {
 namespace {

@@ -9,11 +9,13 @@
 #include <utility>
 
 #include "json/json_document.h"
-#include "json/utf8.h"
 #include "serialize/base64.h"
 #include "serialize/dataset_error.h"
 #include "serialize/dataset_json_config.h"
-#include "serialize/regional.h"
+#include "text/ascii.h"
+#include "text/date_text.h"
+#include "text/number_text.h"
+#include "text/utf8.h"
 
 namespace norvessa {
 namespace {
@@ -103,13 +105,7 @@ class MemberIndex {
 
 // Field names compared as the dataset does: ASCII letters without regard
 // to case.
-std::string FoldedName(std::string_view name) {
-  std::string folded(name);
-  for (char& c : folded) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-  }
-  return folded;
-}
+std::string FoldedName(std::string_view name) { return AsciiUpper(name); }
 
 std::size_t CharacterCount(std::string_view text) {
   std::size_t count = 0;
@@ -121,15 +117,7 @@ std::size_t CharacterCount(std::string_view text) {
 
 bool HasFieldDef(const MemTable& table, const std::string& name) {
   for (const auto& def : table.FieldDefs()) {
-    if (def.name.size() != name.size()) continue;
-    bool same = true;
-    for (std::size_t i = 0; i < name.size() && same; ++i) {
-      char a = def.name[i], b = name[i];
-      if (a >= 'a' && a <= 'z') a = static_cast<char>(a - 32);
-      if (b >= 'a' && b <= 'z') b = static_cast<char>(b - 32);
-      same = a == b;
-    }
-    if (same) return true;
+    if (EqualsIgnoreCase(def.name, name)) return true;
   }
   return false;
 }

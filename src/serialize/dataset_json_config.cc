@@ -1,14 +1,10 @@
 #include "serialize/dataset_json_config.h"
 
+#include "text/ascii.h"
+
 namespace norvessa {
 namespace {
 
-char Lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-}
-char Upper(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
-}
 bool IsLower(char c) { return c >= 'a' && c <= 'z'; }
 bool IsUpper(char c) { return c >= 'A' && c <= 'Z'; }
 
@@ -19,12 +15,12 @@ std::string CamelWalk(std::string_view name, bool upper_first) {
   out.reserve(name.size());
   for (std::size_t i = 0; i < name.size(); ++i) {
     if (name[i] == '_') {
-      if (i + 1 < name.size()) out += Upper(name[++i]);
+      if (i + 1 < name.size()) out += AsciiToUpper(name[++i]);
       continue;
     }
-    out += Lower(name[i]);
+    out += AsciiToLower(name[i]);
   }
-  if (upper_first && !out.empty()) out[0] = Upper(out[0]);
+  if (upper_first && !out.empty()) out[0] = AsciiToUpper(out[0]);
   return out;
 }
 
@@ -42,10 +38,10 @@ std::string FormatCaseNameDefinition(std::string_view name) {
       key = std::string(name);
       break;
     case CaseNameDefinition::kLower:
-      for (char c : name) key += Lower(c);
+      for (char c : name) key += AsciiToLower(c);
       break;
     case CaseNameDefinition::kUpper:
-      for (char c : name) key += Upper(c);
+      for (char c : name) key += AsciiToUpper(c);
       break;
     case CaseNameDefinition::kLowerCamelCase:
       key = CamelWalk(name, false);
@@ -77,7 +73,7 @@ std::string JSONPairToFieldName(std::string_view key) {
   out.reserve(key.size() + 4);
   for (std::size_t i = 0; i < key.size(); ++i) {
     if (i > 0 && IsUpper(key[i]) && IsLower(key[i - 1])) out += '_';
-    out += Upper(key[i]);
+    out += AsciiToUpper(key[i]);
   }
   return out;
 }

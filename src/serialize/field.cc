@@ -2,10 +2,11 @@
 
 #include <limits>
 
-#include "json/utf8.h"
 #include "serialize/dataset.h"
 #include "serialize/dataset_error.h"
-#include "serialize/regional.h"
+#include "text/date_text.h"
+#include "text/number_text.h"
+#include "text/utf8.h"
 
 namespace norvessa {
 namespace {

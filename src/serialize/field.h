@@ -7,8 +7,8 @@
 #include <string_view>
 #include <variant>
 
-#include "serialize/date_time.h"
 #include "serialize/field_type.h"
+#include "text/date_time.h"
 
 namespace norvessa {
 

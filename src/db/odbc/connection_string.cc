@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "db/db_error.h"
+#include "text/ascii.h"
 
 namespace norvessa {
 namespace {
@@ -25,17 +26,6 @@ std::string_view TrimBlanks(std::string_view s) {
     s.remove_suffix(1);
   }
   return s;
-}
-
-bool SameKey(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
-    if (x != y) return false;
-  }
-  return true;
 }
 
 // "k=v;k={v;w};" as pairs; a braced value runs to the "}" that is not
@@ -144,9 +134,9 @@ std::string SqlServerConnectionString(const std::string& odbc_driver,
     add("APP", "APINorvessa");
   }
   for (Attribute& e : ParseAttributes(extra)) {
-    auto same =
-        std::find_if(attributes.begin(), attributes.end(),
-                     [&](const Attribute& a) { return SameKey(a.key, e.key); });
+    auto same = std::find_if(
+        attributes.begin(), attributes.end(),
+        [&](const Attribute& a) { return EqualsIgnoreCase(a.key, e.key); });
     if (same != attributes.end()) {
       same->value = std::move(e.value);
     } else {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "db/db_error.h"
-#include "serialize/regional.h"
+#include "text/number_text.h"
 
 namespace norvessa {
 namespace {

@@ -9,7 +9,7 @@
 
 #include "db/db_error.h"
 #include "db/odbc/odbc_statement.h"
-#include "serialize/regional.h"
+#include "text/number_text.h"
 
 namespace norvessa {
 namespace {

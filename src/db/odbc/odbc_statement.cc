@@ -8,7 +8,8 @@
 #include "db/db_error.h"
 #include "db/odbc/driver_text.h"
 #include "db/sql_lexer.h"
-#include "json/utf8.h"
+#include "text/ascii.h"
+#include "text/utf8.h"
 
 namespace norvessa {
 namespace {
@@ -41,21 +42,11 @@ WideText ToUtf16(std::string_view text) {
   return out;
 }
 
-// Parameter names match without regard to ASCII case.
-bool SameName(std::string_view a, std::string_view b) {
-  auto lower = [](char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
-  };
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(),
-                    [&](char x, char y) { return lower(x) == lower(y); });
-}
-
 const ParamValue& Find(const std::vector<Param>& params,
                        const std::string& name) {
   static const ParamValue kNull;
   for (const Param& p : params) {
-    if (SameName(p.name, name)) return p.value;
+    if (EqualsIgnoreCase(p.name, name)) return p.value;
   }
   return kNull;
 }

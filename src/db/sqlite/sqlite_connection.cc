@@ -15,7 +15,9 @@
 #include "db/db_error.h"
 #include "db/sqlite/sqlite_functions.h"
 #include "db/sqlite/tsql_translator.h"
-#include "serialize/regional.h"
+#include "text/ascii.h"
+#include "text/date_text.h"
+#include "text/number_text.h"
 
 namespace norvessa {
 namespace {
@@ -66,20 +68,12 @@ bool IsConnectionLevel(int code) {
   }
 }
 
-std::string Upper(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-  }
-  return out;
-}
-
 // The field type of a declared column type; nothing for an expression or
 // an unknown declaration, whose values decide.
 std::optional<FieldType> TypeFromDeclared(const char* declared, int& size) {
   size = 0;
   if (declared == nullptr) return std::nullopt;
-  const std::string decl = Upper(declared);
+  const std::string decl = AsciiUpper(declared);
   const std::size_t paren = decl.find('(');
   std::string base = decl.substr(0, paren);
   while (!base.empty() && base.back() == ' ') base.pop_back();

@@ -10,7 +10,6 @@
 
 #include "db/sqlite/tsql_like.h"
 #include "db/sqlite/tsql_translator.h"
-#include "serialize/regional.h"
 
 namespace norvessa {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "json/utf8.h"
+#include "text/utf8.h"
 
 namespace norvessa {
 namespace {

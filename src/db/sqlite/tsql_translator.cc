@@ -5,7 +5,7 @@
 
 #include "db/db_error.h"
 #include "db/sql_lexer.h"
-#include "serialize/date_time.h"
+#include "text/date_time.h"
 
 namespace norvessa {
 namespace {

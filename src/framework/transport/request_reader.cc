@@ -8,9 +8,9 @@
 #include <utility>
 #include <vector>
 
-#include "framework/ascii.h"
 #include "framework/http_status.h"
 #include "framework/transport/wire_format.h"
+#include "text/ascii.h"
 
 namespace norvessa::transport {
 namespace {

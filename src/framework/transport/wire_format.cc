@@ -3,10 +3,10 @@
 #include <string_view>
 #include <utility>
 
-#include "framework/ascii.h"
 #include "framework/charset.h"
 #include "framework/http_status.h"
 #include "framework/url_decode.h"
+#include "text/ascii.h"
 
 namespace norvessa::transport {
 namespace {

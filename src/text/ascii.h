@@ -1,5 +1,5 @@
-#ifndef NORVESSA_FRAMEWORK_ASCII_H_
-#define NORVESSA_FRAMEWORK_ASCII_H_
+#ifndef NORVESSA_TEXT_ASCII_H_
+#define NORVESSA_TEXT_ASCII_H_
 
 #include <string>
 #include <string_view>
@@ -19,4 +19,4 @@ std::string_view TrimBlanks(std::string_view s);
 
 }  // namespace norvessa
 
-#endif  // NORVESSA_FRAMEWORK_ASCII_H_
+#endif  // NORVESSA_TEXT_ASCII_H_

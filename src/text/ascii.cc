@@ -1,4 +1,4 @@
-#include "framework/ascii.h"
+#include "text/ascii.h"
 
 namespace norvessa {
 

@@ -1,4 +1,4 @@
-#include "json/utf8.h"
+#include "text/utf8.h"
 
 #include <gtest/gtest.h>
 

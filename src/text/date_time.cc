@@ -1,4 +1,4 @@
-#include "serialize/date_time.h"
+#include "text/date_time.h"
 
 #include <cmath>
 #include <ctime>

@@ -1,5 +1,5 @@
-#ifndef NORVESSA_JSON_UTF8_H_
-#define NORVESSA_JSON_UTF8_H_
+#ifndef NORVESSA_TEXT_UTF8_H_
+#define NORVESSA_TEXT_UTF8_H_
 
 #include <cstddef>
 #include <string>
@@ -26,4 +26,4 @@ std::string SanitizeUtf8(std::string_view text);
 
 }  // namespace norvessa
 
-#endif  // NORVESSA_JSON_UTF8_H_
+#endif  // NORVESSA_TEXT_UTF8_H_

@@ -1,5 +1,5 @@
-#ifndef NORVESSA_SERIALIZE_DATE_TIME_H_
-#define NORVESSA_SERIALIZE_DATE_TIME_H_
+#ifndef NORVESSA_TEXT_DATE_TIME_H_
+#define NORVESSA_TEXT_DATE_TIME_H_
 
 #include <compare>
 #include <cstdint>
@@ -53,4 +53,4 @@ bool IsValidDate(int year, int month, int day);
 
 }  // namespace norvessa
 
-#endif  // NORVESSA_SERIALIZE_DATE_TIME_H_
+#endif  // NORVESSA_TEXT_DATE_TIME_H_

@@ -1,11 +1,12 @@
-#include "serialize/regional.h"
-
 #include <gtest/gtest.h>
 
 #include <clocale>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+
+#include "text/date_text.h"
+#include "text/number_text.h"
 
 namespace norvessa {
 namespace {
