@@ -12,11 +12,11 @@
 #include "fuzz_support.h"
 #include "json/json_parser.h"
 #include "json/json_text.h"
-#include "json/utf8.h"
 #include "serialize/dataset_error.h"
 #include "serialize/dataset_export.h"
 #include "serialize/dataset_import.h"
 #include "serialize/mem_table.h"
+#include "text/utf8.h"
 
 namespace norvessa {
 namespace {

@@ -12,10 +12,10 @@
 #include <string_view>
 #include <vector>
 
-#include "framework/ascii.h"
 #include "framework/transport/request_reader.h"
 #include "framework/url_decode.h"
 #include "fuzz_support.h"
+#include "text/ascii.h"
 
 namespace norvessa {
 namespace {

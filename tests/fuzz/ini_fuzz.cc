@@ -16,7 +16,7 @@
 
 #include "app/ini_file.h"
 #include "fuzz_support.h"
-#include "json/utf8.h"
+#include "text/utf8.h"
 
 namespace norvessa {
 namespace {

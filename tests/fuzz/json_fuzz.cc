@@ -10,7 +10,7 @@
 #include "json/json_document.h"
 #include "json/json_parser.h"
 #include "json/json_text.h"
-#include "json/utf8.h"
+#include "text/utf8.h"
 
 namespace norvessa {
 namespace {

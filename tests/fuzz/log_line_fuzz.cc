@@ -15,9 +15,9 @@
 #include "framework/error_log.h"
 #include "framework/url_decode.h"
 #include "fuzz_support.h"
-#include "json/utf8.h"
 #include "middleware/log_entry.h"
 #include "middleware/log_file_provider.h"
+#include "text/utf8.h"
 
 namespace norvessa {
 namespace {

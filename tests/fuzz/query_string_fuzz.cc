@@ -11,10 +11,10 @@
 #include <string_view>
 
 #include "framework/api_request.h"
-#include "framework/ascii.h"
 #include "framework/url_decode.h"
 #include "fuzz_support.h"
-#include "json/utf8.h"
+#include "text/ascii.h"
+#include "text/utf8.h"
 
 namespace norvessa {
 namespace {

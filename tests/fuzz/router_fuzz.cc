@@ -20,7 +20,7 @@
 #include "framework/router_tree.h"
 #include "framework/url_decode.h"
 #include "fuzz_support.h"
-#include "json/utf8.h"
+#include "text/utf8.h"
 
 namespace norvessa {
 namespace {

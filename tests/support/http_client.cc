@@ -10,7 +10,7 @@
 #include <chrono>
 #include <stdexcept>
 
-#include "framework/ascii.h"
+#include "text/ascii.h"
 
 namespace norvessa::testing {
 namespace {
