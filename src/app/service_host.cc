@@ -16,7 +16,7 @@
 #include "controllers/pessoa_controller.h"
 #include "controllers/produto_controller.h"
 #include "controllers/usuario_controller.h"
-#include "db/db_error.h"
+#include "db/driver_error.h"
 #include "middleware/api_logger_manager.h"
 #include "middleware/compression.h"
 #include "middleware/handle_exception.h"
@@ -95,10 +95,10 @@ ConnectionPool& ServiceHost::OpenPool(const ConnectionSettings& settings) {
                                   [&] { return attempt->done; })) {
     attempt->abandoned = true;
     ++abandoned_connects;
-    throw DbError("No answer from the database within " +
-                      DurationText(connect_deadline_) +
-                      " (the connect was given up)",
-                  true);
+    throw DriverError("No answer from the database within " +
+                          DurationText(connect_deadline_) +
+                          " (the connect was given up)",
+                      true);
   }
   if (attempt->error) std::rethrow_exception(attempt->error);
   pool_ = std::move(attempt->pool);

@@ -36,7 +36,7 @@ class ServiceHost {
   Api& api() { return api_; }
 
   // Opens the first connection of the pool (once; later calls keep the
-  // pool). Throws DbError when the database cannot be reached, and when
+  // pool). Throws DriverError when the database cannot be reached, and when
   // the connect has not returned within the deadline: a thread stuck in a
   // driver cannot be cancelled, so it is left behind, and whatever it
   // opens later is closed again on that thread.

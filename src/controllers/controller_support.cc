@@ -44,6 +44,7 @@ void RunHandler(ConnectionPool& pool, ApiRequest& req, ApiResponse& res,
 }
 
 void LoadBody(const ApiRequest& request, MemTable& body) {
+  body.MarkAsInput();
   if (request.BodyParsed()) {
     // The JSON body middleware parsed it already; only the body's first
     // mark is looked at again, on the raw bytes (whatever they are made of,
@@ -98,7 +99,7 @@ std::string Int32Text(std::string_view text) {
   const auto value =
       TryParseInteger(text, std::numeric_limits<std::int32_t>::min(),
                       std::numeric_limits<std::int32_t>::max());
-  if (!value) throw ConvertError(NotAValidInteger(text));
+  if (!value) throw InputError(NotAValidInteger(text));
   return FormatInteger(*value);
 }
 

@@ -155,7 +155,7 @@ void RecordQuantity(OrderStage stage, ConnectionPool& pool, ApiRequest& req,
              // that SQL Server converts to the column's numeric type ("1e3"
              // it would not).
              const auto number = TryParseFloat(text);
-             if (!number) throw ConvertError(NotAValidFloat(text));
+             if (!number) throw InputError(NotAValidFloat(text));
              quantity = Quoted(PlainDecimal(*number));
            },
        .work =
@@ -180,7 +180,7 @@ void RecordQuantity(OrderStage stage, ConnectionPool& pool, ApiRequest& req,
                return;
              }
              if (qry.FieldByName(column).AsFloat() < 0) {
-               throw DatabaseError(column + " would fall below zero");
+               throw InputError(column + " would fall below zero");
              }
              qry.Close();
              qry.SQL().Clear();

@@ -38,7 +38,7 @@ std::string ValueText(const JsonDocument::Value& v) {
 std::string ItemText(const JsonDocument::Value& item, std::string_view key) {
   const auto v = item.Find(key);
   if (!v) {
-    throw DatabaseError("Item key '" + std::string(key) + "' not found");
+    throw InputError("Item key '" + std::string(key) + "' not found");
   }
   return ValueText(*v);
 }
@@ -46,7 +46,7 @@ std::string ItemText(const JsonDocument::Value& item, std::string_view key) {
 double ItemNumber(const JsonDocument::Value& item, std::string_view key) {
   const std::string text = ItemText(item, key);
   const auto number = TryParseFloat(text);
-  if (!number) throw ConvertError(NotAValidFloat(text));
+  if (!number) throw InputError(NotAValidFloat(text));
   return *number;
 }
 
@@ -66,15 +66,15 @@ void SalvarItensPedido(UnitOfWork& uow, std::int64_t id_pedido,
     itens = body->Root().Find("itens");
   }
   if (!itens || !itens->IsArray()) {
-    throw DatabaseError("The order has no \"itens\" array");
+    throw InputError("The order has no \"itens\" array");
   }
   std::int64_t n = 0;
   for (const JsonDocument::Value item : itens->children()) {
-    if (!item.IsObject()) throw DatabaseError("An item is not an object");
+    if (!item.IsObject()) throw InputError("An item is not an object");
     ++n;
     const std::string id_text = ItemText(item, "idproduto");
     const auto id_produto = TryParseInteger(id_text, INT32_MIN, INT32_MAX);
-    if (!id_produto) throw ConvertError(NotAValidInteger(id_text));
+    if (!id_produto) throw InputError(NotAValidInteger(id_text));
     std::string unmed = ItemText(item, "unmed");
     if (unmed.empty()) {
       unmed = ProdutoController::UnidadeMedida(

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "db/db_error.h"
+#include "db/driver_error.h"
 #include "framework/error_log.h"
 #include "serialize/dataset_error.h"
 
@@ -23,11 +23,10 @@ void LogGuardedFailure(const ApiRequest& request) {
   std::string message = "unknown error";
   try {
     throw;
-  } catch (const DatabaseError&) {
-    return;  // a key the body lacks: the client's matter
-  } catch (const ConvertError&) {
-    return;  // a value that is not a number or a date: the client's too
-  } catch (const DbUnavailable&) {
+  } catch (const InputError&) {
+    return;  // a key the body lacks, a value that is not a number: the
+             // client's matter
+  } catch (const DatabaseUnavailable&) {
     return;  // the outage was told once, when it began
   } catch (const std::exception& e) {
     message = e.what();

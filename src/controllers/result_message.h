@@ -22,8 +22,9 @@ inline constexpr std::string_view kNenhumRegistro =
 
 // A guarded section failed: the client gets a fixed message, so a cause on
 // the server's side (the database, mostly) goes to stderr (method, path,
-// message). Missing keys and unreadable values are the client's and are
-// not written.
+// message), a misuse of a dataset or a misspelt column included. Missing
+// keys and unreadable values of the request (InputError) are the client's
+// and are not written; neither is each request of a database outage.
 void LogGuardedFailure(const ApiRequest& request);
 
 }  // namespace norvessa

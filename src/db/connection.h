@@ -36,7 +36,7 @@ struct ResultSet {
 
 // One physical database connection, used by one thread at a time. The SQL
 // text is T-SQL as the service writes it, with named :Params; each driver
-// makes of it what its server understands. Errors are DbError.
+// makes of it what its server understands. Errors are DriverError.
 class Connection {
  public:
   virtual ~Connection() = default;

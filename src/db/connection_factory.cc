@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "db/db_error.h"
+#include "db/driver_error.h"
 #include "db/odbc/connection_string.h"
 #include "db/odbc/odbc_connection.h"
 #include "db/sqlite/sqlite_connection.h"
@@ -38,7 +38,7 @@ ConnectionPool::Factory MakeConnectionFactory(const ConnectionSettings& s,
       return std::make_unique<OdbcConnection>(options);
     };
   }
-  throw DbError("Unknown database driver '" + s.driver + "'");
+  throw DriverError("Unknown database driver '" + s.driver + "'");
 }
 
 std::unique_ptr<ConnectionPool> OpenConnectionPool(const ConnectionSettings& s,

@@ -25,7 +25,7 @@ struct ConnectionSettings {
 };
 
 // Opens connections with these settings, for a pool of `pool_size`; fails
-// with DbError on an unknown driver name or a malformed ODBCEXTRA.
+// with DriverError on an unknown driver name or a malformed ODBCEXTRA.
 ConnectionPool::Factory MakeConnectionFactory(
     const ConnectionSettings& s,
     int pool_size = ConnectionPool::Options{}.max_size);

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "db/db_error.h"
+#include "db/driver_error.h"
 
 namespace norvessa {
 namespace {
@@ -66,10 +66,10 @@ std::unique_ptr<Connection> ConnectionPool::Acquire() {
     while (!closed_ && idle_.empty() && open_ >= options_.max_size) {
       if (available_.wait_until(lock, deadline) == std::cv_status::timeout &&
           !closed_ && idle_.empty() && open_ >= options_.max_size) {
-        throw DbError("No database connection available");
+        throw DriverError("No database connection available");
       }
     }
-    if (closed_) throw DbError("Database connections closed");
+    if (closed_) throw DriverError("Database connections closed");
     if (idle_.empty()) return OpenNew(lock);
     // The most recently used first: the least likely to have gone stale.
     Idle idle = std::move(idle_.back());
@@ -90,7 +90,7 @@ std::unique_ptr<Connection> ConnectionPool::OpenNew(
     std::unique_lock<std::mutex>& lock) {
   const bool backing_off = options_.first_retry.count() > 0;
   if (backing_off && outage_ && (attempting_ || Now() < next_attempt_)) {
-    throw DbUnavailable(
+    throw DatabaseUnavailable(
         "Database unreachable (next attempt in " +
         Seconds(std::max(next_attempt_ - Now(),
                          std::chrono::steady_clock::duration{})) +
@@ -134,7 +134,7 @@ std::unique_ptr<Connection> ConnectionPool::OpenNew(
     next_attempt_ = Now() + retry_step_;
     outage_cause_ = cause;
   }
-  throw DbError(cause, true);
+  throw DriverError(cause, true);
 }
 
 void ConnectionPool::Discard(std::unique_ptr<Connection> connection) {

@@ -49,7 +49,7 @@ class ConnectionPool {
 
   // Waits while every connection is in use; after the wait limit fails
   // with "No database connection available". During an outage, between
-  // two attempts, fails at once with DbUnavailable.
+  // two attempts, fails at once with DatabaseUnavailable.
   std::unique_ptr<Connection> Acquire();
   // A broken connection, or one left inside a transaction, is closed; the
   // next Acquire opens a fresh one.

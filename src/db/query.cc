@@ -59,7 +59,7 @@ QueryParam& Query::ParamByName(std::string_view name) {
   for (QueryParam& p : params_) {
     if (EqualsIgnoreCase(p.Name(), name)) return p;
   }
-  throw DatabaseError("Parameter '" + std::string(name) + "' not found");
+  throw DataSetError("Parameter '" + std::string(name) + "' not found");
 }
 
 std::vector<Param> Query::BoundParams() {

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "db/db_error.h"
+#include "db/driver_error.h"
 
 namespace norvessa {
 
@@ -28,7 +28,7 @@ auto UnitOfWork::RunFirstOnce(Work&& work)
   used_ = true;
   try {
     return work(*connection_);
-  } catch (const DbError& e) {
+  } catch (const DriverError& e) {
     if (!e.connection_lost() || connection_->InTransaction()) throw;
   }
   pool_.Release(std::move(connection_));

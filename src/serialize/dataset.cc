@@ -37,19 +37,20 @@ Field* DataSet::FindField(std::string_view name) const {
 
 Field& DataSet::FieldByName(std::string_view name) const {
   if (Field* f = FindField(name)) return *f;
-  throw DatabaseError("Field '" + std::string(name) + "' not found");
+  if (input_) throw InputError("Field '" + std::string(name) + "' not found");
+  throw DataSetError("Field '" + std::string(name) + "' not found");
 }
 
 void DataSet::CheckActive() const {
   if (!Active()) {
-    throw DatabaseError("Cannot perform this operation on a closed dataset");
+    throw DataSetError("Cannot perform this operation on a closed dataset");
   }
 }
 
 void DataSet::First() {
   CheckActive();
   if (unidirectional_ && !view_.empty() && (cursor_ > 0 || eof_)) {
-    throw DatabaseError("Operation not allowed on a unidirectional dataset");
+    throw DataSetError("Operation not allowed on a unidirectional dataset");
   }
   cursor_ = 0;
   eof_ = view_.empty();
@@ -82,7 +83,7 @@ bool DataSet::BookmarkValid(const Bookmark& bookmark) const {
 void DataSet::GotoBookmark(const Bookmark& bookmark) {
   CheckActive();
   if (!BookmarkValid(bookmark) || !MoveToRow(*bookmark)) {
-    throw DatabaseError("Record not found");
+    throw DataSetError("Record not found");
   }
   NotifyDetails();
 }
@@ -160,7 +161,7 @@ const FieldValue& DataSet::ValueAt(std::size_t index) const {
 
 void DataSet::SetValueAt(std::size_t index, FieldValue value) {
   if (state_ != DataSetState::kInsert && state_ != DataSetState::kEdit) {
-    throw DatabaseError("Dataset not in edit or insert mode");
+    throw DataSetError("Dataset not in edit or insert mode");
   }
   if (buffer_.size() < fields_.size()) buffer_.resize(fields_.size());
   buffer_[index] = std::move(value);

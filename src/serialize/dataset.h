@@ -54,6 +54,12 @@ class DataSet {
   // A query result moves forward only.
   bool IsUnidirectional() const { return unidirectional_; }
 
+  // The rows came from outside the service (a request's body): a field that
+  // is not there and a value that cannot be read as asked are InputError,
+  // not a misuse of the dataset.
+  void MarkAsInput() { input_ = true; }
+  bool HoldsInput() const { return input_; }
+
   // A forward-only dataset reports every remembered row as invalid.
   Bookmark GetBookmark() const;
   bool BookmarkValid(const Bookmark& bookmark) const;
@@ -110,6 +116,7 @@ class DataSet {
   std::vector<std::unique_ptr<Field>> fields_;
   std::vector<DataSet*> details_;
   bool unidirectional_ = false;
+  bool input_ = false;
   std::uint64_t next_row_id_ = 0;
 };
 

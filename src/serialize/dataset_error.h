@@ -7,7 +7,15 @@ namespace norvessa {
 
 // Misuse of a dataset or a field: "Field 'x' not found", "Dataset not in
 // edit or insert mode", "Cannot access field 'x' as type Boolean", ...
-class DatabaseError : public std::runtime_error {
+class DataSetError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A name or a value that came from outside the service (a request's body
+// or path) is missing or unreadable: the sender's matter, not a fault of
+// the service. Its messages are those of DataSetError and ConvertError.
+class InputError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };

@@ -43,8 +43,17 @@ bool Field::IsNull() const {
 }
 
 void Field::AccessError(std::string_view type_name) const {
-  throw DatabaseError("Cannot access field '" + name_ + "' as type " +
-                      std::string(type_name));
+  if (dataset_.HoldsInput()) {
+    throw InputError("Cannot access field '" + name_ + "' as type " +
+                     std::string(type_name));
+  }
+  throw DataSetError("Cannot access field '" + name_ + "' as type " +
+                     std::string(type_name));
+}
+
+void Field::Unreadable(std::string message) const {
+  if (dataset_.HoldsInput()) throw InputError(message);
+  throw ConvertError(message);
 }
 
 std::string Field::AsString() const {
@@ -73,7 +82,7 @@ std::int64_t Field::AsLargeInt() const {
     case FieldKind::kText: {
       const std::string text = AsString();
       if (const auto n = TryParseInteger(text)) return *n;
-      throw ConvertError(NotAValidInteger(text));
+      Unreadable(NotAValidInteger(text));
     }
     case FieldKind::kInteger:
       if (const auto* i = std::get_if<std::int64_t>(&v)) return *i;
@@ -90,7 +99,7 @@ std::int32_t Field::AsInteger() const {
   const std::int64_t n = AsLargeInt();
   if (n < std::numeric_limits<std::int32_t>::min() ||
       n > std::numeric_limits<std::int32_t>::max()) {
-    throw ConvertError(NotAValidInteger(FormatInteger(n)));
+    Unreadable(NotAValidInteger(FormatInteger(n)));
   }
   return static_cast<std::int32_t>(n);
 }
@@ -101,7 +110,7 @@ double Field::AsFloat() const {
     case FieldKind::kText: {
       const std::string text = AsString();
       if (const auto d = TryParseFloat(text)) return *d;
-      throw ConvertError(NotAValidFloat(text));
+      Unreadable(NotAValidFloat(text));
     }
     case FieldKind::kInteger:
       if (const auto* i = std::get_if<std::int64_t>(&v)) {
@@ -125,7 +134,7 @@ DateTime Field::AsDateTime() const {
     case FieldKind::kText: {
       const std::string text = AsString();
       if (const auto d = TryParseRegionalDateTime(text)) return *d;
-      throw ConvertError(NotAValidDateTime(text));
+      Unreadable(NotAValidDateTime(text));
     }
     case FieldKind::kDateTime:
       if (const auto* t = std::get_if<DateTime>(&v)) return *t;

@@ -64,6 +64,9 @@ class Field {
 
  private:
   [[noreturn]] void AccessError(std::string_view type_name) const;
+  // A value that cannot be read as asked: InputError on a table of input,
+  // else ConvertError.
+  [[noreturn]] void Unreadable(std::string message) const;
   void Store(FieldValue value);
   std::string StoredText(std::string_view text) const;
 

@@ -121,7 +121,7 @@ void MemTable::Post() {
     if (index_built_) IndexRow(rows_.size() - 1);
   } else if (State() == DataSetState::kEdit) {
     StoredRow* row = CurrentRow();
-    if (row == nullptr) throw DatabaseError("Record not found");
+    if (row == nullptr) throw DataSetError("Record not found");
     id = row->id;
     row->values = std::move(buffer_);
     ForgetIndex();
@@ -160,7 +160,7 @@ void MemTable::Delete() {
   if (State() == DataSetState::kEdit) Cancel();
   const StoredRow* row = CurrentRow();
   if (row == nullptr) {
-    throw DatabaseError("Cannot perform this operation on an empty dataset");
+    throw DataSetError("Cannot perform this operation on an empty dataset");
   }
   const std::size_t stored = view_[cursor_];
   rows_.erase(rows_.begin() + static_cast<std::ptrdiff_t>(stored));

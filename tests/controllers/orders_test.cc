@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "db/connection_factory.h"
-#include "db/db_error.h"
+#include "db/driver_error.h"
 #include "db/sqlite/sqlite_connection.h"
 #include "resource_server.h"
 #include "support/failing_connection.h"

@@ -146,6 +146,52 @@ TEST(DataSetTest, StateErrors) {
   EXPECT_EQ(&table.FieldByName("usuario"), &table.FieldByName("USUARIO"));
 }
 
+// The same failures on a table of input name the sender's fault with
+// InputError and keep their messages; on any other table they stay
+// DataSetError and ConvertError.
+TEST(DataSetTest, ATableOfInputFailsWithInputErrors) {
+  for (const bool input : {false, true}) {
+    MemTable body;
+    if (input) body.MarkAsInput();
+    body.AddFieldDef("inicio", FieldType::kString, 10);
+    body.AddFieldDef("ativo", FieldType::kBoolean);
+    body.Open();
+    body.Append();
+    body.FieldByName("inicio").SetAsString("dez");
+    body.Post();
+    const std::function<void()> reads[] = {
+        [&] { body.FieldByName("quantidadereg"); },
+        [&] { body.FieldByName("inicio").AsInteger(); },
+        [&] { body.FieldByName("inicio").AsFloat(); },
+        [&] { body.FieldByName("inicio").AsDateTime(); },
+        [&] { body.FieldByName("ativo").AsDateTime(); },
+    };
+    const std::string messages[] = {
+        "Field 'quantidadereg' not found",
+        "'dez' is not a valid integer value",
+        "'dez' is not a valid floating point value",
+        "'dez' is not a valid date and time",
+        "Cannot access field 'ativo' as type DateTime",
+    };
+    for (std::size_t i = 0; i < std::size(reads); ++i) {
+      SCOPED_TRACE(messages[i]);
+      try {
+        reads[i]();
+        ADD_FAILURE() << "no error";
+      } catch (const InputError& e) {
+        EXPECT_TRUE(input);
+        EXPECT_EQ(e.what(), messages[i]);
+      } catch (const DataSetError& e) {
+        EXPECT_FALSE(input);
+        EXPECT_EQ(e.what(), messages[i]);
+      } catch (const ConvertError& e) {
+        EXPECT_FALSE(input);
+        EXPECT_EQ(e.what(), messages[i]);
+      }
+    }
+  }
+}
+
 TEST(DataSetTest, AppendEditDeleteAndBookmarks) {
   MemTable table;
   table.AddFieldDef("Id", FieldType::kInteger);

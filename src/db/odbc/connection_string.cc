@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "db/db_error.h"
+#include "db/driver_error.h"
 #include "text/ascii.h"
 
 namespace norvessa {
@@ -42,8 +42,8 @@ std::vector<Attribute> ParseAttributes(std::string_view text) {
           pos, semi == std::string_view::npos ? std::string_view::npos
                                               : semi - pos));
       if (!rest.empty()) {
-        throw DbError("Invalid ODBCEXTRA entry '" + std::string(rest) +
-                      "': expected key=value");
+        throw DriverError("Invalid ODBCEXTRA entry '" + std::string(rest) +
+                          "': expected key=value");
       }
       pos = semi == std::string_view::npos ? text.size() : semi + 1;
       continue;
@@ -51,7 +51,7 @@ std::vector<Attribute> ParseAttributes(std::string_view text) {
     Attribute a;
     a.key = std::string(TrimBlanks(text.substr(pos, eq - pos)));
     if (a.key.empty()) {
-      throw DbError("Invalid ODBCEXTRA entry: a value without a key");
+      throw DriverError("Invalid ODBCEXTRA entry: a value without a key");
     }
     std::size_t v = eq + 1;
     while (v < text.size() && text[v] == ' ') ++v;

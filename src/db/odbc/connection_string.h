@@ -14,7 +14,7 @@ namespace norvessa {
 // "host\INSTANCE" or "host,port"; empty values are left out. `extra` holds
 // "key=value;" pairs: a key the service sets already (compared without
 // regard to case) takes the new value in its place, others are appended —
-// drivers disagree on which of two repeated keys wins. Throws DbError on a
+// drivers disagree on which of two repeated keys wins. Throws DriverError on a
 // pair without "=".
 std::string SqlServerConnectionString(const std::string& odbc_driver,
                                       const std::string& host,

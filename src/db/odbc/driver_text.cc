@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "db/db_error.h"
+#include "db/driver_error.h"
 #include "text/number_text.h"
 
 namespace norvessa {
@@ -102,8 +102,8 @@ std::optional<DateTime> ParseDriverDateTime(FieldType type,
 
 [[noreturn]] void Invalid(std::string_view what, std::string_view text,
                           std::string_view column) {
-  throw DbError("Invalid " + std::string(what) + " '" + std::string(text) +
-                "' in column " + std::string(column));
+  throw DriverError("Invalid " + std::string(what) + " '" + std::string(text) +
+                    "' in column " + std::string(column));
 }
 
 }  // namespace

@@ -18,7 +18,7 @@ namespace norvessa {
 //   offset is dropped, keeping the clock time as written, as SQL Server's
 //   own conversion of datetimeoffset to datetime does;
 // - anything else is text, kept byte for byte.
-// Throws DbError naming `column` when the text is not of the type's form.
+// Throws DriverError naming `column` when the text is not of the type's form.
 FieldValue FieldValueFromDriverText(FieldType type, std::string_view text,
                                     std::string_view column);
 

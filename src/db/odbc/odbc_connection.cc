@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "db/db_error.h"
+#include "db/driver_error.h"
 #include "db/odbc/odbc_statement.h"
 #include "text/number_text.h"
 
@@ -39,7 +39,7 @@ struct OdbcConnection::Handles : OdbcFailureHandler {
   SQLHDBC dbc = SQL_NULL_HDBC;
   bool connected = false;
 
-  DbError Diagnosed(SQLSMALLINT handle_type, SQLHANDLE handle) override {
+  DriverError Diagnosed(SQLSMALLINT handle_type, SQLHANDLE handle) override {
     return owner.Diagnosed(handle_type, handle, /*lost=*/false);
   }
 
@@ -64,7 +64,7 @@ OdbcConnection::OdbcConnection(OdbcOptions options)
     : options_(std::move(options)), handles_(std::make_unique<Handles>(*this)) {
   Handles& h = *handles_;
   if (!OdbcOk(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &h.env))) {
-    throw DbError("Cannot allocate an ODBC environment", true);
+    throw DriverError("Cannot allocate an ODBC environment", true);
   }
   SQLSetEnvAttr(h.env, SQL_ATTR_ODBC_VERSION,
                 reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
@@ -110,10 +110,11 @@ bool OdbcConnection::DriverSaysDead() {
   return OdbcOk(rc) && dead == SQL_CD_TRUE;
 }
 
-DbError OdbcConnection::Diagnosed(short handle_type, void* handle, bool lost) {
+DriverError OdbcConnection::Diagnosed(short handle_type, void* handle,
+                                      bool lost) {
   const OdbcDiagnostics d = Diagnose(handle_type, handle);
   if (lost || LinkLost(d.sqlstate) || DriverSaysDead()) broken_ = true;
-  return DbError(d.message, broken_, d.sqlstate);
+  return DriverError(d.message, broken_, d.sqlstate);
 }
 
 void OdbcConnection::Fail(short handle_type, void* handle, bool lost) {
@@ -132,7 +133,7 @@ bool OdbcConnection::IsAlive() {
     statement.Run("SELECT 1", {});
     statement.ReadAll();
     return true;
-  } catch (const DbError&) {
+  } catch (const DriverError&) {
     // Whatever failed, a connection that cannot answer SELECT 1 is not
     // handed to a request.
     broken_ = true;
@@ -171,7 +172,7 @@ std::int64_t OdbcConnection::InsertReturningKey(
     key = Open("select last_insert_rowid()", {});
   }
   if (key.rows.empty() || key.rows[0].empty()) {
-    throw DbError("The insert returned no key");
+    throw DriverError("The insert returned no key");
   }
   const FieldValue& v = key.rows[0][0];
   if (const auto* i = std::get_if<std::int64_t>(&v)) return *i;
@@ -179,7 +180,7 @@ std::int64_t OdbcConnection::InsertReturningKey(
   if (const auto* s = std::get_if<std::string>(&v)) {
     if (const auto n = TryParseInteger(*s)) return *n;
   }
-  throw DbError("The insert returned no key");
+  throw DriverError("The insert returned no key");
 }
 
 void OdbcConnection::Begin() {
@@ -205,7 +206,7 @@ void OdbcConnection::EndTransaction(bool commit) {
     // The transaction ended as asked, but the connection's mode is now
     // unknown: whatever it may hold is rolled back, and it is closed
     // rather than reused.
-    const DbError error =
+    const DriverError error =
         Diagnosed(SQL_HANDLE_DBC, handles_->dbc, /*lost=*/true);
     SQLEndTran(SQL_HANDLE_DBC, handles_->dbc, SQL_ROLLBACK);
     WriteLine(std::string("ODBC: cannot return to autocommit, connection "

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "db/connection.h"
-#include "db/db_error.h"
+#include "db/driver_error.h"
 
 namespace norvessa {
 
@@ -60,10 +60,10 @@ class OdbcConnection : public Connection {
 
   void EndTransaction(bool commit);
   bool DriverSaysDead();
-  // The driver's diagnostics of a failed call as DbError; a connection the
+  // The driver's diagnostics of a failed call as DriverError; a connection the
   // driver calls dead, that lost its link, or that the caller knows `lost`,
   // is marked broken first.
-  DbError Diagnosed(short handle_type, void* handle, bool lost);
+  DriverError Diagnosed(short handle_type, void* handle, bool lost);
   [[noreturn]] void Fail(short handle_type, void* handle, bool lost = false);
 
   OdbcOptions options_;

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "db/db_error.h"
+#include "db/driver_error.h"
 #include "db/odbc/driver_text.h"
 #include "db/sql_lexer.h"
 #include "text/ascii.h"
@@ -370,7 +370,7 @@ FieldValue OdbcStatement::ReadTimestamp(SQLUSMALLINT column,
                                ts.second,
                                static_cast<int>(ts.fraction / 1000000));
   } catch (const std::invalid_argument&) {
-    throw DbError("Invalid date and time in column " + info.name);
+    throw DriverError("Invalid date and time in column " + info.name);
   }
 }
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "db/connection.h"
-#include "db/db_error.h"
+#include "db/driver_error.h"
 
 namespace norvessa {
 
@@ -30,11 +30,11 @@ struct OdbcDiagnostics {
 // Every diagnostic record of `handle`, joined with "; ".
 OdbcDiagnostics Diagnose(SQLSMALLINT handle_type, SQLHANDLE handle);
 
-// Turns a failed call's diagnostics into the DbError to raise; the
+// Turns a failed call's diagnostics into the DriverError to raise; the
 // connection decides whether the failure broke it.
 class OdbcFailureHandler {
  public:
-  virtual DbError Diagnosed(SQLSMALLINT handle_type, SQLHANDLE handle) = 0;
+  virtual DriverError Diagnosed(SQLSMALLINT handle_type, SQLHANDLE handle) = 0;
 
  protected:
   ~OdbcFailureHandler() = default;

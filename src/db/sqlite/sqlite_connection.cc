@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "db/db_error.h"
+#include "db/driver_error.h"
 #include "db/sqlite/sqlite_functions.h"
 #include "db/sqlite/tsql_translator.h"
 #include "text/ascii.h"
@@ -146,8 +146,8 @@ FieldValue ReadValue(sqlite3_stmt* s, int i, FieldType type,
       auto value = TryParseIso8601(text);
       if (!value) value = TryParseTime(text);
       if (!value) {
-        throw DbError("Invalid date and time '" + text + "' in column " +
-                      column);
+        throw DriverError("Invalid date and time '" + text + "' in column " +
+                          column);
       }
       return *value;
     }
@@ -172,7 +172,7 @@ void CheckParams(const std::vector<Param>& params) {
   for (const Param& p : params) {
     const auto* d = std::get_if<double>(&p.value);
     if (d != nullptr && !std::isfinite(*d)) {
-      throw DbError(
+      throw DriverError(
           "The supplied value is not a valid instance of data type "
           "float (parameter :" +
           p.name + ")");
@@ -216,7 +216,7 @@ void WriterTurn::Take(std::chrono::milliseconds limit) {
     }
     if (!why.empty()) {
       queue_.erase(me);
-      throw DbError("database is locked (" + why + ")");
+      throw DriverError("database is locked (" + why + ")");
     }
     // Only the first in line is woken when the turn passes; those beyond
     // half look again when the turn would count as stuck.
@@ -248,15 +248,15 @@ SqliteConnection::SqliteConnection(const std::string& path,
     const std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
     sqlite3_close(db_);
     db_ = nullptr;
-    throw DbError("Cannot open database " + path + ": " + message, true);
+    throw DriverError("Cannot open database " + path + ": " + message, true);
   }
   // SQLite opens a write-protected file read-only without a word; such a
   // connection would fail every write for as long as it stays pooled.
   if (sqlite3_db_readonly(db_, "main") == 1) {
     sqlite3_close(db_);
     db_ = nullptr;
-    throw DbError("Cannot open database " + path + ": the file is not writable",
-                  true);
+    throw DriverError(
+        "Cannot open database " + path + ": the file is not writable", true);
   }
   try {
     sqlite3_busy_handler(db_, WaitForLock, &busy_since_);
@@ -266,10 +266,10 @@ SqliteConnection::SqliteConnection(const std::string& path,
     // Declared references hold, as they do on the server.
     Run("PRAGMA foreign_keys=ON");
     RegisterTSqlFunctions(db_);
-  } catch (const DbError& e) {
+  } catch (const DriverError& e) {
     sqlite3_close(db_);
     db_ = nullptr;
-    throw DbError("Cannot open database " + path + ": " + e.what(), true);
+    throw DriverError("Cannot open database " + path + ": " + e.what(), true);
   }
 }
 
@@ -290,7 +290,7 @@ void SqliteConnection::PassTurn() {
 
 void SqliteConnection::Fail(int code) {
   if (IsConnectionLevel(code)) broken_ = true;
-  throw DbError(sqlite3_errmsg(db_), broken_);
+  throw DriverError(sqlite3_errmsg(db_), broken_);
 }
 
 void SqliteConnection::Run(const char* sql) {

@@ -37,7 +37,7 @@ class WriterTurn {
   WriterTurn(const WriterTurn&) = delete;
   WriterTurn& operator=(const WriterTurn&) = delete;
 
-  // Waits for the turn, at most `limit`; fails with DbError when the limit
+  // Waits for the turn, at most `limit`; fails with DriverError when the limit
   // passes or the turn is stuck with half of the pool waiting already.
   void Take(std::chrono::milliseconds limit);
   void Pass();

@@ -3,7 +3,7 @@
 #include <optional>
 #include <vector>
 
-#include "db/db_error.h"
+#include "db/driver_error.h"
 #include "db/sql_lexer.h"
 #include "text/date_time.h"
 
@@ -97,12 +97,12 @@ void TranslatePaging(Tokens& t) {
       continue;
     }
     if (offset->value && *offset->value < 0) {
-      throw DbError(
+      throw DriverError(
           "The offset specified in a OFFSET clause may not be "
           "negative.");
     }
     if (fetch->value && *fetch->value < 1) {
-      throw DbError(
+      throw DriverError(
           "The number of rows provided for a FETCH clause must be "
           "greater then zero.");
     }
@@ -210,8 +210,8 @@ void TranslateConvert(Tokens& t) {
       const Tokens type_tokens = Reparse(type);
       if (args.size() != 2 || type_tokens.size() != 1 ||
           !type_tokens[0].IsWord("int")) {
-        throw DbError("TRY_CONVERT to " + type +
-                      " is not supported by the embedded database");
+        throw DriverError("TRY_CONVERT to " + type +
+                          " is not supported by the embedded database");
       }
       replacement = std::string(kTryConvertInt) + "(" + expr + ")";
     } else if (args.size() == 2) {
@@ -219,8 +219,8 @@ void TranslateConvert(Tokens& t) {
     } else if (Trimmed(args[2]) == "103") {
       replacement = "strftime('%d/%m/%Y', " + expr + ")";
     } else {
-      throw DbError("CONVERT style " + Trimmed(args[2]) +
-                    " is not supported by the embedded database");
+      throw DriverError("CONVERT style " + Trimmed(args[2]) +
+                        " is not supported by the embedded database");
     }
     t.erase(t.begin() + static_cast<std::ptrdiff_t>(i + 1),
             t.begin() + static_cast<std::ptrdiff_t>(close + 1));

@@ -19,7 +19,7 @@ namespace norvessa {
 //   -> the stored form 'yyyy-mm-dd hh:mm:ss';
 // - ORDER BY names resolved against the select list, as SQL Server does.
 // Everything else, string literals first of all, passes unchanged.
-// Throws DbError with SQL Server's message for refused paging, and for a
+// Throws DriverError with SQL Server's message for refused paging, and for a
 // CONVERT style or a TRY_CONVERT type it cannot render.
 std::string TranslateTSql(std::string_view sql);
 

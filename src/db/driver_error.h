@@ -1,5 +1,5 @@
-#ifndef NORVESSA_DB_DB_ERROR_H_
-#define NORVESSA_DB_DB_ERROR_H_
+#ifndef NORVESSA_DB_DRIVER_ERROR_H_
+#define NORVESSA_DB_DRIVER_ERROR_H_
 
 #include <stdexcept>
 #include <string>
@@ -8,10 +8,10 @@
 namespace norvessa {
 
 // A failure reported by the database driver, with the driver's message.
-class DbError : public std::runtime_error {
+class DriverError : public std::runtime_error {
  public:
-  explicit DbError(const std::string& message, bool connection_lost = false,
-                   std::string sqlstate = {})
+  explicit DriverError(const std::string& message, bool connection_lost = false,
+                       std::string sqlstate = {})
       : std::runtime_error(message),
         connection_lost_(connection_lost),
         sqlstate_(std::move(sqlstate)) {}
@@ -31,12 +31,12 @@ class DbError : public std::runtime_error {
 // The database server cannot be reached and the pool waits before it tries
 // again: the request fails at once. The outage itself is reported once, when
 // it starts, so this error is not worth a line per request.
-class DbUnavailable : public DbError {
+class DatabaseUnavailable : public DriverError {
  public:
-  explicit DbUnavailable(const std::string& message)
-      : DbError(message, false, "08001") {}
+  explicit DatabaseUnavailable(const std::string& message)
+      : DriverError(message, false, "08001") {}
 };
 
 }  // namespace norvessa
 
-#endif  // NORVESSA_DB_DB_ERROR_H_
+#endif  // NORVESSA_DB_DRIVER_ERROR_H_
