@@ -17,7 +17,7 @@
 #include "app/system_platform.h"
 #include "app/version.h"
 #include "controllers/cidade_controller.h"
-#include "db/db_error.h"
+#include "db/driver_error.h"
 #include "support/http_client.h"
 #include "support/temp_database.h"
 #include "support/test_server.h"
@@ -302,7 +302,7 @@ TEST(FormTest, AConnectThatNeverReturnsFailsAtTheDeadline) {
       [&](const ConnectionSettings&, int) -> std::unique_ptr<ConnectionPool> {
         std::unique_lock lock(mutex);
         release.wait(lock, [&] { return released; });
-        throw DbError("released");
+        throw DriverError("released");
       },
       std::chrono::milliseconds(200));
   w.form_.FormCreate();

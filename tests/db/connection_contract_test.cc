@@ -11,7 +11,7 @@
 
 #include "db/connection.h"
 #include "db/connection_pool.h"
-#include "db/db_error.h"
+#include "db/driver_error.h"
 #include "db/odbc/odbc_connection.h"
 #include "db/query.h"
 #include "db/sqlite/sqlite_connection.h"
@@ -209,15 +209,15 @@ TEST_P(ConnectionContractTest, AFailedStatementRaisesDbError) {
     try {
       c->Open(sql, {});
       ADD_FAILURE() << "no error";
-    } catch (const DbError& e) {
+    } catch (const DriverError& e) {
       EXPECT_FALSE(e.connection_lost()) << e.what();
     }
-    EXPECT_THROW(c->Execute(sql, {}), DbError);
+    EXPECT_THROW(c->Execute(sql, {}), DriverError);
     EXPECT_FALSE(c->IsBroken());
   }
   try {
     c->Open("select * from NaoExiste", {});
-  } catch (const DbError& e) {
+  } catch (const DriverError& e) {
     EXPECT_NE(std::string(e.what()).find("no such table"), std::string::npos)
         << e.what();
   }
@@ -225,7 +225,7 @@ TEST_P(ConnectionContractTest, AFailedStatementRaisesDbError) {
   c->Begin();
   c->Execute("insert into Pedido (IdPedido) values (42)", {});
   EXPECT_THROW(c->Execute("insert into Pedido (IdPedido) values (41)", {}),
-               DbError);
+               DriverError);
   c->Rollback();
   EXPECT_EQ(c->Open("select count(*) from Pedido", {}).rows.size(), 1u);
   EXPECT_EQ(db_.Scalar("select count(*) from Pedido"), "1");

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "db/db_error.h"
+#include "db/driver_error.h"
 #include "db/query.h"
 #include "db/sqlite/sqlite_connection.h"
 #include "db/unit_of_work.h"
@@ -71,7 +71,7 @@ class Fragile : public Connection {
   void Check() {
     if (cut_) {
       broken_ = true;
-      throw DbError("Communication link failure", true);
+      throw DriverError("Communication link failure", true);
     }
   }
   SqliteConnection inner_;
@@ -129,7 +129,7 @@ TEST_F(PoolTest, AConnectionKilledMidTransactionIsReplaced) {
     uow.connection().Execute("insert into T values (1)", {});
     static_cast<Fragile&>(uow.connection()).Cut();
     EXPECT_THROW(uow.connection().Execute("insert into T values (2)", {}),
-                 DbError);
+                 DriverError);
   }
   EXPECT_EQ(pool.open_count(), 0);
   UnitOfWork next(pool);
@@ -169,7 +169,7 @@ TEST_F(PoolTest, EveryConnectionBusyWaitsThenReportsInsteadOfHanging) {
   try {
     UnitOfWork c(pool);
     ADD_FAILURE();
-  } catch (const DbError& e) {
+  } catch (const DriverError& e) {
     EXPECT_STREQ(e.what(), "No database connection available");
   }
   // A connection handed back wakes a waiting unit.
@@ -186,12 +186,12 @@ TEST_F(PoolTest, AFailedOpenFreesItsSlot) {
   int calls = 0;
   ConnectionPool pool(
       [&]() -> std::unique_ptr<Connection> {
-        if (++calls == 2) throw DbError("server unreachable", true);
+        if (++calls == 2) throw DriverError("server unreachable", true);
         return std::make_unique<Fragile>(db_.path(), opened_);
       },
       2, std::chrono::milliseconds(200));
   UnitOfWork first(pool);
-  EXPECT_THROW(UnitOfWork{pool}, DbError);
+  EXPECT_THROW(UnitOfWork{pool}, DriverError);
   UnitOfWork second(pool);  // the slot of the failed open is free again
   EXPECT_EQ(pool.open_count(), 2);
 }
@@ -291,7 +291,7 @@ TEST_F(PoolTest, OnlyTheFirstReadOrBeginOfAUnitGoesOnceMoreOnAFreshConnection) {
     if (c.succeeds) {
       EXPECT_NO_THROW(c.work(uow));
     } else {
-      EXPECT_THROW(c.work(uow), DbError);
+      EXPECT_THROW(c.work(uow), DriverError);
     }
   }
   EXPECT_EQ(db_.Scalar("select group_concat(A) from T"), "7");
@@ -311,7 +311,8 @@ TEST_F(PoolTest, AnUnreachableServerIsTriedOncePerStepAndReportedTwice) {
   ConnectionPool pool(
       [&]() -> std::unique_ptr<Connection> {
         ++attempts;
-        if (down) throw DbError("Unable to connect: server unavailable", true);
+        if (down)
+          throw DriverError("Unable to connect: server unavailable", true);
         return std::make_unique<Fragile>(db_.path(), opened_);
       },
       options);
@@ -327,7 +328,7 @@ TEST_F(PoolTest, AnUnreachableServerIsTriedOncePerStepAndReportedTwice) {
     q.Open();
   };
   // The dead connection goes; the fresh one cannot be opened.
-  EXPECT_THROW(request(), DbError);
+  EXPECT_THROW(request(), DriverError);
   EXPECT_EQ(attempts, 2);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find("Database unreachable: Unable to connect"),
@@ -346,9 +347,9 @@ TEST_F(PoolTest, AnUnreachableServerIsTriedOncePerStepAndReportedTwice) {
     try {
       request();
       ADD_FAILURE();
-    } catch (const DbUnavailable&) {
+    } catch (const DatabaseUnavailable&) {
       EXPECT_EQ(attempts, before);
-    } catch (const DbError&) {
+    } catch (const DriverError&) {
       EXPECT_EQ(attempts, before + 1);
     }
     EXPECT_EQ(attempts, step.attempts_after);
@@ -430,7 +431,7 @@ std::string StoreOne(ConnectionPool& pool,
     uow.Execute("insert into T values (1)", {});
     uow.Commit();
     return "stored";
-  } catch (const DbError& e) {
+  } catch (const DriverError& e) {
     return e.what();
   }
 }
@@ -453,7 +454,7 @@ TEST_F(PoolTest, AFileNotWritableForAWhileLeavesNoReadOnlyConnection) {
     try {
       ConnectionPool starting(SqliteFactory(path), 4);
       log += "started\n";
-    } catch (const DbError& e) {
+    } catch (const DriverError& e) {
       log += std::string(e.what()) + "\n";
     }
     chmod(path.c_str(), 0644);

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "db/db_error.h"
+#include "db/driver_error.h"
 
 namespace norvessa {
 namespace {
@@ -52,7 +52,7 @@ TEST(ConnectionStringTest, SqlServerConnectionStrings) {
     SCOPED_TRACE(bad);
     EXPECT_THROW(
         SqlServerConnectionString("FreeTDS", "erp", "ERP", "api", "pw", bad),
-        DbError);
+        DriverError);
   }
 }
 

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "db/db_error.h"
+#include "db/driver_error.h"
 
 namespace norvessa {
 namespace {
@@ -84,7 +84,7 @@ TEST(DriverTextTest, TextOfTheWrongFormNamesItsColumn) {
     try {
       FieldValueFromDriverText(c.type, c.text, "DtEmissao");
       ADD_FAILURE();
-    } catch (const DbError& e) {
+    } catch (const DriverError& e) {
       EXPECT_NE(std::string(e.what()).find("in column DtEmissao"),
                 std::string::npos)
           << e.what();

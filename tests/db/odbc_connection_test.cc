@@ -7,7 +7,7 @@
 
 #include <cstdlib>
 
-#include "db/db_error.h"
+#include "db/driver_error.h"
 #include "db/query.h"
 #include "json/json_text.h"
 #include "serialize/dataset_export.h"
@@ -24,7 +24,7 @@ TEST(OdbcConnectionTest, AMissingDriverFailsToConnect) {
   try {
     OdbcConnection c(missing_driver);
     ADD_FAILURE() << "connected";
-  } catch (const DbError& e) {
+  } catch (const DriverError& e) {
     EXPECT_TRUE(e.connection_lost());
   }
 }

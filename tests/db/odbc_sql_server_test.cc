@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "db/connection_factory.h"
-#include "db/db_error.h"
+#include "db/driver_error.h"
 #include "db/odbc/odbc_connection.h"
 #include "db/query.h"
 #include "db/unit_of_work.h"
@@ -227,7 +227,7 @@ TEST_P(SqlServerOdbcTest, EveryResultIsReadAndALateErrorFails) {
     try {
       test.run(*c);
       ADD_FAILURE() << "no error";
-    } catch (const DbError& e) {
+    } catch (const DriverError& e) {
       EXPECT_NE(std::string(e.what()).find(test.error), std::string::npos)
           << e.what();
     }
@@ -319,7 +319,7 @@ TEST_P(SqlServerOdbcTest, TheFirstReadOfAUnitGoesOnceMoreWhenItsLinkIsLost) {
       if (c.retried) {
         EXPECT_NO_THROW(ReadCities(uow));
       } else {
-        EXPECT_THROW(ReadCities(uow), DbError);
+        EXPECT_THROW(ReadCities(uow), DriverError);
       }
     }
     const std::vector<Call> reads = StatementsLike("from Cidade");
@@ -340,7 +340,7 @@ TEST_P(SqlServerOdbcTest, NothingIsRetriedInsideATransaction) {
     UnitOfWork uow(*pool);
     uow.Begin();
     server().Restart();
-    EXPECT_THROW(uow.Execute("update PedidoItem set X = 1", {}), DbError);
+    EXPECT_THROW(uow.Execute("update PedidoItem set X = 1", {}), DriverError);
   }
   EXPECT_EQ(server().ConnectAttempts(), 1);
   EXPECT_EQ(StatementsLike("PedidoItem").size(), 1u);
@@ -361,7 +361,7 @@ TEST_P(SqlServerOdbcTest, AfterAnErrorTheDriverIsAskedWhetherTheLinkLives) {
     UnitOfWork uow(*pool);
     AnswerCities();
     ReadCities(uow);
-    EXPECT_THROW(uow.Execute("update PedidoItem set X = 1", {}), DbError);
+    EXPECT_THROW(uow.Execute("update PedidoItem set X = 1", {}), DriverError);
   }
   EXPECT_EQ(pool->discarded_count(), 1);
   UnitOfWork next(*pool);
@@ -381,13 +381,13 @@ TEST_P(SqlServerOdbcTest, AnUnreachableServerIsTriedOncePerStep) {
     UnitOfWork uow(*pool);
     ReadCities(uow);
   };
-  EXPECT_THROW(request(), DbError);
+  EXPECT_THROW(request(), DriverError);
   EXPECT_EQ(server().ConnectAttempts(), 2);
   clock_.Advance(std::chrono::milliseconds(200));
-  EXPECT_THROW(request(), DbUnavailable);
+  EXPECT_THROW(request(), DatabaseUnavailable);
   EXPECT_EQ(server().ConnectAttempts(), 2);
   clock_.Advance(std::chrono::milliseconds(300));
-  EXPECT_THROW(request(), DbError);
+  EXPECT_THROW(request(), DriverError);
   EXPECT_EQ(server().ConnectAttempts(), 3);
   server().SetReachable(true);
   clock_.Advance(std::chrono::seconds(1));

@@ -8,7 +8,7 @@
 #include <memory>
 #include <thread>
 
-#include "db/db_error.h"
+#include "db/driver_error.h"
 #include "db/query.h"
 #include "json/json_text.h"
 #include "serialize/dataset_export.h"
@@ -23,7 +23,7 @@ TEST(SqliteConnectionTest, OpensOnlyAnExistingDatabase) {
   try {
     SqliteConnection c(missing);
     ADD_FAILURE() << "opened a missing file";
-  } catch (const DbError& e) {
+  } catch (const DriverError& e) {
     EXPECT_NE(std::string(e.what()).find("Cannot open database"),
               std::string::npos);
     EXPECT_TRUE(e.connection_lost());
@@ -32,7 +32,7 @@ TEST(SqliteConnectionTest, OpensOnlyAnExistingDatabase) {
 
   const std::string garbage = db.dir() + "/garbage.db";
   std::ofstream(garbage) << "this is not a database, not even close to one";
-  EXPECT_THROW(SqliteConnection{garbage}, DbError);
+  EXPECT_THROW(SqliteConnection{garbage}, DriverError);
 
   SqliteConnection ok(db.path());
   EXPECT_EQ(db.Scalar("PRAGMA journal_mode"), "wal");
@@ -97,7 +97,7 @@ TEST(SqliteConnectionTest, ParametersInsertsAndErrors) {
   try {
     bad.Open();
     ADD_FAILURE();
-  } catch (const DbError& e) {
+  } catch (const DriverError& e) {
     EXPECT_STREQ(e.what(), "no such table: NaoExiste");
     EXPECT_FALSE(e.connection_lost());
   }
@@ -120,10 +120,10 @@ TEST(SqliteConnectionTest, RefusesWhatTheServerRefuses) {
     SCOPED_TRACE(total);
     EXPECT_THROW(
         c.Execute("update Pedido set Total = :Total", {{"Total", total}}),
-        DbError);
+        DriverError);
   }
   EXPECT_THROW(c.Execute("insert into PedidoItem (IdPedido) values (2)", {}),
-               DbError);
+               DriverError);
   c.Execute("insert into PedidoItem (IdPedido) values (1)", {});
   EXPECT_EQ(db.Scalar("select Total || '|' || (select group_concat(IdPedido) "
                       "from PedidoItem) from Pedido"),
@@ -160,8 +160,8 @@ TEST(SqliteConnectionTest, WriteTransactionsTakeTurns) {
     gone.Execute("insert into T values (3)", {});
   }
   a.Begin();
-  EXPECT_THROW(a.Begin(), DbError);  // one within a transaction fails
-  a.Rollback();                      // and the outer one still ends
+  EXPECT_THROW(a.Begin(), DriverError);  // one within a transaction fails
+  a.Rollback();                          // and the outer one still ends
   b.Begin();
   b.Execute("insert into T values (4)", {});
   b.Commit();

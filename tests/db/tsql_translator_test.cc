@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "db/db_error.h"
+#include "db/driver_error.h"
 #include "db/query.h"
 #include "db/sqlite/sqlite_connection.h"
 #include "db/sqlite/tsql_like.h"
@@ -43,7 +43,7 @@ class TranslatorTest : public ::testing::Test {
       q.SQL().Add(sql);
       q.Open();
       return ToJsonText(ToJSONArray(q));
-    } catch (const DbError& e) {
+    } catch (const DriverError& e) {
       return std::string("error: ") + e.what();
     }
   }
@@ -200,13 +200,15 @@ TEST(TSqlTranslateTest, TextOfTheRewrites) {
             "select CAST('5' AS int)");
   EXPECT_EQ(TranslateTSql("where a >= '12/31/2024 23:59:59'"),
             "where a >= '2024-12-31 23:59:59'");
-  EXPECT_THROW(TranslateTSql("select CONVERT(Varchar(10), x, 104)"), DbError);
+  EXPECT_THROW(TranslateTSql("select CONVERT(Varchar(10), x, 104)"),
+               DriverError);
   EXPECT_EQ(TranslateTSql("and TRY_CONVERT(int, F.RegistroAux) = -12"),
             "and tsql_try_convert_int(F.RegistroAux) = -12");
   EXPECT_EQ(TranslateTSql("select try_convert(INT, CONVERT(int, '5'))"),
             "select tsql_try_convert_int(CAST('5' AS int))");
-  EXPECT_THROW(TranslateTSql("select TRY_CONVERT(Varchar(10), x)"), DbError);
-  EXPECT_THROW(TranslateTSql("select TRY_CONVERT(int, x, 103)"), DbError);
+  EXPECT_THROW(TranslateTSql("select TRY_CONVERT(Varchar(10), x)"),
+               DriverError);
+  EXPECT_THROW(TranslateTSql("select TRY_CONVERT(int, x, 103)"), DriverError);
 }
 
 TEST(TSqlLikeTest, Patterns) {

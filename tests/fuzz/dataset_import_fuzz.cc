@@ -145,7 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     return 0;
   } catch (const ConvertError&) {
     return 0;
-  } catch (const DatabaseError&) {
+  } catch (const DataSetError&) {
     return 0;
   }
   CheckRows(tables.master);

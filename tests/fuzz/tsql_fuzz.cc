@@ -1,6 +1,6 @@
 // The T-SQL lexer and the translation to the embedded database's SQL.
 // Tokens join back into the text; a quoted value is one string token that
-// reads back as the value; translation fails only with DbError and leaves
+// reads back as the value; translation fails only with DriverError and leaves
 // SQL without anything it rewrites as it was.
 #include <cstddef>
 #include <cstdint>
@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "db/db_error.h"
+#include "db/driver_error.h"
 #include "db/sql_lexer.h"
 #include "db/sqlite/tsql_translator.h"
 #include "fuzz_support.h"
@@ -78,7 +78,7 @@ void CheckTranslation(std::string_view sql) {
   std::string translated;
   try {
     translated = TranslateTSql(sql);
-  } catch (const DbError&) {
+  } catch (const DriverError&) {
     return;
   }
   if (Untouched(sql)) {

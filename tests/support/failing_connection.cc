@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "db/db_error.h"
+#include "db/driver_error.h"
 
 namespace norvessa::testing {
 
@@ -11,7 +11,7 @@ FailingConnection::FailingConnection(std::unique_ptr<Connection> inner,
     : inner_(std::move(inner)), fail_at_(fail_at) {}
 
 void FailingConnection::Count() {
-  if (++calls_ == fail_at_) throw DbError("injected failure");
+  if (++calls_ == fail_at_) throw DriverError("injected failure");
 }
 
 ResultSet FailingConnection::Open(std::string_view sql,

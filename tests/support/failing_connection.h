@@ -11,7 +11,7 @@
 namespace norvessa::testing {
 
 // Wraps any connection and fails its call number `fail_at` (counting from
-// 1; 0 fails none) with DbError("injected failure"), before the wrapped
+// 1; 0 fails none) with DriverError("injected failure"), before the wrapped
 // connection sees it. Statements (Open, Execute, InsertReturningKey) and
 // Commit count: each is a point where the server may refuse the work.
 // Everything else passes through.

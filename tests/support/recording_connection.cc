@@ -1,6 +1,6 @@
 #include "support/recording_connection.h"
 
-#include "db/db_error.h"
+#include "db/driver_error.h"
 
 namespace norvessa::testing {
 
@@ -9,7 +9,7 @@ void RecordingConnection::Record(std::string kind, std::string_view sql,
   std::lock_guard lock(log_->mutex);
   const int index = static_cast<int>(log_->statements.size());
   log_->statements.push_back({std::move(kind), std::string(sql), p});
-  if (index == log_->fail_on) throw DbError("injected failure");
+  if (index == log_->fail_on) throw DriverError("injected failure");
 }
 
 ResultSet RecordingConnection::Open(std::string_view sql,
