@@ -40,34 +40,45 @@ std::string DescribeDatabase(const ConnectionSettings& settings) {
   return where + " (ODBC driver " + driver + ")";
 }
 
-bool Conexao::Conectar(const std::string& settings_path) {
-  failure_.clear();
+std::optional<ConnectionSettings> ReadConnectionSettings(
+    Platform& platform, const std::string& settings_path,
+    std::string& failure) {
   auto read = [&](const char* key) {
-    return platform_.ReadIniString(settings_path, "SERVER", key, "");
+    return platform.ReadIniString(settings_path, "SERVER", key, "");
   };
-  const std::string host_name = read("HOSTNAME");
-  if (host_name.empty()) {
-    platform_.Terminate();
-    return false;
-  }
   ConnectionSettings settings;
   settings.driver = read("DRIVER");
-  settings.hostname = host_name;
+  settings.hostname = read("HOSTNAME");
   settings.database = read("BANCO");
   settings.user = read("USUARIO");
   settings.password = read("SENHA");
   settings.odbc_driver = read("ODBCDRIVER");
   settings.odbc_extra = read("ODBCEXTRA");
   if (!IsSqlite(settings.driver) && !IsSqlServer(settings.driver)) {
-    failure_ = "[SERVER] DRIVER='" + settings.driver + "' in " + settings_path +
-               " is not a known driver: MSSQL9 or empty (SQL Server through "
-               "ODBC) or SQLite";
-    return false;
+    failure = "[SERVER] DRIVER='" + settings.driver + "' in " + settings_path +
+              " is not a known driver: MSSQL9 or empty (SQL Server through "
+              "ODBC) or SQLite";
+    return std::nullopt;
   }
   if (IsSqlite(settings.driver)) {
-    settings.database = ResolvePath(settings.database,
-                                    DirectoryOf(platform_.ProgramFilePath()));
+    settings.database =
+        ResolvePath(settings.database, DirectoryOf(platform.ProgramFilePath()));
   }
+  return settings;
+}
+
+bool Conexao::Conectar(const std::string& settings_path) {
+  failure_.clear();
+  const std::string host_name =
+      platform_.ReadIniString(settings_path, "SERVER", "HOSTNAME", "");
+  if (host_name.empty()) {
+    platform_.Terminate();
+    return false;
+  }
+  const std::optional<ConnectionSettings> read =
+      ReadConnectionSettings(platform_, settings_path, failure_);
+  if (!read) return false;
+  const ConnectionSettings& settings = *read;
   try {
     host_.OpenPool(settings);
   } catch (const std::exception& e) {
@@ -75,7 +86,7 @@ bool Conexao::Conectar(const std::string& settings_path) {
     return false;
   }
   host_name_ = settings.hostname;
-  data_base_ = read("BANCO");
+  data_base_ = platform_.ReadIniString(settings_path, "SERVER", "BANCO", "");
   usuario_ = settings.user;
   senha_ = settings.password;
   return true;

@@ -1,6 +1,7 @@
 #ifndef NORVESSA_APP_CONEXAO_H_
 #define NORVESSA_APP_CONEXAO_H_
 
+#include <optional>
 #include <string>
 
 #include "app/platform.h"
@@ -36,6 +37,12 @@ class Conexao {
   std::string senha_;
   std::string failure_;
 };
+
+// [SERVER] of the connection settings file, the SQLite path resolved
+// against the program's folder. Nothing, with the reason in `failure`, for
+// a driver that is not known (the caller checks HOSTNAME itself).
+std::optional<ConnectionSettings> ReadConnectionSettings(
+    Platform& platform, const std::string& settings_path, std::string& failure);
 
 // Where a connect with these settings goes, in the operator's words:
 // "SQL Server at host port 1433 (ODBC driver FreeTDS)", "SQL Server

@@ -14,8 +14,10 @@
 
 #include "app/headless_platform.h"
 #include "app/norvessa_form.h"
+#include "app/openapi.h"
 #include "app/process_locale.h"
 #include "app/service_host.h"
+#include "app/settings_check.h"
 #include "app/version.h"
 #include "app/window/qt_application.h"
 #include "framework/api.h"
@@ -23,7 +25,7 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: apinorvessa [--headless]\n"
+    "Usage: apinorvessa [--headless | --check | --openapi]\n"
     "\n"
     "Serves the APINorvessa JSON API. Without options it opens the control\n"
     "window (\"Iniciar\" starts the server, closing the window ends the\n"
@@ -31,6 +33,10 @@ constexpr const char* kUsage =
     "\"Iniciar\" were pressed) and stops on SIGTERM or SIGINT.\n"
     "\n"
     "  --headless  run without the window (servers, services)\n"
+    "  --check     check the settings and the database, print what was\n"
+    "              found and each problem; exit 1 when the service could\n"
+    "              not start\n"
+    "  --openapi   print the OpenAPI description of the routes\n"
     "  --version   print the version\n"
     "  --help      print this text\n"
     "\n"
@@ -135,7 +141,11 @@ int RunHeadless() {
   }
   stop_signals.Started();
   std::cerr << "APINorvessa " << norvessa::kVersionText << " listening on port "
-            << host.api().port() << " (all local addresses)\n"
+            << host.api().port() << " (all local addresses)";
+  if (const norvessa::AdminServer* admin = host.admin()) {
+    std::cerr << ", operators' port " << admin->port();
+  }
+  std::cerr << "\n"
             << "  " << platform.StatusPanel(0) << " | "
             << platform.StatusPanel(1) << " | " << platform.StatusPanel(2)
             << std::endl;
@@ -163,6 +173,16 @@ int main(int argc, char** argv) {
     }
     if (arg == "--version") {
       std::cout << "APINorvessa " << norvessa::kVersionText << "\n";
+      return 0;
+    }
+    if (arg == "--check") {
+      norvessa::HeadlessPlatform platform;
+      const int code = norvessa::RunSettingsCheck(platform, std::cout);
+      std::cout.flush();
+      return code;
+    }
+    if (arg == "--openapi") {
+      std::cout << norvessa::OpenApiDocument() << "\n";
       return 0;
     }
     if (arg == "--headless") {

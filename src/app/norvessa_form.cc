@@ -157,11 +157,39 @@ void NorvessaForm::Start() {
                                       ": the port is a whole number from 0 "
                                       "to 65535 (0 listens on 9000)");
   }
+  host_.SetAdmin(ReadAdminSettings(settings));
   host_.Listen(port,
                ReadServerLimits(platform_, settings, host_.api().limits()));
 }
 
 void NorvessaForm::Stop() { host_.StopListen(); }
+
+std::optional<AdminSettings> NorvessaForm::ReadAdminSettings(
+    const std::string& settings) {
+  const std::string port_text = std::string(
+      TrimBlanks(platform_.ReadIniString(settings, "API", "PortaAdmin", "")));
+  if (port_text.empty()) return std::nullopt;
+  AdminSettings admin;
+  try {
+    admin.port = PortFromText(port_text);
+  } catch (const std::exception& e) {
+    throw DetailedError(e.what(), "[API] PortaAdmin='" + port_text + "' in " +
+                                      settings +
+                                      ": the operators' port is a whole "
+                                      "number from 1 to 65535, or empty for "
+                                      "none");
+  }
+  if (admin.port <= 0) {
+    throw DetailedError("Invalid port " + port_text,
+                        "[API] PortaAdmin='" + port_text + "' in " + settings +
+                            ": the operators' port is a whole number from 1 "
+                            "to 65535, or empty for none");
+  }
+  const std::string ip = std::string(
+      TrimBlanks(platform_.ReadIniString(settings, "API", "IPAdmin", "")));
+  if (!ip.empty()) admin.ip = ip;
+  return admin;
+}
 
 void NorvessaForm::Status() {
   const bool running = host_.IsRunning();

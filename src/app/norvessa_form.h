@@ -1,6 +1,7 @@
 #ifndef NORVESSA_APP_NORVESSA_FORM_H_
 #define NORVESSA_APP_NORVESSA_FORM_H_
 
+#include <optional>
 #include <string>
 
 #include "app/platform.h"
@@ -38,6 +39,10 @@ class NorvessaForm {
   std::string ConnectionSettingsFile();
 
  private:
+  // [API] PortaAdmin and IPAdmin; nothing when PortaAdmin is absent or
+  // empty. A port that is not one fails the start.
+  std::optional<AdminSettings> ReadAdminSettings(const std::string& settings);
+
   Platform& platform_;
   ServiceHost& host_;
 };

@@ -7,6 +7,7 @@
 #include <exception>
 #include <filesystem>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <utility>
 
@@ -23,6 +24,7 @@
 #include "middleware/json_body.h"
 #include "middleware/log_file_provider.h"
 #include "middleware/paginate.h"
+#include "text/ascii.h"
 
 namespace norvessa {
 namespace {
@@ -102,6 +104,7 @@ ConnectionPool& ServiceHost::OpenPool(const ConnectionSettings& settings) {
   }
   if (attempt->error) std::rethrow_exception(attempt->error);
   pool_ = std::move(attempt->pool);
+  settings_ = settings;
   return *pool_;
 }
 
@@ -146,7 +149,36 @@ void ServiceHost::SetUp() {
   resources_(api_, *pool_);
 }
 
-void ServiceHost::Listen(int port) { api_.Listen(port, Api::kDefaultHost); }
+void ServiceHost::SetAdmin(std::optional<AdminSettings> settings) {
+  admin_settings_ = std::move(settings);
+}
+
+void ServiceHost::Listen(int port) {
+  if (admin_settings_ && set_up_ && !metrics_) {
+    metrics_ = std::make_shared<RequestMetrics>(api_.RouteList());
+    api_.SetRequestMetrics(metrics_);
+  }
+  api_.Listen(port, Api::kDefaultHost);
+  if (!admin_settings_) return;
+  if (!admin_) {
+    std::unique_ptr<ReadyProbe> probe;
+    if (pool_) {
+      probe = std::make_unique<ReadyProbe>(
+          MakeConnectionFactory(settings_, 1),
+          !EqualsIgnoreCase(settings_.driver, "SQLite"));
+    }
+    admin_ = std::make_unique<AdminServer>(
+        ServiceView{&api_, pool_.get(), metrics_.get()}, std::move(probe));
+  }
+  try {
+    admin_->Listen(*admin_settings_);
+  } catch (const std::exception& e) {
+    api_.StopListen();
+    throw std::runtime_error(
+        "[API] PortaAdmin=" + std::to_string(admin_settings_->port) +
+        " IPAdmin=" + admin_settings_->ip + ": " + e.what());
+  }
+}
 
 void ServiceHost::Listen(int port, const ServerLimits& limits) {
   api_.SetLimits(limits);
@@ -154,11 +186,13 @@ void ServiceHost::Listen(int port, const ServerLimits& limits) {
 }
 
 void ServiceHost::StopListen() {
+  if (admin_) admin_->StopListen();
   if (api_.IsRunning()) api_.StopListen();
 }
 
 void ServiceHost::Shutdown() {
   StopListen();
+  admin_.reset();
   api_.ReleaseTransport();
   // Every request has finished: the logger's last pass, then the file
   // writer's, before the connections close.

@@ -4,7 +4,9 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 
+#include "app/admin_server.h"
 #include "db/connection_factory.h"
 #include "db/connection_pool.h"
 #include "framework/api.h"
@@ -55,7 +57,15 @@ class ServiceHost {
   // line of every request the server turns away itself; once.
   void SetUp();
 
-  // Listens on all local addresses.
+  // The operators' listener, started and stopped with the main one from
+  // the next Listen on; none when empty. Its metrics count the main
+  // server's requests from the first Listen that has it.
+  void SetAdmin(std::optional<AdminSettings> settings);
+  AdminServer* admin() { return admin_.get(); }
+
+  // Listens on all local addresses; then the operators' listener, if set.
+  // When that one cannot listen, the main one stops again and the error
+  // names the setting.
   void Listen(int port);
   // The same with the server's limits as the settings give them.
   void Listen(int port, const ServerLimits& limits);
@@ -77,7 +87,11 @@ class ServiceHost {
   PoolOpener opener_ = OpenConnectionPool;
   std::chrono::milliseconds connect_deadline_ = kConnectDeadline;
   std::unique_ptr<ConnectionPool> pool_;
+  ConnectionSettings settings_;
   bool set_up_ = false;
+  std::optional<AdminSettings> admin_settings_;
+  std::shared_ptr<RequestMetrics> metrics_;
+  std::unique_ptr<AdminServer> admin_;
 };
 
 }  // namespace norvessa

@@ -1,5 +1,6 @@
 #include "controllers/pedido_novo.h"
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -138,10 +139,27 @@ void SetOrderParams(Query& qry, const MemTable& body) {
       .SetAsString(body.FieldByName("Observacao").AsString());
 }
 
+std::atomic<std::uint64_t> orders_created{0};
+std::atomic<std::uint64_t> orders_failed{0};
+
 }  // namespace
+
+OrderCounts OrderCounters() {
+  return {orders_created.load(std::memory_order_relaxed),
+          orders_failed.load(std::memory_order_relaxed)};
+}
 
 void SalvarPedido(ConnectionPool& pool, ApiRequest& req, ApiResponse& res) {
   MemTable body;
+  bool created = false;
+  // Whatever way the request ends without the commit, it is a failed order.
+  struct Outcome {
+    const bool& created;
+    ~Outcome() {
+      (created ? orders_created : orders_failed)
+          .fetch_add(1, std::memory_order_relaxed);
+    }
+  } outcome{created};
   RunHandler(pool, req, res, ResultObject(kErroExcept, "Erro no Pedido!"), 404,
              {.body = &body, .work = [&](UnitOfWork& uow) {
                 // One unit of work and one transaction: the order and all its
@@ -154,6 +172,7 @@ void SalvarPedido(ConnectionPool& pool, ApiRequest& req, ApiResponse& res) {
                 const std::int64_t id_pedido = qry.ExecInsert();
                 SalvarItensPedido(uow, id_pedido, req);
                 uow.Commit();
+                created = true;
                 res.Send(ResultObject(kResult, FormatInteger(id_pedido)));
               }});
 }

@@ -111,6 +111,10 @@ std::unique_ptr<Connection> ConnectionPool::OpenNew(
   lock.lock();
   attempting_ = false;
   if (connection) {
+    if (to_replace_ > 0) {
+      --to_replace_;
+      ++reconnects_;
+    }
     if (outage_) {
       outage_ = false;
       Report("Database reachable again after " +
@@ -142,6 +146,7 @@ void ConnectionPool::Discard(std::unique_ptr<Connection> connection) {
     std::lock_guard lock(mutex_);
     --open_;
     ++discarded_;
+    ++to_replace_;
   }
   available_.notify_one();
   // Closed outside the lock: a disconnect may wait on the network.
@@ -186,6 +191,53 @@ int ConnectionPool::open_count() const {
 int ConnectionPool::idle_count() const {
   std::lock_guard lock(mutex_);
   return static_cast<int>(idle_.size());
+}
+
+std::uint64_t ConnectionPool::reconnect_count() const {
+  std::lock_guard lock(mutex_);
+  return reconnects_;
+}
+
+namespace {
+
+int ClassDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'Z') return c - 'A' + 10;
+  return -1;
+}
+
+char ClassChar(int digit) {
+  return static_cast<char>(digit < 10 ? '0' + digit : 'A' + digit - 10);
+}
+
+}  // namespace
+
+void ConnectionPool::CountStatementError(std::string_view sqlstate) {
+  std::size_t slot = kClassSlots - 1;
+  if (sqlstate.size() >= 2) {
+    const int a = ClassDigit(sqlstate[0]);
+    const int b = ClassDigit(sqlstate[1]);
+    if (a >= 0 && b >= 0) slot = static_cast<std::size_t>(a * 36 + b);
+  }
+  statement_errors_[slot].fetch_add(1, std::memory_order_relaxed);
+}
+
+std::vector<std::pair<std::string, std::uint64_t>>
+ConnectionPool::StatementErrors() const {
+  std::vector<std::pair<std::string, std::uint64_t>> out;
+  for (std::size_t slot = 0; slot < kClassSlots; ++slot) {
+    const std::uint64_t n =
+        statement_errors_[slot].load(std::memory_order_relaxed);
+    if (n == 0) continue;
+    if (slot == kClassSlots - 1) {
+      out.emplace_back("none", n);
+    } else {
+      const int digit = static_cast<int>(slot);
+      out.emplace_back(
+          std::string{ClassChar(digit / 36), ClassChar(digit % 36)}, n);
+    }
+  }
+  return out;
 }
 
 int ConnectionPool::discarded_count() const {

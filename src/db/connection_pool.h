@@ -1,12 +1,17 @@
 #ifndef NORVESSA_DB_CONNECTION_POOL_H_
 #define NORVESSA_DB_CONNECTION_POOL_H_
 
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "db/connection.h"
@@ -63,6 +68,15 @@ class ConnectionPool {
   int idle_count() const;
   // Connections closed because they were broken or found dead.
   int discarded_count() const;
+  // Connections opened in place of one discarded.
+  std::uint64_t reconnect_count() const;
+
+  // A statement (or a transaction's begin, commit or rollback) failed with
+  // this SQLSTATE; counted by its class, the first two characters.
+  void CountStatementError(std::string_view sqlstate);
+  // The classes seen ("08", "42"; "none" for errors without a SQLSTATE)
+  // and their counts.
+  std::vector<std::pair<std::string, std::uint64_t>> StatementErrors() const;
 
  private:
   struct Idle {
@@ -84,7 +98,14 @@ class ConnectionPool {
   std::vector<Idle> idle_;
   int open_ = 0;
   int discarded_ = 0;
+  // Discarded connections not yet replaced, and those replaced.
+  int to_replace_ = 0;
+  std::uint64_t reconnects_ = 0;
   bool closed_ = false;
+  // Indexed by the two characters of a class, 0-9 and A-Z each; the last
+  // slot holds errors without a SQLSTATE or with another one.
+  static constexpr std::size_t kClassSlots = 36 * 36 + 1;
+  std::array<std::atomic<std::uint64_t>, kClassSlots> statement_errors_{};
 
   // The outage: since when, the next attempt, the step and the last cause.
   bool outage_ = false;

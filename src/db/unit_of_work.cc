@@ -21,6 +21,21 @@ UnitOfWork::~UnitOfWork() {
   pool_.Release(std::move(connection_));
 }
 
+namespace {
+
+// Runs `work`; a driver failure that escapes is counted on the pool.
+template <typename Work>
+auto Counted(ConnectionPool& pool, Work&& work) -> decltype(work()) {
+  try {
+    return work();
+  } catch (const DriverError& e) {
+    pool.CountStatementError(e.sqlstate());
+    throw;
+  }
+}
+
+}  // namespace
+
 template <typename Work>
 auto UnitOfWork::RunFirstOnce(Work&& work)
     -> decltype(work(std::declval<Connection&>())) {
@@ -38,27 +53,34 @@ auto UnitOfWork::RunFirstOnce(Work&& work)
 
 ResultSet UnitOfWork::Open(std::string_view sql,
                            const std::vector<Param>& params) {
-  return RunFirstOnce([&](Connection& c) { return c.Open(sql, params); });
+  return Counted(pool_, [&] {
+    return RunFirstOnce([&](Connection& c) { return c.Open(sql, params); });
+  });
 }
 
 std::int64_t UnitOfWork::Execute(std::string_view sql,
                                  const std::vector<Param>& params) {
   used_ = true;
-  return connection_->Execute(sql, params);
+  return Counted(pool_, [&] { return connection_->Execute(sql, params); });
 }
 
 std::int64_t UnitOfWork::InsertReturningKey(std::string_view sql,
                                             const std::vector<Param>& params) {
   used_ = true;
-  return connection_->InsertReturningKey(sql, params);
+  return Counted(pool_,
+                 [&] { return connection_->InsertReturningKey(sql, params); });
 }
 
 void UnitOfWork::Begin() {
-  RunFirstOnce([](Connection& c) { c.Begin(); });
+  Counted(pool_, [&] { RunFirstOnce([](Connection& c) { c.Begin(); }); });
 }
 
-void UnitOfWork::Commit() { connection_->Commit(); }
+void UnitOfWork::Commit() {
+  Counted(pool_, [&] { connection_->Commit(); });
+}
 
-void UnitOfWork::Rollback() { connection_->Rollback(); }
+void UnitOfWork::Rollback() {
+  Counted(pool_, [&] { connection_->Rollback(); });
+}
 
 }  // namespace norvessa

@@ -29,6 +29,11 @@ void Api::SetLimits(const ServerLimits& limits) {
   if (!running_) transport_.reset();
 }
 
+void Api::SetChainSlots(int slots) {
+  options_.max_in_chain = slots;
+  if (!running_) transport_.reset();
+}
+
 ServerCounts Api::Counts() const {
   const TransportStats& stats = *options_.stats;
   ServerCounts counts;
@@ -37,6 +42,7 @@ ServerCounts Api::Counts() const {
   counts.closed_at_cap = stats.closed_at_cap.load();
   counts.abandoned = stats.abandoned.load();
   counts.accept_failures = stats.accept_failures.load();
+  counts.bytes_sent = stats.bytes_sent.load();
   return counts;
 }
 
@@ -44,7 +50,7 @@ void Api::EnsureTransport() {
   if (transport_) return;
   transport_ = MakeHttpTransport(
       options_, [this](const RawRequest& req, RawResponse& res) {
-        DispatchRequest(*this, req, res);
+        DispatchRequest(*this, req, res, metrics_.get());
       });
 }
 

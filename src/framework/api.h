@@ -10,6 +10,7 @@
 
 #include "framework/api_core.h"
 #include "framework/raw_http.h"
+#include "framework/request_metrics.h"
 #include "framework/transport/http_transport.h"
 
 namespace norvessa {
@@ -26,6 +27,8 @@ struct ServerCounts {
   std::uint64_t abandoned = 0;
   // Failed accepts (out of descriptors, mostly).
   std::uint64_t accept_failures = 0;
+  // Bytes written to clients, headers included.
+  std::uint64_t bytes_sent = 0;
 
   std::uint64_t refused() const {
     return refused_in_chain + refused_body_budget;
@@ -78,6 +81,13 @@ class Api : public ApiCore {
   const ServerLimits& limits() const { return options_; }
   // Set before Listen.
   void OnRefused(RefusedHook hook) { on_refused_ = std::move(hook); }
+  // Counts every request the chain runs there; set before Listen.
+  void SetRequestMetrics(std::shared_ptr<RequestMetrics> metrics) {
+    metrics_ = std::move(metrics);
+  }
+  // Requests in the chain at once (and worker threads); 32 unless set.
+  // Takes effect at the next Listen.
+  void SetChainSlots(int slots);
   ServerCounts Counts() const;
 
  private:
@@ -87,6 +97,7 @@ class Api : public ApiCore {
   // gets them.
   TransportOptions options_;
   RefusedHook on_refused_;
+  std::shared_ptr<RequestMetrics> metrics_;
   int port_ = 0;
   std::string host_;
   bool running_ = false;

@@ -1,5 +1,6 @@
 #include "framework/api_core.h"
 
+#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -55,7 +56,12 @@ ApiCore& ApiCore::RegisterRoute(MethodType method, std::string_view path,
                                 ApiCallback callback) {
   while (!path.empty() && path.front() == '/') path.remove_prefix(1);
   while (!path.empty() && path.back() == '/') path.remove_suffix(1);
-  root_.RegisterRoute(method, "/" + std::string(path), std::move(callback));
+  RouteEntry entry{method, "/" + std::string(path)};
+  root_.RegisterRoute(method, entry.pattern, std::move(callback));
+  if (std::find(route_list_.begin(), route_list_.end(), entry) ==
+      route_list_.end()) {
+    route_list_.push_back(std::move(entry));
+  }
   return *this;
 }
 

@@ -1,6 +1,7 @@
 #ifndef NORVESSA_FRAMEWORK_API_CORE_H_
 #define NORVESSA_FRAMEWORK_API_CORE_H_
 
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -9,6 +10,15 @@
 #include "framework/router_tree.h"
 
 namespace norvessa {
+
+// One registered route: its method and its path as registered
+// ("/pedidos/:idpedido").
+struct RouteEntry {
+  MethodType method;
+  std::string pattern;
+
+  friend bool operator==(const RouteEntry&, const RouteEntry&) = default;
+};
 
 // The route registry: the route tree and the global middleware. Filled on
 // one thread before serving; then many threads run Execute at once.
@@ -39,12 +49,16 @@ class ApiCore {
                          ApiCallback callback);
 
   const ApiRouterTree& GetRoutes() const { return root_; }
+  // Every route registered, in registration order, once per method and
+  // pattern.
+  const std::vector<RouteEntry>& RouteList() const { return route_list_; }
   bool Execute(ApiRequest& request, ApiResponse& response) const {
     return root_.Execute(request, response);
   }
 
  private:
   ApiRouterTree root_;
+  std::vector<RouteEntry> route_list_;
 };
 
 }  // namespace norvessa

@@ -50,6 +50,12 @@ class ApiRequest {
 
   const RawRequest& RawWebRequest() const { return raw_; }
 
+  // The pattern of the route that took the request, as it was registered
+  // ("/pedidos/:idpedido"); empty while no route took it. The text belongs
+  // to the route tree.
+  std::string_view RoutePattern() const { return route_pattern_; }
+  void SetRoutePattern(std::string_view pattern) { route_pattern_ = pattern; }
+
  private:
   const RawRequest& raw_;
   std::optional<ApiDictionary> query_;
@@ -58,6 +64,7 @@ class ApiRequest {
   std::optional<ApiDictionary> cookie_;
   std::optional<JsonDocument> body_;
   bool body_parsed_ = false;
+  std::string_view route_pattern_;
 };
 
 }  // namespace norvessa

@@ -1,5 +1,6 @@
 #include "framework/dispatch_bridge.h"
 
+#include <chrono>
 #include <exception>
 
 #include "framework/api_exception.h"
@@ -79,10 +80,12 @@ std::string ErrorPage(std::string_view message, std::string_view path) {
 }
 
 void DispatchRequest(const ApiCore& core, const RawRequest& raw_request,
-                     RawResponse& raw_response) {
+                     RawResponse& raw_response, RequestMetrics* metrics) {
+  const auto start = std::chrono::steady_clock::now();
+  if (metrics != nullptr) metrics->in_chain.fetch_add(1);
+  ApiRequest request(raw_request);
+  ApiResponse response(raw_response);
   try {
-    ApiRequest request(raw_request);
-    ApiResponse response(raw_response);
     try {
       core.Execute(request, response);
     } catch (const ApiCallbackInterrupted&) {
@@ -96,6 +99,12 @@ void DispatchRequest(const ApiCore& core, const RawRequest& raw_request,
     raw_response.content = ErrorPage(message, raw_request.path_info);
     raw_response.content_type = "text/html; charset=utf-8";
     raw_response.status_code = ToInteger(HTTPStatus::kInternalServerError);
+  }
+  if (metrics != nullptr) {
+    metrics->Record(request.RoutePattern(), raw_request.method,
+                    raw_response.status_code,
+                    std::chrono::steady_clock::now() - start);
+    metrics->in_chain.fetch_sub(1);
   }
 }
 

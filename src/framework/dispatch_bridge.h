@@ -6,6 +6,7 @@
 
 #include "framework/api_core.h"
 #include "framework/raw_http.h"
+#include "framework/request_metrics.h"
 
 namespace norvessa {
 
@@ -19,8 +20,10 @@ inline constexpr std::string_view kMaxConnectionsMessage =
 // route registry on it. An ApiCallbackInterrupted ends the exchange with
 // the response as the chain left it; any other error that escapes the chain
 // becomes the HTML error page with status 500.
+// With `metrics`, the request is counted there by the route that took it.
 void DispatchRequest(const ApiCore& core, const RawRequest& raw_request,
-                     RawResponse& raw_response);
+                     RawResponse& raw_response,
+                     RequestMetrics* metrics = nullptr);
 
 // The HTML error page; message and path are escaped as HTML.
 std::string ErrorPage(std::string_view message, std::string_view path);

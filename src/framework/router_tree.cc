@@ -69,6 +69,7 @@ class NextCaller {
   void RunHandler() {
     ++index_callback_;
     const auto list = node_.callback_.find(method_);
+    if (!node_.callback_.empty()) request_.SetRoutePattern(node_.pattern_);
     if (list == node_.callback_.end()) {
       if (!node_.callback_.empty()) {
         found_ = true;
@@ -112,7 +113,7 @@ void ApiRouterTree::RegisterRoute(MethodType method, std::string_view path,
                                   ApiCallback callback) {
   const PathQueue split = GetQueuePath(path);
   std::deque<std::string> queue(split.segments.begin(), split.segments.end());
-  RegisterInternal(*this, method, queue, callback);
+  RegisterInternal(*this, method, queue, callback, path);
 }
 
 void ApiRouterTree::RegisterMiddleware(ApiCallback callback) {
@@ -121,7 +122,8 @@ void ApiRouterTree::RegisterMiddleware(ApiCallback callback) {
 
 void ApiRouterTree::RegisterInternal(ApiRouterTree& node, MethodType method,
                                      std::deque<std::string>& queue,
-                                     ApiCallback& callback) {
+                                     ApiCallback& callback,
+                                     std::string_view path) {
   if (!node.is_initialized_) {
     node.part_ = queue.front();
     node.is_regex_ = !node.part_.empty() && node.part_.front() == ':';
@@ -132,12 +134,13 @@ void ApiRouterTree::RegisterInternal(ApiRouterTree& node, MethodType method,
   if (queue.empty()) {
     // A second registration of a method and path appends a second handler.
     node.callback_[method].push_back(std::move(callback));
+    node.pattern_ = path;
     return;
   }
   const std::string next = queue.front();
   auto& child = node.route_[next];
   if (!child) child = std::make_unique<ApiRouterTree>();
-  RegisterInternal(*child, method, queue, callback);
+  RegisterInternal(*child, method, queue, callback, path);
   if (child->is_regex_) node.regexed_keys_.push_back(next);
 }
 

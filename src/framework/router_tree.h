@@ -56,7 +56,7 @@ class ApiRouterTree {
 
   static void RegisterInternal(ApiRouterTree& node, MethodType method,
                                std::deque<std::string>& queue,
-                               ApiCallback& callback);
+                               ApiCallback& callback, std::string_view path);
   static bool ExecuteInternal(const ApiRouterTree& node, PathQueue& queue,
                               MethodType method, ApiRequest& request,
                               ApiResponse& response);
@@ -67,6 +67,8 @@ class ApiRouterTree {
   const ApiRouterTree* LiteralChild(std::string_view key) const;
 
   bool is_initialized_ = false;
+  // The registered path that ends at this node, if one does.
+  std::string pattern_;
   std::string part_;
   std::string tag_;
   bool is_regex_ = false;

@@ -27,6 +27,7 @@ void ApiLoggerThread::NewLog(JsonValue entry) {
     if (cache_.size() >= capacity_) {
       cache_.pop_front();
       ++dropped_;
+      dropped_total_.fetch_add(1, std::memory_order_relaxed);
     }
     cache_.push_back(std::move(entry));
     // One wake-up per pass: entries that arrive before the thread has
@@ -53,6 +54,11 @@ void ApiLoggerThread::ResetLogCache() {
 std::uint64_t ApiLoggerThread::TakeDropped() {
   std::lock_guard lock(mutex_);
   return std::exchange(dropped_, 0);
+}
+
+std::size_t ApiLoggerThread::QueueLength() {
+  std::lock_guard lock(mutex_);
+  return cache_.size();
 }
 
 void ApiLoggerThread::AddDropped(std::uint64_t count) {

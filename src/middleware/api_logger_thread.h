@@ -1,6 +1,7 @@
 #ifndef NORVESSA_MIDDLEWARE_API_LOGGER_THREAD_H_
 #define NORVESSA_MIDDLEWARE_API_LOGGER_THREAD_H_
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -43,6 +44,11 @@ class ApiLoggerThread {
   // The entries dropped since the last call.
   std::uint64_t TakeDropped();
   void AddDropped(std::uint64_t count);
+  // Entries waiting now, and those the full queue dropped since the start.
+  std::size_t QueueLength();
+  std::uint64_t DroppedTotal() const {
+    return dropped_total_.load(std::memory_order_relaxed);
+  }
 
   void Start();
   // Ends the thread after one last pass; a derived class calls it in its
@@ -65,6 +71,7 @@ class ApiLoggerThread {
   bool signaled_ = false;
   std::deque<JsonValue> cache_;
   std::uint64_t dropped_ = 0;
+  std::atomic<std::uint64_t> dropped_total_{0};
   std::jthread thread_;
 };
 

@@ -133,6 +133,17 @@ class RecentlyCompressed {
   std::uint64_t uses_ = 0;
 };
 
+struct Counters {
+  std::atomic<std::uint64_t> compressed{0};
+  std::atomic<std::uint64_t> cache_hits{0};
+  std::atomic<std::uint64_t> cache_misses{0};
+};
+
+Counters& Counted() {
+  static Counters counters;
+  return counters;
+}
+
 RecentlyCompressed& Recent() {
   static RecentlyCompressed recent;
   return recent;
@@ -167,6 +178,13 @@ std::string Compress(std::string_view data, CompressionType type) {
   return out;
 }
 
+CompressionCounts CompressionCounters() {
+  const Counters& c = Counted();
+  return {c.compressed.load(std::memory_order_relaxed),
+          c.cache_hits.load(std::memory_order_relaxed),
+          c.cache_misses.load(std::memory_order_relaxed)};
+}
+
 ApiCallback Compression(int threshold) {
   Threshold() = threshold;
   return CompressionMiddleware;
@@ -194,6 +212,9 @@ void CompressionMiddleware(ApiRequest& request, ApiResponse& response,
   if (text.size() > static_cast<std::size_t>(Threshold().load())) {
     const std::size_t hash = std::hash<std::string_view>()(text);
     std::optional<std::string> compressed = Recent().Find(type, text, hash);
+    Counted().compressed.fetch_add(1, std::memory_order_relaxed);
+    (compressed ? Counted().cache_hits : Counted().cache_misses)
+        .fetch_add(1, std::memory_order_relaxed);
     if (!compressed) {
       compressed = Compress(text, type);
       Recent().Add(type, std::move(text), hash, *compressed);

@@ -1,6 +1,7 @@
 #ifndef NORVESSA_MIDDLEWARE_COMPRESSION_H_
 #define NORVESSA_MIDDLEWARE_COMPRESSION_H_
 
+#include <cstdint>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -25,6 +26,15 @@ class CompressionError : public std::runtime_error {
 // zlib at level 9, memory level 8, default strategy, fed in pieces of at
 // most 1 MiB.
 std::string Compress(std::string_view data, CompressionType type);
+
+// What the middleware did since the start: answers compressed, and how
+// often the recently compressed answers had the text already.
+struct CompressionCounts {
+  std::uint64_t compressed = 0;
+  std::uint64_t cache_hits = 0;
+  std::uint64_t cache_misses = 0;
+};
+CompressionCounts CompressionCounters();
 
 // Sets the process-wide threshold and returns the middleware.
 ApiCallback Compression(int threshold);

@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "installation.h"
 #include "support/http_client.h"
 #include "support/temp_database.h"
 
@@ -27,123 +28,6 @@ namespace norvessa {
 namespace {
 
 namespace fs = std::filesystem;
-
-// The program copied alone into a folder, with its settings.
-class Installation {
- public:
-  explicit Installation(const std::string& port)
-      : db_("CREATE TABLE Empresa (IdEmpresa INTEGER PRIMARY KEY,"
-            " NomeFantasia VARCHAR(60));"
-            "INSERT INTO Empresa VALUES (1, 'Demo');"
-            "CREATE TABLE Uf (IdUf INTEGER PRIMARY KEY, Uf VARCHAR(2),"
-            " UfNome VARCHAR(50), Situacao INTEGER);"
-            "INSERT INTO Uf VALUES (35, 'SP', 'S' || char(227) || 'o Paulo', "
-            "1);") {
-    fs::create_directories(bin() + "/Config");
-    fs::create_directories(root() + "/Norvessa/Config");
-    fs::copy_file(APINORVESSA_BINARY, bin() + "/apinorvessa");
-    Write(root() + "/Norvessa/Config/Norvessa.ini",
-          "[API]\nPorta=" + port + "\nIP=http://0.0.0.0\n");
-    Write(bin() + "/Config/Conexao.ini",
-          "[SERVER]\nDRIVER=SQLite\nHOSTNAME=localhost\nBANCO=../test.db\n");
-  }
-  ~Installation() { Stop(SIGKILL); }
-
-  std::string bin() const { return db_.dir() + "/bin"; }
-  std::string root() const { return db_.dir() + "/root"; }
-  static void Write(const std::string& path, const std::string& text) {
-    std::ofstream(path) << text;
-  }
-
-  // Without a display unless `qt_platform` names one of Qt's own.
-  void Start(std::vector<std::string> args = {"--headless"},
-             const char* qt_platform = nullptr,
-             const std::vector<std::pair<std::string, std::string>>& env = {}) {
-    const std::string err = db_.dir() + "/stderr.txt";
-    pid_ = fork();
-    if (pid_ == 0) {
-      for (const auto& [name, value] : env) {
-        setenv(name.c_str(), value.c_str(), 1);
-      }
-      setenv("NORVESSA_ROOT", root().c_str(), 1);
-      if (descriptors > 0) {
-        const rlimit limit{descriptors, descriptors};
-        setrlimit(RLIMIT_NOFILE, &limit);
-      }
-      unsetenv("DISPLAY");
-      unsetenv("WAYLAND_DISPLAY");
-      if (qt_platform == nullptr) {
-        unsetenv("QT_QPA_PLATFORM");
-      } else {
-        setenv("QT_QPA_PLATFORM", qt_platform, 1);
-      }
-      freopen(err.c_str(), "w", stderr);
-      freopen("/dev/null", "w", stdout);
-      std::vector<char*> argv;
-      const std::string program = bin() + "/apinorvessa";
-      argv.push_back(const_cast<char*>(program.c_str()));
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(program.c_str(), argv.data());
-      _exit(127);
-    }
-  }
-
-  // The exit status, after sending `signal` (0: just wait).
-  int Stop(int signal = 0) {
-    if (pid_ <= 0) return -1;
-    if (signal != 0) kill(pid_, signal);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-
-  // The exit status once the program ends, or -1 when it still runs
-  // after `limit` (it is then killed).
-  int Wait(std::chrono::seconds limit) {
-    if (pid_ <= 0) return -1;
-    const auto end = std::chrono::steady_clock::now() + limit;
-    int status = 0;
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > end) {
-        Stop(SIGKILL);
-        return -1;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-
-  pid_t pid() const { return pid_; }
-
-  // The program's descriptor limit, soft and hard; 0 leaves it alone.
-  rlim_t descriptors = 0;
-
-  std::string Stderr() const {
-    std::ifstream in(db_.dir() + "/stderr.txt");
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-
- private:
-  testing::TempDatabase db_;
-  pid_t pid_ = -1;
-};
-
-bool WaitForPort(std::uint16_t port) {
-  for (int i = 0; i < 200; ++i) {
-    try {
-      testing::ClientConnection probe(port);
-      return true;
-    } catch (const std::exception&) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-  }
-  return false;
-}
 
 TEST(HeadlessTest, StartsServesAndStopsOnSigterm) {
   std::uint16_t port;
@@ -582,78 +466,6 @@ TEST(HeadlessTest, AStopSignalDuringAHangingStartEndsIt) {
 
 namespace norvessa {
 namespace {
-
-// The program of an installation run as a user that file modes bind: root
-// writes to any file whatever its mode, so a root test hands the folder to
-// nobody and the program becomes nobody before it starts.
-class UnprivilegedRun {
- public:
-  explicit UnprivilegedRun(const Installation& app)
-      : app_(app), dir_(fs::path(app.bin()).parent_path().string()) {}
-  ~UnprivilegedRun() { Stop(SIGKILL); }
-
-  std::string db() const { return dir_ + "/test.db"; }
-
-  void Start() {
-    if (geteuid() == 0) {
-      for (const auto& entry : fs::recursive_directory_iterator(dir_)) {
-        ASSERT_EQ(chown(entry.path().c_str(), kNobody, kNobody), 0);
-      }
-      ASSERT_EQ(chown(dir_.c_str(), kNobody, kNobody), 0);
-    }
-    const std::string program = app_.bin() + "/apinorvessa";
-    const std::string err = dir_ + "/unprivileged.txt";
-    pid_ = fork();
-    if (pid_ == 0) {
-      setenv("NORVESSA_ROOT", app_.root().c_str(), 1);
-      unsetenv("DISPLAY");
-      unsetenv("WAYLAND_DISPLAY");
-      freopen(err.c_str(), "w", stderr);
-      freopen("/dev/null", "w", stdout);
-      if (geteuid() == 0 && (setgroups(0, nullptr) != 0 ||
-                             setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
-        _exit(126);
-      }
-      execl(program.c_str(), program.c_str(), "--headless", nullptr);
-      _exit(127);
-    }
-  }
-
-  // The exit status, or -1 when the program still runs after 10 s.
-  int WaitForExit() {
-    for (int i = 0; i < 200 && pid_ > 0; ++i) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return -1;
-  }
-
-  int Stop(int signal) {
-    if (pid_ <= 0) return -1;
-    kill(pid_, signal);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-
-  std::string Stderr() const {
-    std::ifstream in(dir_ + "/unprivileged.txt");
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-
- private:
-  static constexpr uid_t kNobody = 65534;
-  const Installation& app_;
-  std::string dir_;
-  pid_t pid_ = -1;
-};
 
 constexpr const char* kNewOrder =
     R"({"idempresa":"1","idusuario":"1","dtemissao":"10/12/2026 10:30",)"

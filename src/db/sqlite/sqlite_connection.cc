@@ -1,11 +1,15 @@
 #include "db/sqlite/sqlite_connection.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <memory>
 #include <optional>
@@ -241,6 +245,14 @@ int WriterTurn::waiting() const {
 SqliteConnection::SqliteConnection(const std::string& path,
                                    std::shared_ptr<WriterTurn> turn)
     : turn_(std::move(turn)) {
+  // SQLite hands a new connection a descriptor that an earlier one of this
+  // process left open on the same file, so an open can succeed on a file
+  // this process may no longer read or write; ask the file system first.
+  if (::faccessat(AT_FDCWD, path.c_str(), R_OK | W_OK, AT_EACCESS) != 0 &&
+      errno != ENOENT) {
+    throw DriverError(
+        "Cannot open database " + path + ": " + std::strerror(errno), true);
+  }
   // Never creates a file: the demo and test databases must exist.
   const int rc = sqlite3_open_v2(
       path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);

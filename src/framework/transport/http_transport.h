@@ -27,6 +27,8 @@ struct TransportStats {
   std::atomic<std::uint64_t> abandoned{0};
   // Accepts that failed (out of descriptors, mostly).
   std::atomic<std::uint64_t> accept_failures{0};
+  // Bytes written to clients, headers included.
+  std::atomic<std::uint64_t> bytes_sent{0};
 };
 
 // Limits the transport applies to every connection; the server's settings

@@ -208,6 +208,8 @@ void Session::Finish(RawResponse response) {
                                MSG_DONTWAIT | MSG_NOSIGNAL);
       if (n > 0) {
         sent += static_cast<std::size_t>(n);
+        context_->stats->bytes_sent.fetch_add(static_cast<std::uint64_t>(n),
+                                              std::memory_order_relaxed);
       } else if (n < 0 && errno == EINTR) {
         continue;
       } else {
@@ -244,7 +246,9 @@ void Session::WriteFrom(std::size_t offset) {
   stream_.expires_after(context_->options.idle_timeout);
   net::async_write(
       stream_, net::buffer(out_.data() + offset, out_.size() - offset),
-      [self = shared_from_this()](beast::error_code ec, std::size_t) {
+      [self = shared_from_this()](beast::error_code ec, std::size_t n) {
+        self->context_->stats->bytes_sent.fetch_add(n,
+                                                    std::memory_order_relaxed);
         self->OnWrite(ec);
       });
 }

@@ -1,0 +1,426 @@
+#include "app/admin_server.h"
+
+#include <dirent.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+#include <utility>
+
+#include "app/openapi.h"
+#include "app/service_host.h"
+#include "controllers/pedido_novo.h"
+#include "db/driver_error.h"
+#include "framework/api_request.h"
+#include "framework/api_response.h"
+#include "json/json_text.h"
+#include "json/json_value.h"
+#include "middleware/api_logger_manager.h"
+#include "middleware/compression.h"
+#include "text/number_text.h"
+
+namespace norvessa {
+
+// -- ReadyProbe --------------------------------------------------------------
+
+struct ReadyProbe::State {
+  ConnectionPool::Factory connect;
+  bool reuse = false;
+  std::mutex mutex;
+  std::condition_variable done;
+  std::unique_ptr<Connection> connection;
+  // A check thread is out; a later check waits for it rather than start
+  // another one that a dead server would hold too.
+  bool running = false;
+  std::uint64_t finished = 0;
+  std::string cause;
+};
+
+ReadyProbe::ReadyProbe(ConnectionPool::Factory connect, bool reuse,
+                       std::chrono::milliseconds deadline)
+    : state_(std::make_shared<State>()), deadline_(deadline) {
+  state_->connect = std::move(connect);
+  state_->reuse = reuse;
+}
+
+ReadyProbe::~ReadyProbe() = default;
+
+std::string ReadyProbe::Check() {
+  std::unique_lock lock(state_->mutex);
+  const auto until = std::chrono::steady_clock::now() + deadline_;
+  if (!state_->running) {
+    state_->running = true;
+    std::unique_ptr<Connection> connection = std::move(state_->connection);
+    // The thread owns what it uses: a check that never returns holds its
+    // connection and the state, not the probe.
+    std::thread([state = state_, connection = std::move(connection)]() mutable {
+      std::string cause;
+      try {
+        if (!connection || connection->IsBroken()) {
+          connection.reset();
+          connection = state->connect();
+        }
+        connection->Open("select 1", {});
+      } catch (const std::exception& e) {
+        cause = e.what();
+      } catch (...) {
+        cause = "unknown error";
+      }
+      if (!cause.empty() || !state->reuse) connection.reset();
+      std::lock_guard guard(state->mutex);
+      state->connection = std::move(connection);
+      state->cause = cause.empty() ? std::string() : "database: " + cause;
+      state->running = false;
+      ++state->finished;
+      state->done.notify_all();
+    }).detach();
+  }
+  const std::uint64_t seen = state_->finished;
+  if (!state_->done.wait_until(lock, until,
+                               [&] { return state_->finished != seen; })) {
+    return "database: no answer within " + FormatInteger(deadline_.count()) +
+           " ms";
+  }
+  return state_->cause;
+}
+
+// -- Metrics text ------------------------------------------------------------
+
+namespace {
+
+class Exposition {
+ public:
+  void Family(std::string_view name, std::string_view type,
+              std::string_view help) {
+    out_ += "# HELP ";
+    out_ += name;
+    out_ += ' ';
+    out_ += help;
+    out_ += "\n# TYPE ";
+    out_ += name;
+    out_ += ' ';
+    out_ += type;
+    out_ += '\n';
+  }
+
+  // labels: name="value" pairs, already in order.
+  void Sample(
+      std::string_view name,
+      std::initializer_list<std::pair<std::string_view, std::string_view>>
+          labels,
+      std::string_view value) {
+    out_ += name;
+    if (labels.size() > 0) {
+      out_ += '{';
+      bool first = true;
+      for (const auto& [label, text] : labels) {
+        if (!first) out_ += ',';
+        first = false;
+        out_ += label;
+        out_ += "=\"";
+        for (char c : text) {
+          if (c == '\\' || c == '"') {
+            out_ += '\\';
+            out_ += c;
+          } else if (c == '\n') {
+            out_ += "\\n";
+          } else {
+            out_ += c;
+          }
+        }
+        out_ += '"';
+      }
+      out_ += '}';
+    }
+    out_ += ' ';
+    out_ += value;
+    out_ += '\n';
+  }
+
+  void Sample(std::string_view name, std::string_view value) {
+    Sample(name, {}, value);
+  }
+
+  std::string Take() { return std::move(out_); }
+
+ private:
+  std::string out_;
+};
+
+std::string Number(std::uint64_t value) {
+  return FormatInteger(static_cast<std::int64_t>(value));
+}
+
+std::string Real(double value) {
+  // The general format keeps 15 digits; Prometheus reads "1E-5" too.
+  return FormatFloat(value);
+}
+
+std::string BucketBound(double bound) { return FormatFloat(bound); }
+
+struct ProcessFigures {
+  double cpu_seconds = 0;
+  double start_time = 0;
+  std::uint64_t virtual_bytes = 0;
+  std::uint64_t resident_bytes = 0;
+  std::uint64_t open_fds = 0;
+  std::uint64_t max_fds = 0;
+};
+
+ProcessFigures ReadProcessFigures() {
+  ProcessFigures f;
+  const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
+  const double page = static_cast<double>(sysconf(_SC_PAGESIZE));
+  std::ifstream stat_file("/proc/self/stat");
+  std::string stat((std::istreambuf_iterator<char>(stat_file)),
+                   std::istreambuf_iterator<char>());
+  // Fields after the command name, which may hold blanks and parentheses.
+  const std::size_t close = stat.rfind(')');
+  if (close != std::string::npos) {
+    std::istringstream fields(stat.substr(close + 2));
+    std::string field;
+    std::vector<std::string> v;
+    while (fields >> field) v.push_back(field);
+    // state is field 3; utime 14, stime 15, starttime 22, vsize 23, rss 24.
+    auto at = [&](std::size_t n) -> double {
+      return n - 3 < v.size() ? std::strtod(v[n - 3].c_str(), nullptr) : 0;
+    };
+    f.cpu_seconds = (at(14) + at(15)) / ticks;
+    f.virtual_bytes = static_cast<std::uint64_t>(at(23));
+    f.resident_bytes = static_cast<std::uint64_t>(at(24) * page);
+    std::ifstream proc_stat("/proc/stat");
+    std::string key;
+    double boot = 0;
+    while (proc_stat >> key) {
+      if (key == "btime") {
+        proc_stat >> boot;
+        break;
+      }
+    }
+    f.start_time = boot + at(22) / ticks;
+  }
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    while (const dirent* entry = readdir(dir)) {
+      if (entry->d_name[0] != '.') ++f.open_fds;
+    }
+    closedir(dir);
+    if (f.open_fds > 0) --f.open_fds;  // the listing's own descriptor
+  }
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0) f.max_fds = limit.rlim_cur;
+  return f;
+}
+
+void SendJson(ApiResponse& res, int status, std::string text) {
+  res.SendJsonText(std::move(text))
+      .Status(status)
+      .ContentType("application/json; charset=utf-8");
+}
+
+}  // namespace
+
+std::string AdminServer::MetricsText() const {
+  Exposition x;
+  if (view_.metrics != nullptr) {
+    x.Family("apinorvessa_http_requests_total", "counter",
+             "Requests the chain answered, by route pattern (\"unmatched\" "
+             "when no route took the request), method and status.");
+    for (const RequestMetrics::Count& c : view_.metrics->Counts()) {
+      x.Sample("apinorvessa_http_requests_total",
+               {{"route", c.route}, {"method", c.method}, {"status", c.status}},
+               Number(c.value));
+    }
+    x.Family("apinorvessa_http_request_duration_seconds", "histogram",
+             "Time in the chain, from dispatch to the answer, by route "
+             "pattern.");
+    for (const RequestMetrics::Durations& d :
+         view_.metrics->DurationsByRoute()) {
+      for (std::size_t b = 0; b < RequestMetrics::kBuckets.size(); ++b) {
+        x.Sample("apinorvessa_http_request_duration_seconds_bucket",
+                 {{"route", d.route},
+                  {"le", BucketBound(RequestMetrics::kBuckets[b])}},
+                 Number(d.cumulative[b]));
+      }
+      x.Sample("apinorvessa_http_request_duration_seconds_bucket",
+               {{"route", d.route}, {"le", "+Inf"}},
+               Number(d.cumulative.back()));
+      x.Sample("apinorvessa_http_request_duration_seconds_sum",
+               {{"route", d.route}}, Real(d.sum_seconds));
+      x.Sample("apinorvessa_http_request_duration_seconds_count",
+               {{"route", d.route}}, Number(d.cumulative.back()));
+    }
+    x.Family("apinorvessa_http_requests_in_chain", "gauge",
+             "Requests in the handler chain now (at most 32).");
+    x.Sample("apinorvessa_http_requests_in_chain",
+             FormatInteger(view_.metrics->in_chain.load()));
+  }
+  if (view_.api != nullptr) {
+    const ServerCounts counts = view_.api->Counts();
+    x.Family("apinorvessa_http_requests_refused_total", "counter",
+             "Requests answered with the busy message without running the "
+             "chain: the 33rd in the chain, or a body past the bytes all "
+             "bodies may hold together.");
+    x.Sample("apinorvessa_http_requests_refused_total",
+             {{"reason", "chain_full"}}, Number(counts.refused_in_chain));
+    x.Sample("apinorvessa_http_requests_refused_total",
+             {{"reason", "body_budget"}}, Number(counts.refused_body_budget));
+    x.Family("apinorvessa_http_connections_closed_at_cap_total", "counter",
+             "Connections closed on arrival: the connection limit was "
+             "reached.");
+    x.Sample("apinorvessa_http_connections_closed_at_cap_total",
+             Number(counts.closed_at_cap));
+    x.Family("apinorvessa_http_response_bytes_total", "counter",
+             "Bytes written to clients, headers included.");
+    x.Sample("apinorvessa_http_response_bytes_total",
+             Number(counts.bytes_sent));
+  }
+  const CompressionCounts compression = CompressionCounters();
+  x.Family("apinorvessa_compressed_responses_total", "counter",
+           "Answers sent compressed (deflate or gzip).");
+  x.Sample("apinorvessa_compressed_responses_total",
+           Number(compression.compressed));
+  x.Family("apinorvessa_compression_cache_requests_total", "counter",
+           "Compressed answers looked up among the recently compressed "
+           "ones: found (hit) or compressed anew (miss).");
+  x.Sample("apinorvessa_compression_cache_requests_total", {{"result", "hit"}},
+           Number(compression.cache_hits));
+  x.Sample("apinorvessa_compression_cache_requests_total", {{"result", "miss"}},
+           Number(compression.cache_misses));
+  if (view_.pool != nullptr) {
+    const int open = view_.pool->open_count();
+    const int idle = view_.pool->idle_count();
+    x.Family("apinorvessa_db_connections", "gauge",
+             "Database connections of the handlers' pool: idle, or busy "
+             "(handed out or opening).");
+    x.Sample("apinorvessa_db_connections", {{"state", "idle"}},
+             FormatInteger(idle));
+    x.Sample("apinorvessa_db_connections", {{"state", "busy"}},
+             FormatInteger(open > idle ? open - idle : 0));
+    x.Family("apinorvessa_db_connections_discarded_total", "counter",
+             "Connections closed because they were broken or found dead.");
+    x.Sample("apinorvessa_db_connections_discarded_total",
+             FormatInteger(view_.pool->discarded_count()));
+    x.Family("apinorvessa_db_reconnects_total", "counter",
+             "Connections opened in place of a discarded one.");
+    x.Sample("apinorvessa_db_reconnects_total",
+             Number(view_.pool->reconnect_count()));
+    x.Family("apinorvessa_db_statement_errors_total", "counter",
+             "Statements (and transaction begins, commits and rollbacks) "
+             "the driver failed, by SQLSTATE class (\"none\": no SQLSTATE, "
+             "as with the embedded database).");
+    for (const auto& [cls, n] : view_.pool->StatementErrors()) {
+      x.Sample("apinorvessa_db_statement_errors_total", {{"class", cls}},
+               Number(n));
+    }
+  }
+  const OrderCounts orders = OrderCounters();
+  x.Family("apinorvessa_orders_created_total", "counter",
+           "Orders stored by POST /pedidos/novo.");
+  x.Sample("apinorvessa_orders_created_total", Number(orders.created));
+  x.Family("apinorvessa_orders_failed_total", "counter",
+           "POST /pedidos/novo requests that stored nothing.");
+  x.Sample("apinorvessa_orders_failed_total", Number(orders.failed));
+  ApiLoggerManager& log = ApiLoggerManager::GetDefaultManager();
+  x.Family("apinorvessa_request_log_queue_length", "gauge",
+           "Request log entries waiting for the log writer.");
+  x.Sample("apinorvessa_request_log_queue_length", Number(log.QueueLength()));
+  x.Family("apinorvessa_request_log_dropped_total", "counter",
+           "Request log entries dropped because the queue was full.");
+  x.Sample("apinorvessa_request_log_dropped_total", Number(log.DroppedTotal()));
+
+  const ProcessFigures p = ReadProcessFigures();
+  x.Family("process_cpu_seconds_total", "counter",
+           "Total user and system CPU time spent in seconds.");
+  x.Sample("process_cpu_seconds_total", Real(p.cpu_seconds));
+  x.Family("process_open_fds", "gauge", "Number of open file descriptors.");
+  x.Sample("process_open_fds", Number(p.open_fds));
+  x.Family("process_max_fds", "gauge",
+           "Maximum number of open file descriptors.");
+  x.Sample("process_max_fds", Number(p.max_fds));
+  x.Family("process_virtual_memory_bytes", "gauge",
+           "Virtual memory size in bytes.");
+  x.Sample("process_virtual_memory_bytes", Number(p.virtual_bytes));
+  x.Family("process_resident_memory_bytes", "gauge",
+           "Resident memory size in bytes.");
+  x.Sample("process_resident_memory_bytes", Number(p.resident_bytes));
+  x.Family("process_start_time_seconds", "gauge",
+           "Start time of the process since unix epoch in seconds.");
+  x.Sample("process_start_time_seconds", Real(p.start_time));
+  return x.Take();
+}
+
+// -- AdminServer -------------------------------------------------------------
+
+AdminServer::AdminServer(ServiceView view, std::unique_ptr<ReadyProbe> probe)
+    : view_(view), probe_(std::move(probe)) {
+  // A few slots of its own: operators and their scrapers, never clients.
+  admin_.SetChainSlots(4);
+  Register();
+}
+
+AdminServer::~AdminServer() {
+  if (admin_.IsRunning()) admin_.StopListen();
+  admin_.ReleaseTransport();
+}
+
+void AdminServer::Register() {
+  // Whatever answers without a type of its own (404, 405) is plain text.
+  admin_.Use(
+      [](ApiRequest&, ApiResponse& res, const std::function<void()>& next) {
+        next();
+        if (res.RawWebResponse().content_type.empty()) {
+          res.ContentType("text/plain; charset=utf-8");
+        }
+      });
+  admin_.Get("/live",
+             [](ApiRequest&, ApiResponse& res, const std::function<void()>&) {
+               SendJson(res, 200, "{\"status\":\"live\"}");
+             });
+  admin_.Get("/ready", [this](ApiRequest&, ApiResponse& res,
+                              const std::function<void()>&) {
+    std::string cause;
+    if (view_.api == nullptr || !view_.api->IsRunning()) {
+      cause = "listener: the API is not listening";
+    } else if (!probe_) {
+      cause = "database: not connected";
+    } else {
+      cause = probe_->Check();
+    }
+    if (cause.empty()) {
+      SendJson(res, 200, "{\"status\":\"ready\"}");
+      return;
+    }
+    SendJson(res, 503,
+             ToJsonText(JsonValue::Object()
+                            .AddPair("status", JsonValue::String("not ready"))
+                            .AddPair("cause", JsonValue::String(cause))));
+  });
+  admin_.Get("/metrics", [this](ApiRequest&, ApiResponse& res,
+                                const std::function<void()>&) {
+    res.Send(MetricsText())
+        .Status(200)
+        .ContentType("text/plain; version=0.0.4; charset=utf-8");
+  });
+  admin_.Get("/openapi.json",
+             [](ApiRequest&, ApiResponse& res, const std::function<void()>&) {
+               SendJson(res, 200, OpenApiDocument());
+             });
+}
+
+void AdminServer::Listen(const AdminSettings& settings) {
+  admin_.Listen(settings.port, settings.ip);
+}
+
+void AdminServer::ListenOn(int native_socket) {
+  admin_.ListenOn(native_socket);
+}
+
+void AdminServer::StopListen() {
+  if (admin_.IsRunning()) admin_.StopListen();
+}
+
+}  // namespace norvessa

@@ -1,0 +1,279 @@
+// The operators' listener: the real program over real sockets, and the
+// listener alone next to a saturated server.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/admin_server.h"
+#include "db/sqlite/sqlite_connection.h"
+#include "framework/api.h"
+#include "framework/api_request.h"
+#include "framework/api_response.h"
+#include "installation.h"
+#include "support/http_client.h"
+#include "support/temp_database.h"
+
+namespace norvessa {
+namespace {
+
+std::uint16_t FreePort() {
+  testing::BoundSocket probe;
+  return probe.port();
+}
+
+// An installation whose Norvessa.ini has `extra` lines under [API].
+struct Service {
+  explicit Service(const std::string& extra)
+      : port(FreePort()), admin_port(FreePort()), app(std::to_string(port)) {
+    std::string ini = "[API]\nPorta=" + std::to_string(port) +
+                      "\nIP=http://0.0.0.0\n" + extra;
+    size_t at;
+    while ((at = ini.find("$ADMIN")) != std::string::npos) {
+      ini.replace(at, 6, std::to_string(admin_port));
+    }
+    Installation::Write(app.root() + "/Norvessa/Config/Norvessa.ini", ini);
+  }
+
+  std::uint16_t port;
+  std::uint16_t admin_port;
+  Installation app;
+};
+
+TEST(AdminTest, LiveReadyOpenApiAndPlainNotFound) {
+  Service s("PortaAdmin=$ADMIN\n");
+  s.app.Start();
+  ASSERT_TRUE(WaitForPort(s.port)) << s.app.Stderr();
+  ASSERT_TRUE(WaitForPort(s.admin_port)) << s.app.Stderr();
+  EXPECT_NE(
+      s.app.Stderr().find("operators' port " + std::to_string(s.admin_port)),
+      std::string::npos)
+      << s.app.Stderr();
+
+  struct Case {
+    const char* method;
+    const char* path;
+    int status;
+    std::string type;
+    std::string body;  // empty: not compared
+  };
+  const Case cases[] = {
+      {"GET", "/live", 200, "application/json; charset=utf-8",
+       R"({"status":"live"})"},
+      {"GET", "/ready", 200, "application/json; charset=utf-8",
+       R"({"status":"ready"})"},
+      {"GET", "/openapi.json", 200, "application/json; charset=utf-8", ""},
+      {"GET", "/metrics", 200, "text/plain; version=0.0.4; charset=utf-8", ""},
+      {"GET", "/usuarios", 404, "text/plain; charset=utf-8", "Not Found"},
+      {"GET", "/", 404, "text/plain; charset=utf-8", "Not Found"},
+      {"POST", "/live", 405, "text/plain; charset=utf-8", "Method Not Allowed"},
+  };
+  for (const Case& c : cases) {
+    const testing::HttpReply reply =
+        testing::Request(s.admin_port, c.method, c.path);
+    EXPECT_EQ(reply.status, c.status) << c.method << " " << c.path;
+    EXPECT_EQ(reply.Header("Content-Type"), c.type) << c.path;
+    if (!c.body.empty()) {
+      EXPECT_EQ(reply.body, c.body) << c.path;
+    }
+  }
+  // The operators' requests are not the API's: the request log and the
+  // API's own routes never see them.
+  EXPECT_EQ(testing::Request(s.port, "GET", "/live").status, 404);
+  EXPECT_EQ(s.app.Stop(SIGTERM), 0) << s.app.Stderr();
+}
+
+TEST(AdminTest, NoOperatorsPortWithoutPortaAdmin) {
+  for (const std::string extra : {"", "PortaAdmin=\n"}) {
+    Service s(extra);
+    s.app.Start();
+    ASSERT_TRUE(WaitForPort(s.port)) << s.app.Stderr();
+    EXPECT_THROW(testing::ClientConnection probe(s.admin_port), std::exception);
+    EXPECT_EQ(s.app.Stderr().find("operators' port"), std::string::npos);
+    EXPECT_EQ(s.app.Stop(SIGTERM), 0);
+  }
+}
+
+// The lines of `text` that start with `prefix`.
+std::string LinesStarting(const std::string& text, const std::string& prefix) {
+  std::string out;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    std::size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(pos, end - pos);
+    if (line.rfind(prefix, 0) == 0) out += line + "\n";
+    pos = end + 1;
+  }
+  return out;
+}
+
+TEST(AdminTest, MetricsCountAKnownSequenceByRoutePattern) {
+  Service s("PortaAdmin=$ADMIN\n");
+  s.app.Start();
+  ASSERT_TRUE(WaitForPort(s.port)) << s.app.Stderr();
+  ASSERT_TRUE(WaitForPort(s.admin_port)) << s.app.Stderr();
+
+  EXPECT_EQ(testing::Request(s.port, "POST", "/estados").status, 200);
+  EXPECT_EQ(testing::Request(s.port, "POST", "/estados").status, 200);
+  EXPECT_EQ(testing::Request(s.port, "PUT", "/estados").status, 405);
+  EXPECT_EQ(testing::Request(s.port, "GET", "/nada/1").status, 404);
+  // Two paths of one route count under its pattern.
+  testing::Request(s.port, "GET", "/pedidos/7");
+  testing::Request(s.port, "GET", "/pedidos/8");
+  // No table Pedido here: the two reads fail at their statement; the
+  // order lacks keys and fails before any.
+  testing::Request(s.port, "POST", "/pedidos/novo",
+                   {{"Content-Type", "application/json"}},
+                   R"({"idempresa":"1","itens":[]})");
+
+  const testing::HttpReply reply =
+      testing::Request(s.admin_port, "GET", "/metrics");
+  ASSERT_EQ(reply.status, 200);
+  const std::string& m = reply.body;
+  EXPECT_EQ(LinesStarting(m, "apinorvessa_http_requests_total{"),
+            "apinorvessa_http_requests_total{route=\"/estados\","
+            "method=\"POST\",status=\"200\"} 2\n"
+            "apinorvessa_http_requests_total{route=\"/estados\","
+            "method=\"PUT\",status=\"405\"} 1\n"
+            "apinorvessa_http_requests_total{route=\"/pedidos/:idpedido\","
+            "method=\"GET\",status=\"404\"} 2\n"
+            "apinorvessa_http_requests_total{route=\"/pedidos/novo\","
+            "method=\"POST\",status=\"404\"} 1\n"
+            "apinorvessa_http_requests_total{route=\"unmatched\","
+            "method=\"GET\",status=\"404\"} 1\n")
+      << m;
+  EXPECT_NE(m.find("apinorvessa_http_request_duration_seconds_count{route=\""
+                   "/estados\"} 3\n"),
+            std::string::npos)
+      << m;
+  EXPECT_NE(m.find("apinorvessa_http_request_duration_seconds_bucket{route=\""
+                   "/pedidos/:idpedido\",le=\"+Inf\"} 2\n"),
+            std::string::npos);
+  for (const char* line : {
+           "apinorvessa_orders_created_total 0\n",
+           "apinorvessa_orders_failed_total 1\n",
+           "apinorvessa_db_statement_errors_total{class=\"none\"} 2\n",
+           "apinorvessa_http_requests_in_chain 0\n",
+           "apinorvessa_http_requests_refused_total{reason=\"chain_full\"} 0\n",
+           "apinorvessa_db_connections_discarded_total 0\n",
+       }) {
+    EXPECT_NE(m.find(line), std::string::npos) << line << m;
+  }
+  for (const char* name :
+       {"process_resident_memory_bytes ", "process_open_fds ",
+        "process_cpu_seconds_total ", "process_start_time_seconds ",
+        "apinorvessa_http_response_bytes_total ",
+        "apinorvessa_request_log_queue_length ",
+        "apinorvessa_request_log_dropped_total 0\n",
+        "apinorvessa_db_connections{state=\"idle\"} "}) {
+    EXPECT_NE(m.find(name), std::string::npos) << name;
+  }
+
+  // Prometheus's own checker reads the exposition.
+  const std::string file = s.app.bin() + "/metrics.txt";
+  Installation::Write(file, m);
+  if (std::system("command -v promtool >/dev/null") != 0) {
+    GTEST_SKIP() << "promtool is not installed (scripts/install.sh installs "
+                    "Debian's prometheus package)";
+  }
+  EXPECT_EQ(std::system(("promtool check metrics < " + file).c_str()), 0);
+  EXPECT_EQ(s.app.Stop(SIGTERM), 0);
+}
+
+TEST(AdminTest, ReadyFollowsTheDatabaseFile) {
+  Service s("PortaAdmin=$ADMIN\n");
+  UnprivilegedRun run(s.app);
+  run.Start();
+  ASSERT_TRUE(WaitForPort(s.port)) << run.Stderr();
+  ASSERT_TRUE(WaitForPort(s.admin_port)) << run.Stderr();
+  EXPECT_EQ(testing::Request(s.admin_port, "GET", "/ready").status, 200);
+
+  // The service's user can no longer open the file.
+  ASSERT_EQ(chmod(run.db().c_str(), 0), 0);
+  const testing::HttpReply down =
+      testing::Request(s.admin_port, "GET", "/ready");
+  EXPECT_EQ(down.status, 503);
+  EXPECT_EQ(down.Header("Content-Type"), "application/json; charset=utf-8");
+  EXPECT_EQ(down.body.rfind(R"({"status":"not ready","cause":"database: )", 0),
+            0u)
+      << down.body;
+  EXPECT_EQ(testing::Request(s.admin_port, "GET", "/live").status, 200);
+
+  ASSERT_EQ(chmod(run.db().c_str(), 0644), 0);
+  EXPECT_EQ(testing::Request(s.admin_port, "GET", "/ready").status, 200);
+  EXPECT_EQ(run.Stop(SIGTERM), 0);
+}
+
+// Every chain slot of the API held by a handler that waits: the
+// operators' listener answers all the same, readiness included.
+TEST(AdminServerTest, ReadyWhileEveryChainSlotIsHeld) {
+  testing::TempDatabase db;
+  Api api;
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool release = false;
+  std::atomic<int> waiting{0};
+  api.Get("/slow",
+          [&](ApiRequest&, ApiResponse& res, const std::function<void()>&) {
+            ++waiting;
+            std::unique_lock lock(mutex);
+            cv.wait(lock, [&] { return release; });
+            res.Send("done");
+          });
+  auto metrics = std::make_shared<RequestMetrics>(api.RouteList());
+  api.SetRequestMetrics(metrics);
+  testing::BoundSocket api_socket;
+  const std::uint16_t api_port = api_socket.port();
+  api.ListenOn(api_socket.Release());
+
+  const std::string path = db.path();
+  AdminServer admin(
+      ServiceView{&api, nullptr, metrics.get()},
+      std::make_unique<ReadyProbe>(
+          [path] { return std::make_unique<SqliteConnection>(path); }, false));
+  testing::BoundSocket admin_socket;
+  const std::uint16_t admin_port = admin_socket.port();
+  admin.ListenOn(admin_socket.Release());
+
+  std::vector<std::thread> clients;
+  for (int i = 0; i < Api::kMaxInChain; ++i) {
+    clients.emplace_back([api_port] {
+      EXPECT_EQ(testing::Request(api_port, "GET", "/slow").status, 200);
+    });
+  }
+  while (waiting.load() < Api::kMaxInChain) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  // The API itself is full: the next request is turned away.
+  EXPECT_EQ(testing::Request(api_port, "GET", "/slow").status, 500);
+
+  EXPECT_EQ(testing::Request(admin_port, "GET", "/ready").status, 200);
+  EXPECT_EQ(testing::Request(admin_port, "GET", "/live").status, 200);
+  const std::string m = testing::Request(admin_port, "GET", "/metrics").body;
+  EXPECT_NE(m.find("apinorvessa_http_requests_in_chain 32\n"),
+            std::string::npos)
+      << m;
+  EXPECT_NE(m.find("apinorvessa_http_requests_refused_total{reason=\""
+                   "chain_full\"} 1\n"),
+            std::string::npos);
+  {
+    std::lock_guard lock(mutex);
+    release = true;
+  }
+  cv.notify_all();
+  for (std::thread& t : clients) t.join();
+  admin.StopListen();
+  api.StopListen();
+}
+
+}  // namespace
+}  // namespace norvessa
