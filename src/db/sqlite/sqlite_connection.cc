@@ -250,8 +250,13 @@ SqliteConnection::SqliteConnection(const std::string& path,
   // this process may no longer read or write; ask the file system first.
   if (::faccessat(AT_FDCWD, path.c_str(), R_OK | W_OK, AT_EACCESS) != 0 &&
       errno != ENOENT) {
-    throw DriverError(
-        "Cannot open database " + path + ": " + std::strerror(errno), true);
+    const int error = errno;
+    const bool readable =
+        ::faccessat(AT_FDCWD, path.c_str(), R_OK, AT_EACCESS) == 0;
+    throw DriverError("Cannot open database " + path + ": " +
+                          (readable ? std::string("the file is not writable")
+                                    : std::string(std::strerror(error))),
+                      true);
   }
   // Never creates a file: the demo and test databases must exist.
   const int rc = sqlite3_open_v2(
