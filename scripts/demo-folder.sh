@@ -31,5 +31,7 @@ if [ ! -f "$demo/root/Norvessa/Config/Norvessa.ini" ]; then
 Porta=9000
 IP=http://0.0.0.0
 Empresa=1
+PortaAdmin=9001
+IPAdmin=127.0.0.1
 INI
 fi

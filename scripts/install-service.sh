@@ -57,6 +57,10 @@ if [ ! -f "$norvessa" ]; then
 Porta=9000
 IP=http://0.0.0.0
 Empresa=1
+; The operators' listener (/live, /ready, /metrics, /openapi.json), on
+; loopback only; empty PortaAdmin: none.
+PortaAdmin=9001
+IPAdmin=127.0.0.1
 INI
 fi
 

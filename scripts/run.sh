@@ -14,6 +14,7 @@ scripts/demo-folder.sh
 demo="$PWD/demo-run"
 port=$(sed -n 's/^[Pp]orta=//p' "$demo/root/Norvessa/Config/Norvessa.ini" | head -n 1 | tr -d '\r')
 port=${port:-9000}
+admin_port=$(sed -n 's/^[Pp]orta[Aa]dmin=//p' "$demo/root/Norvessa/Config/Norvessa.ini" | head -n 1 | tr -d '\r')
 export NORVESSA_ROOT="$demo/root"
 if [ "${WINDOW:-0}" = 1 ]; then
   echo "Demo folder: $demo (press \"Iniciar\" in the window)"
@@ -25,4 +26,11 @@ Starting APINorvessa on http://127.0.0.1:$port (Ctrl+C stops it). Try:
   curl -s -X POST http://127.0.0.1:$port/estados
   curl -s -X POST -H 'Content-Type: application/json' -d '{"iduf":"35"}' http://127.0.0.1:$port/cidades
 TXT
+if [ -n "$admin_port" ]; then
+  cat <<TXT
+Operators' port (PortaAdmin in $demo/root/Norvessa/Config/Norvessa.ini):
+  curl -s http://127.0.0.1:$admin_port/ready
+  curl -s http://127.0.0.1:$admin_port/metrics
+TXT
+fi
 exec "$demo/bin/apinorvessa" --headless
