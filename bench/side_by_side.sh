@@ -2,7 +2,10 @@
 # Our service next to the peer implementation on the benchmark database, in
 # one run (keep-alive off, 32 connections, the peer in two processes).
 # Usage: bench/side_by_side.sh [route...]    (after scripts/build.sh release)
-# Environment: BENCH_DIR (default /tmp/apinorvessa-bench), DURATION (10s).
+# Environment: BENCH_DIR (default /tmp/apinorvessa-bench), DURATION (10s),
+# PORTA_ADMIN (empty: no operators' listener, so no metrics counted; a
+# port: metrics on, scraped once a second during the run as Prometheus
+# would).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 shared=$(cd ../shared/bench && pwd)
@@ -14,19 +17,27 @@ mkdir -p "$dir/ours/bin/Config" "$dir/ours/bin/Logs" "$dir/ours/root/Norvessa/Co
 cp build/src/app/apinorvessa "$dir/ours/bin/apinorvessa"
 printf '[SERVER]\nDRIVER=SQLite\nHOSTNAME=localhost\nBANCO=%s\n' "$db" \
   > "$dir/ours/bin/Config/Conexao.ini"
-printf '[API]\nPorta=9000\nIP=http://0.0.0.0\nEmpresa=1\n' \
-  > "$dir/ours/root/Norvessa/Config/Norvessa.ini"
+printf '[API]\nPorta=9000\nIP=http://0.0.0.0\nEmpresa=1\nPortaAdmin=%s\n' \
+  "${PORTA_ADMIN:-}" > "$dir/ours/root/Norvessa/Config/Norvessa.ini"
 
 NORVESSA_ROOT="$dir/ours/root" "$dir/ours/bin/apinorvessa" --headless \
   2> "$dir/ours.log" &
 ours=$!
-trap 'kill $ours 2>/dev/null; wait $ours 2>/dev/null' EXIT
+scraper=
+trap 'kill $ours $scraper 2>/dev/null; wait $ours 2>/dev/null' EXIT
 for _ in $(seq 1 100); do
   curl -s -o /dev/null http://127.0.0.1:9000/usuarios && break
   sleep 0.1
 done
 # Another server on the port would be measured instead of this one.
 kill -0 "$ours" 2>/dev/null || { echo "our service did not start:" >&2; cat "$dir/ours.log" >&2; exit 1; }
+
+if [ -n "${PORTA_ADMIN:-}" ]; then
+  while sleep 1; do
+    curl -s -o /dev/null "http://127.0.0.1:$PORTA_ADMIN/metrics" || true
+  done &
+  scraper=$!
+fi
 
 if [ $# -gt 0 ]; then export ROUTES="$*"; fi
 DB="$db" OURS_URL=http://127.0.0.1:9000 MODES=close WORKERS=2 \
