@@ -1,0 +1,4 @@
+#include "app/openapi.h"
+namespace norvessa {
+std::string OpenApiDocument() { return "{}"; }
+}  // namespace norvessa
