@@ -268,6 +268,11 @@ std::string AdminServer::MetricsText() const {
              {{"reason", "chain_full"}}, Number(counts.refused_in_chain));
     x.Sample("apinorvessa_http_requests_refused_total",
              {{"reason", "body_budget"}}, Number(counts.refused_body_budget));
+    x.Family("apinorvessa_http_requests_forbidden_total", "counter",
+             "Requests answered 403: the client's address is not in "
+             "IPsPermitidos.");
+    x.Sample("apinorvessa_http_requests_forbidden_total",
+             Number(counts.forbidden));
     x.Family("apinorvessa_http_connections_closed_at_cap_total", "counter",
              "Connections closed on arrival: the connection limit was "
              "reached.");

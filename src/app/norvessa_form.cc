@@ -70,6 +70,27 @@ ServerLimits ReadServerLimits(Platform& platform, const std::string& file,
   return limits;
 }
 
+std::shared_ptr<const AccessRules> ReadAccessRules(Platform& platform,
+                                                   const std::string& file) {
+  auto list = [&](const char* key) {
+    const std::string text = platform.ReadIniString(file, "API", key, "");
+    try {
+      return AddressList::Parse(text);
+    } catch (const AddressListError& e) {
+      throw DetailedError("[API] " + std::string(key) + ": " + e.what(),
+                          "[API] " + std::string(key) + "='" + text + "' in " +
+                              file +
+                              ": a comma-separated list of addresses and "
+                              "CIDR ranges, IPv4 or IPv6");
+    }
+  };
+  auto rules = std::make_shared<AccessRules>();
+  rules->allowed = list("IPsPermitidos");
+  rules->proxies = list("IPsProxy");
+  if (rules->allowed.empty()) return nullptr;
+  return rules;
+}
+
 NorvessaForm::NorvessaForm(Platform& platform, ServiceHost& host)
     : platform_(platform), host_(host) {}
 
@@ -158,8 +179,10 @@ void NorvessaForm::Start() {
                                       "to 65535 (0 listens on 9000)");
   }
   host_.SetAdmin(ReadAdminSettings(settings));
-  host_.Listen(port,
-               ReadServerLimits(platform_, settings, host_.api().limits()));
+  ServerLimits limits =
+      ReadServerLimits(platform_, settings, host_.api().limits());
+  limits.access = ReadAccessRules(platform_, settings);
+  host_.Listen(port, limits);
 }
 
 void NorvessaForm::Stop() { host_.StopListen(); }

@@ -1,6 +1,7 @@
 #ifndef NORVESSA_APP_NORVESSA_FORM_H_
 #define NORVESSA_APP_NORVESSA_FORM_H_
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -57,6 +58,12 @@ int PortFromText(const std::string& text);
 // number from 1 to 2147483647 gives it too, with a line on stderr.
 ServerLimits ReadServerLimits(Platform& platform, const std::string& file,
                               ServerLimits limits);
+
+// [API] IPsPermitidos and IPsProxy: who may use the service; nothing when
+// IPsPermitidos is absent or empty (everyone). An element that is not an
+// address or a CIDR range fails with DetailedError naming it.
+std::shared_ptr<const AccessRules> ReadAccessRules(Platform& platform,
+                                                   const std::string& file);
 
 }  // namespace norvessa
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/conexao.h"
+#include "app/detailed_error.h"
 #include "app/norvessa_form.h"
 #include "app/program_paths.h"
 #include "app/version.h"
@@ -185,6 +186,16 @@ int RunSettingsCheck(Platform& platform, std::ostream& out) {
                    "logged");
   } else {
     report.Found("log folder", logs + " (writable)");
+  }
+
+  try {
+    const auto rules = ReadAccessRules(platform, service_file);
+    report.Found("allowed addresses",
+                 rules ? std::string(TrimBlanks(platform.ReadIniString(
+                             service_file, "API", "IPsPermitidos", "")))
+                       : std::string("everyone"));
+  } catch (const DetailedError& e) {
+    report.Problem(std::string(e.what()) + " in " + service_file);
   }
 
   const std::string admin_text = std::string(TrimBlanks(

@@ -43,6 +43,7 @@ ServerCounts Api::Counts() const {
   counts.abandoned = stats.abandoned.load();
   counts.accept_failures = stats.accept_failures.load();
   counts.bytes_sent = stats.bytes_sent.load();
+  counts.forbidden = stats.forbidden.load();
   return counts;
 }
 

@@ -29,6 +29,8 @@ struct ServerCounts {
   std::uint64_t accept_failures = 0;
   // Bytes written to clients, headers included.
   std::uint64_t bytes_sent = 0;
+  // Answered 403: the client's address is not allowed.
+  std::uint64_t forbidden = 0;
 
   std::uint64_t refused() const {
     return refused_in_chain + refused_body_budget;

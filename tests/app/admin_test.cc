@@ -277,3 +277,47 @@ TEST(AdminServerTest, ReadyWhileEveryChainSlotIsHeld) {
 
 }  // namespace
 }  // namespace norvessa
+
+namespace norvessa {
+namespace {
+
+TEST(AccessSettingsTest, AMalformedListStopsTheStartNamingTheElement) {
+  for (const char* key : {"IPsPermitidos", "IPsProxy"}) {
+    const std::string bad = std::string(key) + "=10.0.0.1, 10.0.0.999/8\n";
+    Service s(key == std::string("IPsProxy") ? "IPsPermitidos=127.0.0.1\n" + bad
+                                             : bad);
+    s.app.Start();
+    EXPECT_EQ(s.app.Wait(std::chrono::seconds(30)), 1) << key;
+    EXPECT_NE(s.app.Stderr().find("'10.0.0.999/8' is not an address or a "
+                                  "CIDR range"),
+              std::string::npos)
+        << s.app.Stderr();
+  }
+}
+
+TEST(AccessSettingsTest, ARefusedClientGets403AndItsLogLine) {
+  Service s("IPsPermitidos=10.0.0.0/8\nPortaAdmin=$ADMIN\n");
+  std::filesystem::create_directory(s.app.bin() + "/Logs");
+  s.app.Start();
+  ASSERT_TRUE(WaitForPort(s.port)) << s.app.Stderr();
+  ASSERT_TRUE(WaitForPort(s.admin_port)) << s.app.Stderr();
+  const testing::HttpReply reply = testing::Request(s.port, "POST", "/estados");
+  EXPECT_EQ(reply.status, 403);
+  EXPECT_EQ(reply.body, R"({"error":"Forbidden"})");
+  const std::string m = testing::Request(s.admin_port, "GET", "/metrics").body;
+  EXPECT_NE(m.find("apinorvessa_http_requests_forbidden_total 1\n"),
+            std::string::npos);
+  // The chain never ran: no route counted it.
+  EXPECT_EQ(m.find("apinorvessa_http_requests_total{"), std::string::npos);
+  EXPECT_EQ(s.app.Stop(SIGTERM), 0);
+  std::string log;
+  for (const auto& entry :
+       std::filesystem::directory_iterator(s.app.bin() + "/Logs")) {
+    log += Installation::Read(entry.path());
+  }
+  EXPECT_NE(log.find("/estados"), std::string::npos) << log;
+  EXPECT_NE(log.find("403"), std::string::npos) << log;
+}
+
+}  // namespace
+}  // namespace norvessa

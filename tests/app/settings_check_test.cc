@@ -49,6 +49,7 @@ TEST(SettingsCheckTest, PrintsWhatItFoundAndEachProblem) {
       {"everything in place", [](Installation&) {}, 0,
        found_database + "port: $PORT\n"
                         "log folder: $BIN/Logs (writable)\n"
+                        "allowed addresses: everyone\n"
                         "admin port: none\n"
                         "result: the service can start\n"},
       {"no connection settings",
@@ -58,6 +59,7 @@ TEST(SettingsCheckTest, PrintsWhatItFoundAndEachProblem) {
        1,
        "port: $PORT\n"
        "log folder: $BIN/Logs (writable)\n"
+       "allowed addresses: everyone\n"
        "admin port: none\n"
        "problem: Arquivo CONEXAO.INI não foi encontrado! (looked for "
        "$BIN/Config/Conexao.ini, the folder Config beside the program)\n"
@@ -75,6 +77,7 @@ TEST(SettingsCheckTest, PrintsWhatItFoundAndEachProblem) {
        "database answers: no\n"
        "port: $PORT\n"
        "log folder: $BIN/Logs (writable)\n"
+       "allowed addresses: everyone\n"
        "admin port: none\n"
        "problem: SQLite database $BIN/../missing.db: Cannot open database "
        "$BIN/../missing.db: unable to open database file\n"
@@ -87,6 +90,7 @@ TEST(SettingsCheckTest, PrintsWhatItFoundAndEachProblem) {
        1,
        found_database +
            "log folder: $BIN/Logs (writable)\n"
+           "allowed addresses: everyone\n"
            "admin port: 0 on 127.0.0.1\n"
            "problem: [API] Porta='90a' in "
            "$ROOT/Norvessa/Config/Norvessa.ini: '90a' is not a valid integer "
@@ -104,6 +108,7 @@ TEST(SettingsCheckTest, PrintsWhatItFoundAndEachProblem) {
        found_database +
            "port: $PORT\n"
            "log folder: $BIN/Logs (not writable)\n"
+           "allowed addresses: everyone\n"
            "admin port: none\n"
            "warning: log folder $BIN/Logs is not writable by this user: "
            "requests will not be logged\n"

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/access_rules.h"
 #include "framework/raw_http.h"
 
 namespace norvessa {
@@ -29,6 +30,8 @@ struct TransportStats {
   std::atomic<std::uint64_t> accept_failures{0};
   // Bytes written to clients, headers included.
   std::atomic<std::uint64_t> bytes_sent{0};
+  // Answered 403: the client's address is not allowed.
+  std::atomic<std::uint64_t> forbidden{0};
 };
 
 // Limits the transport applies to every connection; the server's settings
@@ -53,6 +56,8 @@ struct ServerLimits {
   std::uint64_t body_budget = 256ull * 1024 * 1024;
   // How long StopListen waits for requests in flight before it closes them.
   std::chrono::milliseconds stop_grace{10000};
+  // Who may send requests; everyone when none.
+  std::shared_ptr<const AccessRules> access;
 };
 
 // The limits, and how the transport itself is set up.
@@ -69,12 +74,16 @@ struct TransportOptions : ServerLimits {
   int io_threads = 2;
   // Threads that run the chain; 0 is one per chain slot.
   int worker_threads = 0;
-  // Called, on a transport thread, with each request answered with the
-  // busy message and with that answer; it must not throw or block.
+  // Called, on a transport thread, with each request answered without
+  // the chain (the busy message, or 403 to an address not allowed) and
+  // with that answer; it must not throw or block.
   std::function<void(const RawRequest&, const RawResponse&)> on_refused;
   // Where the counts go; the transport makes its own when none is given.
   std::shared_ptr<TransportStats> stats;
 };
+
+// The answer to a client whose address is not allowed.
+inline constexpr std::string_view kForbiddenBody = R"({"error":"Forbidden"})";
 
 struct Binding {
   std::string address;

@@ -122,6 +122,10 @@ void Session::Serve() {
   auto& ctx = *context_;
   auto request = std::make_shared<RawRequest>(reader_.TakeRequest());
   AddEndpoints(*request);
+  if (ctx.options.access && !ctx.options.access->Admits(*request)) {
+    ctx.stats->forbidden.fetch_add(1);
+    return Forbid(std::move(*request));
+  }
   if (ctx.in_chain.fetch_add(1) >= ctx.options.max_in_chain) {
     ctx.in_chain.fetch_sub(1);
     ctx.stats->refused_in_chain.fetch_add(1);
@@ -181,6 +185,24 @@ void Session::Refuse(RawRequest request) {
   }
   body_.Reset();
   Answer(response.status_code, ctx.options.busy_message);
+}
+
+void Session::Forbid(RawRequest request) {
+  auto& ctx = *context_;
+  RawResponse response;
+  response.status_code = ToInteger(HTTPStatus::kForbidden);
+  response.content = std::string(kForbiddenBody);
+  response.content_type = "application/json; charset=utf-8";
+  if (ctx.options.on_refused) {
+    try {
+      ctx.options.on_refused(request, response);
+    } catch (...) {
+      // The answer matters more than its log line.
+    }
+  }
+  body_.Reset();
+  out_ = Serialize(response, head_request_);
+  WriteFrom(0);
 }
 
 bool Session::ClientGone() {

@@ -41,6 +41,9 @@ class Session : public std::enable_shared_from_this<Session> {
   // The busy answer for a request the server has no room for, which the
   // request log is told about.
   void Refuse(RawRequest request);
+  // 403 {"error":"Forbidden"} to a client whose address is not allowed;
+  // the chain never sees the request.
+  void Forbid(RawRequest request);
   void AddEndpoints(RawRequest& request);
   // True when the client has closed or reset its side.
   bool ClientGone();
