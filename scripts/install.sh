@@ -15,6 +15,7 @@ packages=(
   wrk hyperfine
   clang libclang-rt-14-dev libfuzzer-14-dev  # the fuzz targets
   systemd  # systemd-analyze reviews the unit (systemd need not be the init)
+  prometheus  # promtool checks the metrics exposition
 )
 
 missing=()
