@@ -16,6 +16,9 @@ packages=(
   clang libclang-rt-14-dev libfuzzer-14-dev  # the fuzz targets
   systemd  # systemd-analyze reviews the unit (systemd need not be the init)
   prometheus  # promtool checks the metrics exposition
+  dpkg-dev lintian  # scripts/package.sh builds the .deb; the package test reviews it
+  openapi-specification python3-jsonschema  # the OpenAPI document is checked against the 3.0 schema
+  nginx openssl curl  # the cluster behind nginx with TLS (scripts/cluster.sh, its test)
 )
 
 missing=()
