@@ -102,6 +102,20 @@ TEST(AdminTest, NoOperatorsPortWithoutPortaAdmin) {
   }
 }
 
+TEST(AdminTest, AnOperatorsPortInUseFailsTheStart) {
+  testing::BoundSocket taken;
+  Service s("PortaAdmin=" + std::to_string(taken.port()) + "\n");
+  s.app.Start();
+  EXPECT_EQ(s.app.Wait(std::chrono::seconds(30)), 1) << s.app.Stderr();
+  EXPECT_NE(
+      s.app.Stderr().find("[API] PortaAdmin=" + std::to_string(taken.port()) +
+                          " IPAdmin=127.0.0.1: "),
+      std::string::npos)
+      << s.app.Stderr();
+  // The main listener did not stay up without it.
+  EXPECT_THROW(testing::ClientConnection probe(s.port), std::exception);
+}
+
 // The lines of `text` that start with `prefix`.
 std::string LinesStarting(const std::string& text, const std::string& prefix) {
   std::string out;
