@@ -160,8 +160,6 @@ std::string Real(double value) {
   return FormatFloat(value);
 }
 
-std::string BucketBound(double bound) { return FormatFloat(bound); }
-
 struct ProcessFigures {
   double cpu_seconds = 0;
   double start_time = 0;
@@ -240,10 +238,10 @@ std::string AdminServer::MetricsText() const {
     for (const RequestMetrics::Durations& d :
          view_.metrics->DurationsByRoute()) {
       for (std::size_t b = 0; b < RequestMetrics::kBuckets.size(); ++b) {
-        x.Sample("apinorvessa_http_request_duration_seconds_bucket",
-                 {{"route", d.route},
-                  {"le", BucketBound(RequestMetrics::kBuckets[b])}},
-                 Number(d.cumulative[b]));
+        x.Sample(
+            "apinorvessa_http_request_duration_seconds_bucket",
+            {{"route", d.route}, {"le", Real(RequestMetrics::kBuckets[b])}},
+            Number(d.cumulative[b]));
       }
       x.Sample("apinorvessa_http_request_duration_seconds_bucket",
                {{"route", d.route}, {"le", "+Inf"}},

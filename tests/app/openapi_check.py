@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Checks an OpenAPI 3.0 document: valid against the specification's JSON
+"""Checks an OpenAPI 3.0 document: valid against the OpenAPI 3.0 JSON
 schema, and every local $ref pointing at something.
 
 Usage: openapi_check.py SCHEMA DOCUMENT

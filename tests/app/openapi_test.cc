@@ -1,4 +1,4 @@
-// The OpenAPI description: valid against the specification's schema, one
+// The OpenAPI description: valid against the OpenAPI 3.0 JSON schema, one
 // operation per registered route, and every answer the routes give over
 // real sockets described with its status and exact message.
 
@@ -36,7 +36,7 @@
 namespace norvessa {
 namespace {
 
-// Debian's openapi-specification package.
+// The OpenAPI 3.0 JSON schema as Debian installs it.
 constexpr const char* kSchema =
     "/usr/share/openapi-specification/schemas/v3.0/schema.json";
 
