@@ -58,7 +58,8 @@ post=(BENCH_METHOD=POST 'BENCH_BODY={"iduf":"35"}')
 
 for instances in 1 2; do
   INSTANCES=$instances scripts/cluster.sh start >&2
-  tls=https://127.0.0.1:$HTTPS_PORT
+  # The site answers its name only (scripts/cluster.sh: localhost).
+  tls=https://localhost:$HTTPS_PORT
   if [ "$instances" = 1 ]; then
     direct=http://127.0.0.1:$BASE_PORT
     run direct "GET /produtos/526" "$direct/produtos/526" "${get[@]}" BENCH_CLOSE=1

@@ -11,7 +11,10 @@
 #         a throwaway self-signed certificate, and nginx running the site
 #         file with these instances and that certificate. It waits until
 #         every instance and nginx answer, then prints the cluster's https
-#         address on a line of its own and the certificate to trust.
+#         address on a line of its own and the certificate to trust. The
+#         site answers the name localhost only, as the shipped one answers
+#         its server_name only: https://localhost:<port>, never
+#         https://127.0.0.1:<port> (no handshake without the name).
 # stop    ends nginx (SIGQUIT: requests under way finish) and every instance
 #         (SIGTERM), waits for them, and removes their PID files. The folder
 #         stays, with the logs and the database, until the next start.
@@ -22,8 +25,9 @@
 #   INSTANCES     instances (2)
 #   BASE_PORT     instance i listens on BASE_PORT+i, its operators' port on
 #                 BASE_PORT+i+1000 (9100)
-#   HTTPS_PORT    nginx's TLS port on 127.0.0.1 (8443)
-#   HTTP_PORT     nginx's plain port on 127.0.0.1 (unset: off, as shipped)
+#   HTTPS_PORT    nginx's TLS port on 127.0.0.1, https://localhost:<port> (8443)
+#   HTTP_PORT     nginx's plain port on 127.0.0.1, http://localhost:<port>
+#                 (unset: off, as shipped)
 #   CLUSTER_DIR   the folder of the whole cluster (/tmp/apinorvessa-cluster)
 #   DB            an existing SQLite file all instances use (default: a fresh
 #                 demo database in CLUSTER_DIR/data)
@@ -97,7 +101,10 @@ load_settings() {
 instance_dir() { echo "$dir/instance-$1"; }
 
 # Each instance as on a server of its own: the program with Config/ and
-# Logs/ beside it, its settings root, its ports.
+# Logs/ beside it, its settings root, its ports. nginx is its proxy: the
+# client's address comes from X-Forwarded-For when nginx connects, and
+# nginx's connections count against no per-address limit. A request that
+# finds every slot busy waits up to 2 s for one instead of failing at once.
 prepare_instance() {
   local i=$1 port=$(($2 + $1)) idir
   idir=$(instance_dir "$i")
@@ -107,6 +114,8 @@ prepare_instance() {
     "$db" > "$idir/bin/Config/Conexao.ini"
   printf '[API]\nPorta=%s\nIP=http://0.0.0.0\nEmpresa=1\nPortaAdmin=%s\nIPAdmin=127.0.0.1\n' \
     "$port" "$((port + 1000))" > "$idir/root/Norvessa/Config/Norvessa.ini"
+  printf 'IPsProxy=127.0.0.1\nEsperaVagaMs=2000\n' \
+    >> "$idir/root/Norvessa/Config/Norvessa.ini"
 }
 
 http_status() {
@@ -164,9 +173,10 @@ stop_all() {
   done
 }
 
-# The shipped site with this cluster's instances, ports, certificate and log
-# folder. Every replaced line is checked, so that a site edited out of this
-# shape fails here and not as a silently different proxy.
+# The shipped site with this cluster's instances, ports, server name
+# (localhost, the certificate's), certificate and log folder. Every replaced
+# line is checked, so that a site edited out of this shape fails here and
+# not as a silently different proxy.
 write_site() {
   local ports="" i
   for i in $(seq 0 $((instances - 1))); do
@@ -186,22 +196,32 @@ write_site() {
       next
     }
     { print }' "$site_source" |
-    sed -e "s|^\([ \t]*\)listen 443 ssl;|\1listen 127.0.0.1:$https_port ssl;|" \
-        -e '/^[ \t]*listen \[::\]:443 ssl;/d' \
+    sed -e "s|^\([ \t]*\)listen 443 ssl\( default_server\)\{0,1\};|\1listen 127.0.0.1:$https_port ssl\2;|" \
+        -e '/^[ \t]*listen \[::\]:443 ssl\( default_server\)\{0,1\};/d' \
+        -e 's|^\([ \t]*\)server_name api\.empresa\.example;|\1server_name localhost;|' \
         -e "s|^\([ \t]*\)ssl_certificate /etc/ssl/certs/apinorvessa.pem;|\1ssl_certificate $dir/tls/cert.pem;|" \
         -e "s|^\([ \t]*\)ssl_certificate_key /etc/ssl/private/apinorvessa.key;|\1ssl_certificate_key $dir/tls/key.pem;|" \
         -e "s|/var/log/nginx/|$dir/nginx/logs/|g" > "$dir/nginx/apinorvessa.conf"
-  if [ -n "$http_port" ]; then
-    sed -i "s|^\([ \t]*\)# listen 80;|\1listen 127.0.0.1:$http_port;|" \
-      "$dir/nginx/apinorvessa.conf"
-    grep -q "^[ \t]*listen 127.0.0.1:$http_port;" "$dir/nginx/apinorvessa.conf" ||
-      fail "$site_source has no '# listen 80;' line to turn on"
-  fi
   local site=$dir/nginx/apinorvessa.conf
+  if [ -n "$http_port" ]; then
+    sed -i "s|^\([ \t]*\)# listen 80\( default_server\)\{0,1\};|\1listen 127.0.0.1:$http_port\2;|" \
+      "$site"
+    grep -q "^[ \t]*listen 127.0.0.1:$http_port;" "$site" ||
+      fail "$site_source has no '# listen 80;' line to turn on"
+    grep -q "^[ \t]*listen 127.0.0.1:$http_port default_server;" "$site" ||
+      fail "$site_source has no '# listen 80 default_server;' line to turn on"
+  fi
   [ "$(grep -c '^[ \t]*server 127\.0\.0\.1:[0-9]* ' "$site")" = "$instances" ] ||
     fail "$site_source: no 'server <address>:<port> ...' lines in its upstream"
   grep -q "^[ \t]*listen 127.0.0.1:$https_port ssl;" "$site" ||
     fail "$site_source has no 'listen 443 ssl;' line"
+  grep -q "^[ \t]*listen 127.0.0.1:$https_port ssl default_server;" "$site" ||
+    fail "$site_source has no 'listen 443 ssl default_server;' line"
+  grep -q '^[ \t]*server_name localhost;' "$site" ||
+    fail "$site_source has no 'server_name api.empresa.example;' line"
+  if grep -n '^[ \t]*server_name ' "$site" | grep -v 'server_name localhost;' >&2; then
+    fail "$site_source: the server names above are not the one this script replaces"
+  fi
   if ! grep -q "ssl_certificate $dir/tls/cert.pem;" "$site" ||
      ! grep -q "ssl_certificate_key $dir/tls/key.pem;" "$site"; then
     fail "$site_source: its certificate lines are not the ones this script replaces"
@@ -254,7 +274,7 @@ start_nginx() {
   for _ in $(seq 1 100); do
     [ "$(http_status --cacert "$dir/tls/cert.pem" -X POST \
           -H 'Content-Type: application/json' -d '{}' \
-          "https://127.0.0.1:$https_port/estados")" = 200 ] && return 0
+          "https://localhost:$https_port/estados")" = 200 ] && return 0
     sleep 0.1
   done
   tail -n 20 "$dir/nginx/logs/error.log" >&2
@@ -342,8 +362,8 @@ ENV
 
   echo "cluster: $instances instances on ports $base_port-$((base_port + instances - 1))" \
        "(operators' ports from $((base_port + 1000))), database $db"
-  echo "https://127.0.0.1:$https_port"
-  [ -z "$http_port" ] || echo "http://127.0.0.1:$http_port"
+  echo "https://localhost:$https_port"
+  [ -z "$http_port" ] || echo "http://localhost:$http_port"
   echo "CA file: $dir/tls/cert.pem"
 }
 

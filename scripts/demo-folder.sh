@@ -31,6 +31,12 @@ if [ ! -f "$demo/root/Norvessa/Config/Norvessa.ini" ]; then
 Porta=9000
 IP=http://0.0.0.0
 Empresa=1
+; The demo answers this machine only (GET /usuarios shows passwords):
+; another local address, or empty for every address, opens it up.
+IPEscuta=127.0.0.1
+; A request that finds all 32 slots busy waits up to 2 s for one instead of
+; being turned away at once (clients would only ask again at once).
+EsperaVagaMs=2000
 PortaAdmin=9001
 IPAdmin=127.0.0.1
 INI

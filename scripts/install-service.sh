@@ -57,6 +57,12 @@ if [ ! -f "$norvessa" ]; then
 Porta=9000
 IP=http://0.0.0.0
 Empresa=1
+; Empty: every local address. One address (10.0.0.5, 127.0.0.1) to serve
+; on that one only.
+IPEscuta=
+; A request that finds all 32 slots busy waits up to 2 s for one instead of
+; being turned away at once (clients would only ask again at once).
+EsperaVagaMs=2000
 ; The operators' listener (/live, /ready, /metrics, /openapi.json), on
 ; loopback only; empty PortaAdmin: none.
 PortaAdmin=9001

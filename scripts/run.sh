@@ -15,6 +15,7 @@ demo="$PWD/demo-run"
 port=$(sed -n 's/^[Pp]orta=//p' "$demo/root/Norvessa/Config/Norvessa.ini" | head -n 1 | tr -d '\r')
 port=${port:-9000}
 admin_port=$(sed -n 's/^[Pp]orta[Aa]dmin=//p' "$demo/root/Norvessa/Config/Norvessa.ini" | head -n 1 | tr -d '\r')
+listen=$(sed -n 's/^IPEscuta=//Ip' "$demo/root/Norvessa/Config/Norvessa.ini" | head -n 1 | tr -d '\r ')
 export NORVESSA_ROOT="$demo/root"
 if [ "${WINDOW:-0}" = 1 ]; then
   echo "Demo folder: $demo (press \"Iniciar\" in the window)"
@@ -22,7 +23,9 @@ if [ "${WINDOW:-0}" = 1 ]; then
 fi
 cat <<TXT
 Demo folder: $demo
-Starting APINorvessa on http://127.0.0.1:$port (Ctrl+C stops it). Try:
+Starting APINorvessa on http://127.0.0.1:$port (Ctrl+C stops it), listening on
+${listen:-every local address}: IPEscuta in $demo/root/Norvessa/Config/Norvessa.ini
+changes that (empty: every address). Try:
   curl -s -X POST http://127.0.0.1:$port/estados
   curl -s -X POST -H 'Content-Type: application/json' -d '{"iduf":"35"}' http://127.0.0.1:$port/cidades
 TXT

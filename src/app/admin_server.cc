@@ -260,17 +260,54 @@ std::string AdminServer::MetricsText() const {
     const ServerCounts counts = view_.api->Counts();
     x.Family("apinorvessa_http_requests_refused_total", "counter",
              "Requests answered with the busy message without running the "
-             "chain: the 33rd in the chain, or a body past the bytes all "
+             "chain: every slot (and every place in the queue for one) "
+             "taken or the wait for one over, or a body past the bytes all "
              "bodies may hold together.");
     x.Sample("apinorvessa_http_requests_refused_total",
              {{"reason", "chain_full"}}, Number(counts.refused_in_chain));
     x.Sample("apinorvessa_http_requests_refused_total",
              {{"reason", "body_budget"}}, Number(counts.refused_body_budget));
+    x.Family("apinorvessa_http_requests_waited_total", "counter",
+             "Requests that found every chain slot taken and waited for one "
+             "(EsperaVagaMs).");
+    x.Sample("apinorvessa_http_requests_waited_total", Number(counts.waited));
     x.Family("apinorvessa_http_requests_forbidden_total", "counter",
              "Requests answered 403: the client's address is not in "
-             "IPsPermitidos.");
+             "IPsPermitidos, or its Origin not in OrigensPermitidas.");
     x.Sample("apinorvessa_http_requests_forbidden_total",
-             Number(counts.forbidden));
+             {{"reason", "address"}}, Number(counts.forbidden));
+    x.Sample("apinorvessa_http_requests_forbidden_total",
+             {{"reason", "origin"}}, Number(counts.forbidden_origin));
+    x.Family("apinorvessa_http_requests_misdirected_total", "counter",
+             "Requests answered 421: the Host header names a host not in "
+             "HostsPermitidos.");
+    x.Sample("apinorvessa_http_requests_misdirected_total",
+             Number(counts.misdirected));
+    x.Family("apinorvessa_http_requests_rejected_total", "counter",
+             "Requests the request reader answered itself, by status: "
+             "malformed (400), body too large (413), header too large (431), "
+             "unknown transfer coding (501).");
+    x.Sample("apinorvessa_http_requests_rejected_total", {{"status", "400"}},
+             Number(counts.malformed));
+    x.Sample("apinorvessa_http_requests_rejected_total", {{"status", "413"}},
+             Number(counts.body_too_large));
+    x.Sample("apinorvessa_http_requests_rejected_total", {{"status", "431"}},
+             Number(counts.header_too_large));
+    x.Sample("apinorvessa_http_requests_rejected_total", {{"status", "501"}},
+             Number(counts.not_implemented));
+    x.Family("apinorvessa_http_connections_closed_total", "counter",
+             "Connections closed unanswered or unserved, by reason: the "
+             "connection limit (at_cap), the limit per address "
+             "(per_address), silence past the idle time (idle), a request "
+             "not in by its deadline (deadline).");
+    x.Sample("apinorvessa_http_connections_closed_total",
+             {{"reason", "at_cap"}}, Number(counts.closed_at_cap));
+    x.Sample("apinorvessa_http_connections_closed_total",
+             {{"reason", "per_address"}}, Number(counts.closed_per_address));
+    x.Sample("apinorvessa_http_connections_closed_total", {{"reason", "idle"}},
+             Number(counts.closed_idle));
+    x.Sample("apinorvessa_http_connections_closed_total",
+             {{"reason", "deadline"}}, Number(counts.closed_deadline));
     x.Family("apinorvessa_http_connections_closed_at_cap_total", "counter",
              "Connections closed on arrival: the connection limit was "
              "reached.");
@@ -362,6 +399,15 @@ AdminServer::AdminServer(ServiceView view, std::unique_ptr<ReadyProbe> probe)
     : view_(view), probe_(std::move(probe)) {
   // A few slots of its own: operators and their scrapers, never clients.
   admin_.SetChainSlots(4);
+  ServerLimits limits;
+  limits.max_connections = kMaxConnections;
+  limits.max_connections_per_address = 0;
+  limits.idle_timeout = kDeadline;
+  limits.request_deadline = kDeadline;
+  admin_.SetLimits(limits);
+  admin_.SetListenerName("Operators'");
+  // Its connections come out of the main listener's reserve.
+  admin_.SetDescriptorReserve(-1);
   Register();
 }
 
@@ -416,6 +462,21 @@ void AdminServer::Register() {
 
 void AdminServer::Listen(const AdminSettings& settings) {
   admin_.Listen(settings.port, settings.ip);
+  const auto address = ParseIpAddress(settings.ip);
+  const bool loopback =
+      settings.ip == "localhost" ||
+      (address && (FormatIpAddress(*address).starts_with("127.") ||
+                   FormatIpAddress(*address) == "::1"));
+  if (!loopback) {
+    const std::string line =
+        "Warning: the operators' port " + FormatInteger(admin_.port()) +
+        " listens on " + settings.ip +
+        " (IPAdmin), which is not a loopback address: /metrics and /ready "
+        "are for operators; keep the port on loopback or a management "
+        "network\n";
+    const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+    (void)ignored;
+  }
 }
 
 void AdminServer::ListenOn(int native_socket) {

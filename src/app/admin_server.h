@@ -57,12 +57,21 @@ class ReadyProbe {
 // here.
 class AdminServer {
  public:
+  // Connections the operators' listener takes at once, kept apart from the
+  // main listener's so that clients can never take them all.
+  static constexpr int kMaxConnections = 64;
+  // A monitor asks and reads within seconds; a connection silent longer
+  // only holds a place.
+  static constexpr std::chrono::milliseconds kDeadline{5000};
+
   AdminServer(ServiceView view, std::unique_ptr<ReadyProbe> probe);
   ~AdminServer();
   AdminServer(const AdminServer&) = delete;
   AdminServer& operator=(const AdminServer&) = delete;
 
   // Fails (port in use, unknown address) with the transport's message.
+  // An address that is not a loopback one gets a line on stderr: these
+  // answers belong to operators.
   void Listen(const AdminSettings& settings);
   // Tests bind 127.0.0.1:0 themselves.
   void ListenOn(int native_socket);

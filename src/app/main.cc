@@ -124,6 +124,10 @@ class StopSignals {
   std::thread thread_;
 };
 
+// Set when a stop left a request handler running: the process must end
+// without joining it.
+bool handlers_left = false;
+
 int RunHeadless() {
   StopSignals stop_signals;
   signal(SIGPIPE, SIG_IGN);
@@ -136,12 +140,15 @@ int RunHeadless() {
   if (platform.Terminated()) return 1;
   form.BtStartClick();
   if (platform.Terminated() || !host.IsRunning()) {
-    host.Shutdown();
+    handlers_left = !host.Shutdown();
     return 1;
   }
   stop_signals.Started();
   std::cerr << "APINorvessa " << norvessa::kVersionText << " listening on port "
-            << host.api().port() << " (all local addresses)";
+            << host.api().port()
+            << (host.api().host() == norvessa::Api::kDefaultHost
+                    ? std::string(" (all local addresses)")
+                    : " on " + host.api().host());
   if (const norvessa::AdminServer* admin = host.admin()) {
     std::cerr << ", operators' port " << admin->port();
   }
@@ -154,7 +161,7 @@ int RunHeadless() {
   std::cerr << "APINorvessa stopping (" << strsignal(signal_number) << ")"
             << std::endl;
   form.FormClose();
-  host.Shutdown();
+  handlers_left = !host.Shutdown();
   return 0;
 }
 
@@ -193,9 +200,9 @@ int main(int argc, char** argv) {
     }
   }
   const int code = headless ? RunHeadless() : norvessa::RunWindow(argc, argv);
-  if (norvessa::ServiceHost::AbandonedConnects() > 0) {
-    // A thread still sits in a driver: static destructors must not run
-    // beneath it, and it cannot be joined.
+  if (norvessa::ServiceHost::AbandonedConnects() > 0 || handlers_left) {
+    // A thread still sits in a driver or a handler: static destructors
+    // must not run beneath it, and it cannot be joined.
     std::cout.flush();
     _exit(code);
   }

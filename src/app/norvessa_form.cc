@@ -10,6 +10,7 @@
 #include "app/conexao.h"
 #include "app/detailed_error.h"
 #include "app/program_paths.h"
+#include "app/stop_budget.h"
 #include "serialize/dataset_error.h"
 #include "text/ascii.h"
 #include "text/number_text.h"
@@ -29,26 +30,35 @@ int PortFromText(const std::string& text) {
 namespace {
 
 // One limit of [API]; `fallback` when the key is missing, empty or not a
-// whole number from 1 up.
+// whole number from `low` to `high`, with a line on stderr for the last.
 std::int64_t ReadLimit(Platform& platform, const std::string& file,
-                       const char* key, std::int64_t fallback) {
-  const std::string text = platform.ReadIniString(file, "API", key, "");
-  const std::string_view value = TrimBlanks(text);
-  if (value.empty()) return fallback;
-  if (const auto number = TryParseInteger(value, 1, INT32_MAX)) {
-    return *number;
+                       const LimitKey& key, std::int64_t fallback) {
+  std::string problem;
+  const std::int64_t value = CheckLimit(platform, file, key, fallback, problem);
+  if (!problem.empty()) {
+    const std::string line = "Norvessa.ini " + problem + "\n";
+    const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+    (void)ignored;
   }
-  const std::string line = "Norvessa.ini [API] " + std::string(key) + "='" +
-                           text +
-                           "' is not a whole number from 1 to 2147483647: "
-                           "using " +
-                           std::to_string(fallback) + "\n";
-  const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
-  (void)ignored;
-  return fallback;
+  return value;
 }
 
 }  // namespace
+
+std::int64_t CheckLimit(Platform& platform, const std::string& file,
+                        const LimitKey& key, std::int64_t fallback,
+                        std::string& problem) {
+  const std::string text = platform.ReadIniString(file, "API", key.name, "");
+  const std::string_view value = TrimBlanks(text);
+  if (value.empty()) return fallback;
+  if (const auto number = TryParseInteger(value, key.low, key.high)) {
+    return *number;
+  }
+  problem = "[API] " + std::string(key.name) + "='" + text +
+            "' is not a whole number from " + FormatInteger(key.low) + " to " +
+            FormatInteger(key.high) + ": using " + FormatInteger(fallback);
+  return fallback;
+}
 
 ServerLimits ReadServerLimits(Platform& platform, const std::string& file,
                               ServerLimits limits) {
@@ -57,38 +67,65 @@ ServerLimits ReadServerLimits(Platform& platform, const std::string& file,
   using std::chrono::seconds;
   const ServerLimits defaults;
   limits.request_deadline = duration_cast<milliseconds>(seconds(
-      ReadLimit(platform, file, "PrazoRequisicao",
+      ReadLimit(platform, file, kPrazoRequisicao,
                 duration_cast<seconds>(defaults.request_deadline).count())));
   limits.max_connections = static_cast<int>(
-      ReadLimit(platform, file, "MaxConexoes", defaults.max_connections));
+      ReadLimit(platform, file, kMaxConexoes, defaults.max_connections));
+  limits.max_connections_per_address = static_cast<int>(ReadLimit(
+      platform, file, kMaxConexoesPorIP, defaults.max_connections_per_address));
   constexpr std::uint64_t kMiB = 1024 * 1024;
   limits.body_budget =
       static_cast<std::uint64_t>(
-          ReadLimit(platform, file, "MaxCorposMiB",
+          ReadLimit(platform, file, kMaxCorposMiB,
                     static_cast<std::int64_t>(defaults.body_budget / kMiB))) *
       kMiB;
+  limits.slot_wait = milliseconds(
+      ReadLimit(platform, file, kEsperaVagaMs, defaults.slot_wait.count()));
   return limits;
 }
 
 std::shared_ptr<const AccessRules> ReadAccessRules(Platform& platform,
                                                    const std::string& file) {
-  auto list = [&](const char* key) {
+  auto list = [&]<typename List>(const char* key, const char* form) {
     const std::string text = platform.ReadIniString(file, "API", key, "");
     try {
-      return AddressList::Parse(text);
+      return List::Parse(text);
     } catch (const AddressListError& e) {
       throw DetailedError("[API] " + std::string(key) + ": " + e.what(),
                           "[API] " + std::string(key) + "='" + text + "' in " +
-                              file +
-                              ": a comma-separated list of addresses and "
-                              "CIDR ranges, IPv4 or IPv6");
+                              file + ": " + form);
     }
   };
   auto rules = std::make_shared<AccessRules>();
-  rules->allowed = list("IPsPermitidos");
-  rules->proxies = list("IPsProxy");
-  if (rules->allowed.empty()) return nullptr;
+  rules->allowed = list.operator()<AddressList>(
+      "IPsPermitidos",
+      "a comma-separated list of addresses and CIDR ranges, IPv4 or IPv6");
+  rules->proxies = list.operator()<AddressList>(
+      "IPsProxy",
+      "a comma-separated list of addresses and CIDR ranges, IPv4 or IPv6");
+  rules->origins = list.operator()<OriginList>(
+      "OrigensPermitidas",
+      "a comma-separated list of browser origins, scheme://host[:port]");
+  rules->hosts = list.operator()<HostList>(
+      "HostsPermitidos",
+      "a comma-separated list of host names and addresses, without ports");
   return rules;
+}
+
+std::string ReadListenAddress(Platform& platform, const std::string& file) {
+  const std::string text = std::string(
+      TrimBlanks(platform.ReadIniString(file, "API", "IPEscuta", "")));
+  if (text.empty()) return Api::kDefaultHost;
+  if (!ParseIpAddress(text)) {
+    throw DetailedError(
+        "[API] IPEscuta: '" + text + "' is not an IP address",
+        "[API] IPEscuta='" + text + "' in " + file +
+            ": one local IPv4 or IPv6 address to listen on, or empty for "
+            "every local address");
+  }
+  // Brackets are for URLs; the listener takes the bare address.
+  if (text.front() == '[') return text.substr(1, text.size() - 2);
+  return text;
 }
 
 NorvessaForm::NorvessaForm(Platform& platform, ServiceHost& host)
@@ -166,8 +203,8 @@ void NorvessaForm::Start() {
                            platform_.ControlText(Control::kEdIP));
   if (!Conectar()) return;
   host_.SetUp();
-  // The IP text is kept but takes no part: the server listens on every
-  // local address.
+  // The IP text is kept but takes no part: the server listens on the
+  // address IPEscuta names, every local address without it.
   const std::string port_text = platform_.ControlText(Control::kEdPorta);
   int port = 0;
   try {
@@ -181,8 +218,9 @@ void NorvessaForm::Start() {
   host_.SetAdmin(ReadAdminSettings(settings));
   ServerLimits limits =
       ReadServerLimits(platform_, settings, host_.api().limits());
+  limits.stop_grace = StopBudget::kInFlightGrace;
   limits.access = ReadAccessRules(platform_, settings);
-  host_.Listen(port, limits);
+  host_.Listen(port, limits, ReadListenAddress(platform_, settings));
 }
 
 void NorvessaForm::Stop() { host_.StopListen(); }

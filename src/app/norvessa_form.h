@@ -1,6 +1,7 @@
 #ifndef NORVESSA_APP_NORVESSA_FORM_H_
 #define NORVESSA_APP_NORVESSA_FORM_H_
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -52,18 +53,47 @@ class NorvessaForm {
 // with the conversion error, and above 65535 with a message of its own.
 int PortFromText(const std::string& text);
 
+// A whole-number key of [API] and the values it takes.
+struct LimitKey {
+  const char* name;
+  std::int64_t low;
+  std::int64_t high;
+};
+inline constexpr LimitKey kPrazoRequisicao{"PrazoRequisicao", 1, INT32_MAX};
+inline constexpr LimitKey kMaxConexoes{"MaxConexoes", 1, INT32_MAX};
+inline constexpr LimitKey kMaxConexoesPorIP{"MaxConexoesPorIP", 1, INT32_MAX};
+inline constexpr LimitKey kMaxCorposMiB{"MaxCorposMiB", 1, INT32_MAX};
+// A request waits at most a minute for a chain slot; 0 does not wait.
+inline constexpr LimitKey kEsperaVagaMs{"EsperaVagaMs", 0, 60000};
+inline constexpr LimitKey kLimitKeys[] = {kPrazoRequisicao, kMaxConexoes,
+                                          kMaxConexoesPorIP, kMaxCorposMiB,
+                                          kEsperaVagaMs};
+
+// The value of one limit: `fallback` when the key is missing or empty,
+// and also, with the reason in `problem`, when it is not a whole number in
+// the key's range.
+std::int64_t CheckLimit(Platform& platform, const std::string& file,
+                        const LimitKey& key, std::int64_t fallback,
+                        std::string& problem);
+
 // `limits` with the server's limits that [API] of the service settings
-// file sets: PrazoRequisicao (seconds), MaxConexoes and MaxCorposMiB. A
-// missing or empty key gives the default; a value that is not a whole
-// number from 1 to 2147483647 gives it too, with a line on stderr.
+// file sets: PrazoRequisicao (seconds), MaxConexoes, MaxConexoesPorIP,
+// MaxCorposMiB and EsperaVagaMs. A missing or empty key gives the default;
+// a value outside its range gives it too, with a line on stderr.
 ServerLimits ReadServerLimits(Platform& platform, const std::string& file,
                               ServerLimits limits);
 
-// [API] IPsPermitidos and IPsProxy: who may use the service; nothing when
-// IPsPermitidos is absent or empty (everyone). An element that is not an
-// address or a CIDR range fails with DetailedError naming it.
+// [API] IPsPermitidos, IPsProxy, OrigensPermitidas and HostsPermitidos:
+// who may use the service, from which browser origins, naming which
+// hosts. An element that is not an address or a CIDR range, an origin or
+// a host fails with DetailedError naming it.
 std::shared_ptr<const AccessRules> ReadAccessRules(Platform& platform,
                                                    const std::string& file);
+
+// [API] IPEscuta: the one local address to listen on, "0.0.0.0" (every
+// local address) when empty. Anything but an IP address fails with
+// DetailedError.
+std::string ReadListenAddress(Platform& platform, const std::string& file);
 
 }  // namespace norvessa
 

@@ -1183,10 +1183,11 @@ JsonValue StatusResponse(const std::vector<Answer>& answers) {
 JsonValue ServerErrorResponse(bool reads_body) {
   std::string description =
       "Plain words (text/html): \"" + std::string(kMaxConnectionsMessage) +
-      "\" when 32 requests are in the chain already or the bodies of all "
-      "connections use up MaxCorposMiB; an HTML error page for what escapes "
-      "every layer (a query string that repeats a parameter, with "
-      "X-Paginate: true).";
+      "\" with Retry-After: 1 when 32 requests are in the chain already "
+      "(and, with EsperaVagaMs, the queue for a slot is full or the wait "
+      "ran out) or the bodies of all connections use up MaxCorposMiB; an "
+      "HTML error page for what escapes every layer (a query string that "
+      "repeats a parameter, with X-Paginate: true).";
   JsonValue content = JsonValue::Object();
   if (reads_body) {
     description +=
@@ -1203,7 +1204,9 @@ JsonValue ServerErrorResponse(bool reads_body) {
                   Object({{"schema", Object({{"type", Text("string")}})},
                           {"example", Text(kMaxConnectionsMessage)}}));
   return Object(
-      {{"description", Text(description)}, {"content", std::move(content)}});
+      {{"description", Text(description)},
+       {"headers", Object({{"Retry-After", Ref("headers", "RetryAfter")}})},
+       {"content", std::move(content)}});
 }
 
 JsonValue Operation(const Route& route, const std::string& param) {
@@ -1246,6 +1249,7 @@ JsonValue Operation(const Route& route, const std::string& param) {
     responses.AddPair(std::to_string(status), StatusResponse(answers));
   }
   responses.AddPair("403", Ref("responses", "Forbidden"));
+  responses.AddPair("421", Ref("responses", "Misdirected"));
   responses.AddPair("500", ServerErrorResponse(route.reads_body));
   responses.AddPair("default", Ref("responses", "TransportError"));
   operation.AddPair("responses", std::move(responses));
@@ -1307,7 +1311,10 @@ constexpr std::string_view kDescription =
     "**Answers of the framework.** A path no route has: 404 `Not Found`; a "
     "route's path with another method: 405 `Method Not Allowed` (plain "
     "words, Content-Type `text/html; charset=utf-8`). A client outside "
-    "`IPsPermitidos`: 403 `{\"error\":\"Forbidden\"}`. Request line and "
+    "`IPsPermitidos`, or a request whose `Origin` is not in "
+    "`OrigensPermitidas`: 403 `{\"error\":\"Forbidden\"}`; a `Host` not in "
+    "`HostsPermitidos` (when set): 421 "
+    "`{\"error\":\"Misdirected Request\"}`. Request line and "
     "headers over 64 KiB: 431; a body over 16 MiB: 413; malformed HTTP: 400; "
     "an unknown Transfer-Encoding: 501 (an HTML page; the connection is "
     "closed).";
@@ -1429,13 +1436,21 @@ JsonValue Components() {
             {{"description", Text("Present when the answer is compressed (see "
                                   "Accept-Encoding).")},
              {"schema", Object({{"type", Text("string")},
-                                {"enum", Texts({"deflate", "gzip"})}})}})}});
+                                {"enum", Texts({"deflate", "gzip"})}})}})},
+       {"RetryAfter",
+        Object({{"description",
+                 Text("On the busy answer only: the seconds to wait before "
+                      "asking again.")},
+                {"schema", Object({{"type", Text("integer")},
+                                   {"example", JsonValue::Number(1)}})}})}});
 
   const JsonValue responses = Object(
       {{"Forbidden",
         Object({{"description",
-                 Text("The client's address is outside IPsPermitidos; the "
-                      "request never reaches the route.")},
+                 Text("The client's address is outside IPsPermitidos, or "
+                      "the request carries an Origin that is not in "
+                      "OrigensPermitidas (a browser page); the request "
+                      "never reaches the route and its body is not read.")},
                 {"content",
                  JsonContent(
                      Ref("schemas", "Error"),
@@ -1443,6 +1458,18 @@ JsonValue Components() {
                               Object({{"value",
                                        Object({{"error",
                                                 Text("Forbidden")}})}})}}))}})},
+       {"Misdirected",
+        Object({{"description",
+                 Text("HostsPermitidos is set and the Host header names "
+                      "another host; the request never reaches the route.")},
+                {"content",
+                 JsonContent(
+                     Ref("schemas", "Error"),
+                     Object({{"Misdirected",
+                              Object({{"value",
+                                       Object({{"error",
+                                                Text("Misdirected "
+                                                     "Request")}})}})}}))}})},
        {"TransportError",
         Object(
             {{"description",

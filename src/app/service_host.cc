@@ -11,6 +11,7 @@
 #include <thread>
 #include <utility>
 
+#include "app/stop_budget.h"
 #include "controllers/cidade_controller.h"
 #include "controllers/grupo_controller.h"
 #include "controllers/pedido_controller.h"
@@ -153,12 +154,17 @@ void ServiceHost::SetAdmin(std::optional<AdminSettings> settings) {
   admin_settings_ = std::move(settings);
 }
 
-void ServiceHost::Listen(int port) {
+void ServiceHost::Listen(int port, const std::string& address) {
+  // Descriptors the main listener leaves to the process's files, and to
+  // the operators' listener, which clients can then never starve.
+  api_.SetDescriptorReserve(
+      kReservedDescriptors +
+      (admin_settings_ ? AdminServer::kMaxConnections : 0));
   if (admin_settings_ && set_up_ && !metrics_) {
     metrics_ = std::make_shared<RequestMetrics>(api_.RouteList());
     api_.SetRequestMetrics(metrics_);
   }
-  api_.Listen(port, Api::kDefaultHost);
+  api_.Listen(port, address);
   if (!admin_settings_) return;
   if (!admin_) {
     std::unique_ptr<ReadyProbe> probe;
@@ -180,9 +186,10 @@ void ServiceHost::Listen(int port) {
   }
 }
 
-void ServiceHost::Listen(int port, const ServerLimits& limits) {
+void ServiceHost::Listen(int port, const ServerLimits& limits,
+                         const std::string& address) {
   api_.SetLimits(limits);
-  Listen(port);
+  Listen(port, address);
 }
 
 void ServiceHost::StopListen() {
@@ -190,14 +197,25 @@ void ServiceHost::StopListen() {
   if (api_.IsRunning()) api_.StopListen();
 }
 
-void ServiceHost::Shutdown() {
+bool ServiceHost::Shutdown() {
   StopListen();
   admin_.reset();
-  api_.ReleaseTransport();
-  // Every request has finished: the logger's last pass, then the file
-  // writer's, before the connections close.
+  const bool joined = api_.ReleaseTransport(std::chrono::steady_clock::now() +
+                                            StopBudget::kHandlersJoin);
+  if (!joined) {
+    const std::string line =
+        "A request handler has not returned " +
+        DurationText(StopBudget::kInFlightGrace + StopBudget::kHandlersJoin) +
+        " after the stop began: the service ends without it\n";
+    const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+    (void)ignored;
+  }
+  // Every request has finished (or is given up): the logger's last pass,
+  // then the file writer's, before the connections close.
   ApiLoggerManager::ShutdownDefault();
-  if (pool_) pool_->Close();
+  // A handler still running may hold a connection: the pool stays open.
+  if (pool_ && joined) pool_->Close();
+  return joined;
 }
 
 }  // namespace norvessa

@@ -63,20 +63,24 @@ class ServiceHost {
   void SetAdmin(std::optional<AdminSettings> settings);
   AdminServer* admin() { return admin_.get(); }
 
-  // Listens on all local addresses; then the operators' listener, if set.
-  // When that one cannot listen, the main one stops again and the error
-  // names the setting.
-  void Listen(int port);
+  // Listens on `address` ("0.0.0.0": all local addresses); then the
+  // operators' listener, if set. When that one cannot listen, the main one
+  // stops again and the error names the setting.
+  void Listen(int port, const std::string& address = Api::kDefaultHost);
   // The same with the server's limits as the settings give them.
-  void Listen(int port, const ServerLimits& limits);
+  void Listen(int port, const ServerLimits& limits,
+              const std::string& address = Api::kDefaultHost);
   void StopListen();
   bool IsRunning() const { return api_.IsRunning(); }
 
-  // Stops accepting, lets the requests in the chain finish (10 s grace,
-  // then closes their sockets), joins the transport's threads, drains the
-  // request log, and closes the database connections. Called by the host
-  // itself, never from a static destructor.
-  void Shutdown();
+  // Stops accepting, lets the requests in the chain finish (the in-flight
+  // grace, then closes their sockets), joins the transport's threads
+  // (waiting for handlers still running up to their share of the stop
+  // budget), drains the request log, and closes the database connections.
+  // Called by the host itself, never from a static destructor. False when
+  // a handler never returned: its threads are left, and the process must
+  // end without static destructors.
+  bool Shutdown();
 
   // Users, persons, groups, cities and states, products, orders.
   static void RegisterResources(ApiCore& api, ConnectionPool& conexao);

@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,24 +22,44 @@
 #include "db/connection_factory.h"
 #include "middleware/log_file_provider.h"
 #include "text/ascii.h"
+#include "text/number_text.h"
 
 namespace norvessa {
 namespace {
 
-// Why nothing could listen on every local address at `port` now; empty
-// when something could. Binds for a moment, never listens.
-std::string PortInUse(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// Why nothing could listen on `address` (every local IPv4 address for
+// "0.0.0.0") at `port` now; empty when something could. Binds for a
+// moment, never listens.
+std::string PortInUse(int port, const std::string& address) {
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+  const auto ip = ParseIpAddress(address);
+  const std::string text = ip ? FormatIpAddress(*ip) : "0.0.0.0";
+  const bool v6 = text.find(':') != std::string::npos;
+  if (v6) {
+    auto* a = reinterpret_cast<sockaddr_in6*>(&storage);
+    a->sin6_family = AF_INET6;
+    a->sin6_port = htons(static_cast<std::uint16_t>(port));
+    std::memcpy(&a->sin6_addr, ip->data(), 16);
+    length = sizeof *a;
+  } else {
+    auto* a = reinterpret_cast<sockaddr_in*>(&storage);
+    a->sin_family = AF_INET;
+    a->sin_port = htons(static_cast<std::uint16_t>(port));
+    if (ip) {
+      std::memcpy(&a->sin_addr, ip->data() + 12, 4);
+    } else {
+      a->sin_addr.s_addr = htonl(INADDR_ANY);
+    }
+    length = sizeof *a;
+  }
+  const int fd =
+      ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return std::strerror(errno);
   const int yes = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
   std::string cause;
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
-      0) {
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&storage), length) != 0) {
     cause = std::strerror(errno);
   }
   ::close(fd);
@@ -160,13 +182,24 @@ int RunSettingsCheck(Platform& platform, std::ostream& out) {
 
   CheckDatabase(platform, connection_file, service_file, report);
 
+  std::string listen_address = Api::kDefaultHost;
+  try {
+    listen_address = ReadListenAddress(platform, service_file);
+    report.Found("listen address", listen_address == Api::kDefaultHost
+                                       ? "every local address"
+                                       : listen_address);
+  } catch (const DetailedError& e) {
+    report.Problem(e.detail());
+  }
+
   if (const auto port = CheckPort(
           platform, service_file, "Porta",
           "the port is a whole number from 0 to 65535 (0 listens on 9000)",
           report)) {
     const int listen_port = *port <= 0 ? 9000 : *port;
     report.Found("port", std::to_string(listen_port));
-    if (const std::string cause = PortInUse(listen_port); !cause.empty()) {
+    if (const std::string cause = PortInUse(listen_port, listen_address);
+        !cause.empty()) {
       report.Problem("port " + std::to_string(listen_port) +
                      " cannot be listened on: " + cause);
     }
@@ -190,12 +223,36 @@ int RunSettingsCheck(Platform& platform, std::ostream& out) {
 
   try {
     const auto rules = ReadAccessRules(platform, service_file);
-    report.Found("allowed addresses",
-                 rules ? std::string(TrimBlanks(platform.ReadIniString(
-                             service_file, "API", "IPsPermitidos", "")))
-                       : std::string("everyone"));
+    auto setting = [&](const char* key, const char* when_empty) {
+      const std::string text = std::string(
+          TrimBlanks(platform.ReadIniString(service_file, "API", key, "")));
+      return text.empty() ? std::string(when_empty) : text;
+    };
+    report.Found("allowed addresses", setting("IPsPermitidos", "everyone"));
+    report.Found("proxies", setting("IPsProxy", "none"));
+    report.Found("allowed origins",
+                 setting("OrigensPermitidas",
+                         "none (a request from a browser page is refused)"));
+    report.Found("allowed hosts", setting("HostsPermitidos", "any"));
   } catch (const DetailedError& e) {
     report.Problem(std::string(e.what()) + " in " + service_file);
+  }
+
+  const ServerLimits defaults;
+  const std::int64_t fallbacks[] = {
+      std::chrono::duration_cast<std::chrono::seconds>(
+          defaults.request_deadline)
+          .count(),
+      defaults.max_connections, defaults.max_connections_per_address,
+      static_cast<std::int64_t>(defaults.body_budget / (1024 * 1024)),
+      defaults.slot_wait.count()};
+  static_assert(std::size(kLimitKeys) == std::size(fallbacks));
+  for (std::size_t i = 0; i < std::size(kLimitKeys); ++i) {
+    std::string problem;
+    const std::int64_t value = CheckLimit(platform, service_file, kLimitKeys[i],
+                                          fallbacks[i], problem);
+    report.Found(kLimitKeys[i].name, FormatInteger(value));
+    if (!problem.empty()) report.Warning(problem + " in " + service_file);
   }
 
   const std::string admin_text = std::string(TrimBlanks(
@@ -217,6 +274,16 @@ int RunSettingsCheck(Platform& platform, std::ostream& out) {
         TrimBlanks(platform.ReadIniString(service_file, "API", "IPAdmin", "")));
     if (ip.empty()) ip = "127.0.0.1";
     report.Found("admin port", std::to_string(*admin) + " on " + ip);
+    const auto address = ParseIpAddress(ip);
+    const bool loopback =
+        ip == "localhost" ||
+        (address && (FormatIpAddress(*address).starts_with("127.") ||
+                     FormatIpAddress(*address) == "::1"));
+    if (!loopback) {
+      report.Warning("[API] IPAdmin=" + ip +
+                     " is not a loopback address: keep the operators' port "
+                     "on loopback or a management network");
+    }
   }
   return report.Finish();
 }

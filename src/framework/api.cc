@@ -34,6 +34,17 @@ void Api::SetChainSlots(int slots) {
   if (!running_) transport_.reset();
 }
 
+void Api::SetListenerName(std::string name) {
+  options_.name = std::move(name);
+  if (!running_) transport_.reset();
+}
+
+void Api::SetDescriptorReserve(int reserved) {
+  options_.fit_to_descriptors = reserved >= 0;
+  options_.reserved_descriptors = reserved < 0 ? 0 : reserved;
+  if (!running_) transport_.reset();
+}
+
 ServerCounts Api::Counts() const {
   const TransportStats& stats = *options_.stats;
   ServerCounts counts;
@@ -44,6 +55,16 @@ ServerCounts Api::Counts() const {
   counts.accept_failures = stats.accept_failures.load();
   counts.bytes_sent = stats.bytes_sent.load();
   counts.forbidden = stats.forbidden.load();
+  counts.forbidden_origin = stats.forbidden_origin.load();
+  counts.misdirected = stats.misdirected.load();
+  counts.closed_per_address = stats.closed_per_address.load();
+  counts.malformed = stats.malformed.load();
+  counts.body_too_large = stats.body_too_large.load();
+  counts.header_too_large = stats.header_too_large.load();
+  counts.not_implemented = stats.not_implemented.load();
+  counts.closed_idle = stats.closed_idle.load();
+  counts.closed_deadline = stats.closed_deadline.load();
+  counts.waited = stats.waited.load();
   return counts;
 }
 
@@ -94,6 +115,13 @@ void Api::StopListen() {
 void Api::ReleaseTransport() {
   if (running_) StopListen();
   transport_.reset();
+}
+
+bool Api::ReleaseTransport(std::chrono::steady_clock::time_point deadline) {
+  if (running_) StopListen();
+  if (transport_ && !transport_->WaitForHandlers(deadline)) return false;
+  transport_.reset();
+  return true;
 }
 
 Api& GetDefaultApi() {

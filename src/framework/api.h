@@ -1,6 +1,7 @@
 #ifndef NORVESSA_FRAMEWORK_API_H_
 #define NORVESSA_FRAMEWORK_API_H_
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -31,6 +32,22 @@ struct ServerCounts {
   std::uint64_t bytes_sent = 0;
   // Answered 403: the client's address is not allowed.
   std::uint64_t forbidden = 0;
+  // Answered 403: the request's browser origin is not allowed.
+  std::uint64_t forbidden_origin = 0;
+  // Answered 421: the Host header names a host not served here.
+  std::uint64_t misdirected = 0;
+  // Closed as soon as they arrived: their address held its share.
+  std::uint64_t closed_per_address = 0;
+  // Answered by the request reader: 400, 413, 431 and 501.
+  std::uint64_t malformed = 0;
+  std::uint64_t body_too_large = 0;
+  std::uint64_t header_too_large = 0;
+  std::uint64_t not_implemented = 0;
+  // Closed unanswered: silent too long, or not in by the deadline.
+  std::uint64_t closed_idle = 0;
+  std::uint64_t closed_deadline = 0;
+  // Requests that waited for a chain slot.
+  std::uint64_t waited = 0;
 
   std::uint64_t refused() const {
     return refused_in_chain + refused_body_budget;
@@ -70,10 +87,15 @@ class Api : public ApiCore {
   // period with their connections closed. Fails with "Api not listen" when
   // the server never listened.
   void StopListen();
-  bool IsRunning() const { return running_; }
+  bool IsRunning() const { return running_.load(); }
   // Stops listening if needed and ends the transport's threads; a later
   // Listen starts a fresh transport.
   void ReleaseTransport();
+  // As ReleaseTransport, but waits for running handlers only up to
+  // `deadline`: when one is still running then (stuck in a call that never
+  // returns), the transport is kept, with its threads, and false returned;
+  // the process then ends without joining them.
+  bool ReleaseTransport(std::chrono::steady_clock::time_point deadline);
 
   int port() const { return port_; }
   const std::string& host() const { return host_; }
@@ -90,6 +112,12 @@ class Api : public ApiCore {
   // Requests in the chain at once (and worker threads); 32 unless set.
   // Takes effect at the next Listen.
   void SetChainSlots(int slots);
+  // How the listener is named in its stderr lines, and how many
+  // descriptors its connection limit leaves to the rest of the process
+  // (negative: the limit is not fitted to the descriptor limit). Take
+  // effect at the next Listen.
+  void SetListenerName(std::string name);
+  void SetDescriptorReserve(int reserved);
   ServerCounts Counts() const;
 
  private:
@@ -102,7 +130,8 @@ class Api : public ApiCore {
   std::shared_ptr<RequestMetrics> metrics_;
   int port_ = 0;
   std::string host_;
-  bool running_ = false;
+  // Read by the operators' listener's threads too.
+  std::atomic<bool> running_{false};
   std::unique_ptr<HttpTransport> transport_;
 };
 

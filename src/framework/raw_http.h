@@ -25,6 +25,9 @@ struct RawRequest {
   HeaderList headers;     // in arrival order
   std::string body;       // the raw body bytes
   std::string remote_addr;
+  // The client the allow-list judged, when a listed proxy forwarded the
+  // request (the right-most address it added that is no proxy); else "".
+  std::string forwarded_client;
   std::uint16_t remote_port = 0;
   std::uint16_t local_port = 0;
 

@@ -21,6 +21,10 @@ std::string FirstElement(std::string_view list) {
 }  // namespace
 
 std::string ClientIP(const ApiRequest& request) {
+  // Behind listed proxies the address they vouch for is the client's; the
+  // headers below are whatever the client claims.
+  const std::string& judged = request.RawWebRequest().forwarded_client;
+  if (!judged.empty()) return judged;
   auto header = [&](std::string_view name) {
     return std::string(TrimBlanks(request.Headers(name)));
   };

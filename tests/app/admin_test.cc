@@ -319,8 +319,10 @@ TEST(AccessSettingsTest, ARefusedClientGets403AndItsLogLine) {
   EXPECT_EQ(reply.status, 403);
   EXPECT_EQ(reply.body, R"({"error":"Forbidden"})");
   const std::string m = testing::Request(s.admin_port, "GET", "/metrics").body;
-  EXPECT_NE(m.find("apinorvessa_http_requests_forbidden_total 1\n"),
-            std::string::npos);
+  EXPECT_NE(
+      m.find(
+          "apinorvessa_http_requests_forbidden_total{reason=\"address\"} 1\n"),
+      std::string::npos);
   // The chain never ran: no route counted it.
   EXPECT_EQ(m.find("apinorvessa_http_requests_total{"), std::string::npos);
   EXPECT_EQ(s.app.Stop(SIGTERM), 0);

@@ -202,23 +202,32 @@ TEST(HeadlessTest, TheServersLimitsComeFromItsSettingsAndDescriptors) {
     testing::BoundSocket probe;
     port = probe.port();
   }
+  std::uint16_t admin_port;
+  {
+    testing::BoundSocket probe;
+    admin_port = probe.port();
+  }
   Installation app(std::to_string(port));
   fs::create_directories(app.bin() + "/Logs");
   Installation::Write(app.root() + "/Norvessa/Config/Norvessa.ini",
                       "[API]\nPorta=" + std::to_string(port) +
-                          "\nMaxCorposMiB=1\nPrazoRequisicao=um minuto\n");
-  // 260 descriptors leave room for 4 connections beside the program's own.
-  app.descriptors = 260;
+                          "\nMaxCorposMiB=1\nPrazoRequisicao=um minuto\n"
+                          "PortaAdmin=" +
+                          std::to_string(admin_port) + "\n");
+  // 324 descriptors leave room for 4 connections beside the program's own
+  // 256 and the operators' 64.
+  app.descriptors = 324;
   app.Start();
   ASSERT_TRUE(WaitForPort(port)) << app.Stderr();
 
-  // A body past the 1 MiB all bodies may hold is turned away before it is
-  // sent, and the request log has its line.
+  // A body past the 1 MiB all bodies may hold is turned away as soon as
+  // that much of it has arrived, and the request log has its line.
   {
     testing::ClientConnection upload(port);
     upload.Send(
         "POST /estados HTTP/1.1\r\nHost: x\r\nContent-Length: "
-        "2097152\r\n\r\n");
+        "2097152\r\n\r\n" +
+        std::string(2097152, '{'));
     const auto refused = testing::ParseReply(upload.ReadAll());
     EXPECT_EQ(refused.status, 500);
     EXPECT_EQ(refused.body,
@@ -235,6 +244,9 @@ TEST(HeadlessTest, TheServersLimitsComeFromItsSettingsAndDescriptors) {
   testing::ClientConnection fifth(port);
   fifth.Send("POST /estados HTTP/1.1\r\nHost: x\r\n\r\n");
   EXPECT_EQ(fifth.ReadAll(), "");
+  // Clients have every connection the main listener may take; the
+  // operators' port still answers.
+  EXPECT_EQ(testing::Request(admin_port, "GET", "/live").status, 200);
   held.clear();
 
   EXPECT_EQ(app.Stop(SIGTERM), 0);
@@ -245,11 +257,13 @@ TEST(HeadlessTest, TheServersLimitsComeFromItsSettingsAndDescriptors) {
                      "a whole number from 1 to 2147483647: using 60\n"),
             std::string::npos)
       << err;
-  EXPECT_NE(err.find("Connection limit lowered from 10000 to 4: the process "
-                     "may open 260 files"),
+  EXPECT_NE(err.find("API listener: connection limit lowered from 10000 to "
+                     "4: the process may open 324 files (ulimit -n) and "
+                     "keeps 320 of them for its own"),
             std::string::npos)
       << err;
-  EXPECT_NE(err.find("Connection limit of 4 reached"), std::string::npos)
+  EXPECT_NE(err.find("API listener: connection limit of 4 reached"),
+            std::string::npos)
       << err;
 }
 

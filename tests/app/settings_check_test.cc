@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 
@@ -45,25 +46,70 @@ TEST(SettingsCheckTest, PrintsWhatItFoundAndEachProblem) {
       "database: $BIN/../test.db\n"
       "database answers: yes\n"
       "company: 1 Demo\n";
+  const std::string everyone =
+      "allowed addresses: everyone\n"
+      "proxies: none\n"
+      "allowed origins: none (a request from a browser page is refused)\n"
+      "allowed hosts: any\n";
+  const std::string limits =
+      "PrazoRequisicao: 60\n"
+      "MaxConexoes: 10000\n"
+      "MaxConexoesPorIP: 256\n"
+      "MaxCorposMiB: 256\n"
+      "EsperaVagaMs: 0\n";
+  const std::string all_addresses = "listen address: every local address\n";
   const Case cases[] = {
       {"everything in place", [](Installation&) {}, 0,
-       found_database + "port: $PORT\n"
-                        "log folder: $BIN/Logs (writable)\n"
-                        "allowed addresses: everyone\n"
-                        "admin port: none\n"
-                        "result: the service can start\n"},
+       found_database + all_addresses +
+           "port: $PORT\n"
+           "log folder: $BIN/Logs (writable)\n" +
+           everyone + limits +
+           "admin port: none\n"
+           "result: the service can start\n"},
+      {"the new settings, each wrong",
+       [](Installation& app) {
+         std::ofstream(app.root() + "/Norvessa/Config/Norvessa.ini",
+                       std::ios::app)
+             << "IPEscuta=localhost\nOrigensPermitidas=app.example.com\n"
+                "HostsPermitidos=a b\nEsperaVagaMs=90000\n"
+                "MaxConexoesPorIP=0\nPortaAdmin=9\nIPAdmin=0.0.0.0\n";
+       },
+       1,
+       found_database +
+           "port: $PORT\n"
+           "log folder: $BIN/Logs (writable)\n"
+           "PrazoRequisicao: 60\n"
+           "MaxConexoes: 10000\n"
+           "MaxConexoesPorIP: 256\n"
+           "MaxCorposMiB: 256\n"
+           "EsperaVagaMs: 0\n"
+           "admin port: 9 on 0.0.0.0\n"
+           "problem: [API] IPEscuta='localhost' in "
+           "$ROOT/Norvessa/Config/Norvessa.ini: one local IPv4 or IPv6 "
+           "address to listen on, or empty for every local address\n"
+           "problem: [API] OrigensPermitidas: 'app.example.com' is not an "
+           "origin (scheme://host or scheme://host:port, as a browser sends "
+           "it) in $ROOT/Norvessa/Config/Norvessa.ini\n"
+           "warning: [API] MaxConexoesPorIP='0' is not a whole number from 1 "
+           "to 2147483647: using 256 in $ROOT/Norvessa/Config/Norvessa.ini\n"
+           "warning: [API] EsperaVagaMs='90000' is not a whole number from 0 "
+           "to 60000: using 0 in $ROOT/Norvessa/Config/Norvessa.ini\n"
+           "warning: [API] IPAdmin=0.0.0.0 is not a loopback address: keep "
+           "the operators' port on loopback or a management network\n"
+           "result: the service cannot start (2 problems)\n"},
       {"no connection settings",
        [](Installation& app) {
          std::filesystem::remove(app.bin() + "/Config/Conexao.ini");
        },
        1,
-       "port: $PORT\n"
-       "log folder: $BIN/Logs (writable)\n"
-       "allowed addresses: everyone\n"
-       "admin port: none\n"
-       "problem: Arquivo CONEXAO.INI não foi encontrado! (looked for "
-       "$BIN/Config/Conexao.ini, the folder Config beside the program)\n"
-       "result: the service cannot start (1 problem)\n"},
+       all_addresses +
+           "port: $PORT\n"
+           "log folder: $BIN/Logs (writable)\n" +
+           everyone + limits +
+           "admin port: none\n"
+           "problem: Arquivo CONEXAO.INI não foi encontrado! (looked for "
+           "$BIN/Config/Conexao.ini, the folder Config beside the program)\n"
+           "result: the service cannot start (1 problem)\n"},
       {"a database that cannot be opened",
        [](Installation& app) {
          Installation::Write(app.bin() + "/Config/Conexao.ini",
@@ -74,23 +120,23 @@ TEST(SettingsCheckTest, PrintsWhatItFoundAndEachProblem) {
        "driver: SQLite\n"
        "host: localhost\n"
        "database: $BIN/../missing.db\n"
-       "database answers: no\n"
-       "port: $PORT\n"
-       "log folder: $BIN/Logs (writable)\n"
-       "allowed addresses: everyone\n"
-       "admin port: none\n"
-       "problem: SQLite database $BIN/../missing.db: Cannot open database "
-       "$BIN/../missing.db: unable to open database file\n"
-       "result: the service cannot start (1 problem)\n"},
+       "database answers: no\n" +
+           all_addresses +
+           "port: $PORT\n"
+           "log folder: $BIN/Logs (writable)\n" +
+           everyone + limits +
+           "admin port: none\n"
+           "problem: SQLite database $BIN/../missing.db: Cannot open database "
+           "$BIN/../missing.db: unable to open database file\n"
+           "result: the service cannot start (1 problem)\n"},
       {"a port that is not one",
        [](Installation& app) {
          Installation::Write(app.root() + "/Norvessa/Config/Norvessa.ini",
                              "[API]\nPorta=90a\nPortaAdmin=0\n");
        },
        1,
-       found_database +
-           "log folder: $BIN/Logs (writable)\n"
-           "allowed addresses: everyone\n"
+       found_database + all_addresses + "log folder: $BIN/Logs (writable)\n" +
+           everyone + limits +
            "admin port: 0 on 127.0.0.1\n"
            "problem: [API] Porta='90a' in "
            "$ROOT/Norvessa/Config/Norvessa.ini: '90a' is not a valid integer "
@@ -105,10 +151,10 @@ TEST(SettingsCheckTest, PrintsWhatItFoundAndEachProblem) {
          std::filesystem::create_directory(app.bin() + "/Logs");
        },
        0,
-       found_database +
+       found_database + all_addresses +
            "port: $PORT\n"
-           "log folder: $BIN/Logs (not writable)\n"
-           "allowed addresses: everyone\n"
+           "log folder: $BIN/Logs (not writable)\n" +
+           everyone + limits +
            "admin port: none\n"
            "warning: log folder $BIN/Logs is not writable by this user: "
            "requests will not be logged\n"

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Two instances behind nginx with TLS, as scripts/cluster.sh runs
 # deploy/nginx/apinorvessa.conf: answers through nginx (TLS and plain) equal
-# the instances' own; orders created on both instances at once on one SQLite
-# file each keep their own key and exactly their items; an instance stopped
-# with SIGTERM under GET load costs the clients nothing, and is back in
-# rotation once started again.
+# the instances' own; only requests naming the site (localhost here) reach
+# the instances; the instances log the client nginx saw, whatever
+# X-Forwarded-For the client sent; orders created on both instances at once
+# on one SQLite file each keep their own key and exactly their items; an
+# instance stopped with SIGTERM under GET load costs the clients nothing,
+# and is back in rotation once started again.
 # Usage: cluster_test.sh <source dir> <apinorvessa> <norvessa-demo-seed>
 # Exits 77 (skipped) where nginx is not installed.
 set -euo pipefail
@@ -62,13 +64,13 @@ trap finish EXIT
 out=$(INSTANCES=2 BASE_PORT=$base HTTPS_PORT=$https_port HTTP_PORT=$http_port \
       NORVESSA_BIN=$program NORVESSA_SEED=$seed cluster start)
 echo "$out"
-grep -qx "https://127.0.0.1:$https_port" <<<"$out" ||
+grep -qx "https://localhost:$https_port" <<<"$out" ||
   fail "start did not print the https address on a line of its own"
 ca=$(sed -n 's/^CA file: //p' <<<"$out")
 [ -f "$ca" ] || fail "start did not name the certificate to trust"
 db=$CLUSTER_DIR/data/demo.db
-tls="https://127.0.0.1:$https_port"
-plain="http://127.0.0.1:$http_port"
+tls="https://localhost:$https_port"
+plain="http://localhost:$http_port"
 direct="http://127.0.0.1:$base"
 curl_() { curl -s --noproxy '*' --cacert "$ca" --max-time 30 "$@"; }
 
@@ -132,6 +134,84 @@ head -c $(((16 << 20) + 1)) /dev/zero > "$work/huge"
       "$tls/cidades")" = 413 ] || fail "a body over 16 MiB is not refused with 413"
 [ "$(curl_ --tlsv1.2 --tls-max 1.2 -o /dev/null -w '%{http_code}' "$tls/produtos/1")" = 200 ] ||
   fail "a TLS 1.2 client is refused"
+
+# --- Only the site's name reaches the instances -------------------------------
+# curl's exit code: 35 is a failed TLS handshake, 52 a connection closed
+# without an answer (nginx's 444). -k: the refusals are not about the
+# certificate, which names 127.0.0.1 as well.
+curl_exit() {
+  local code=0
+  curl_ -o /dev/null "$@" || code=$?
+  echo "$code"
+}
+[ "$(curl_exit -k "https://127.0.0.1:$https_port/produtos/7001")" = 35 ] ||
+  fail "a TLS client naming no host (https://127.0.0.1) was not refused at the handshake"
+[ "$(curl_exit -k --resolve "other.example:$https_port:127.0.0.1" \
+      "https://other.example:$https_port/produtos/7001")" = 35 ] ||
+  fail "a TLS client naming another host was not refused at the handshake"
+[ "$(curl_exit -H 'Host: other.example' "$tls/produtos/7001")" = 52 ] ||
+  fail "a request over TLS for another Host got an answer"
+[ "$(curl_exit -H 'Host: other.example' "$plain/produtos/7001")" = 52 ] ||
+  fail "a plain request for another Host got an answer"
+[ "$(curl_exit "http://127.0.0.1:$http_port/produtos/7001")" = 52 ] ||
+  fail "a plain request for the address alone got an answer"
+# The three requests above are in nginx's log as 444, none passed on.
+grep '"GET /produtos/7001 ' "$CLUSTER_DIR/nginx/logs/apinorvessa.access.log" \
+  > "$work/refused" || true
+if [ "$(wc -l < "$work/refused")" != 3 ] ||
+   grep -v '"GET /produtos/7001 HTTP/1.1" 444 .* upstream=- ' "$work/refused" >&2; then
+  fail "nginx's log does not show the 3 requests for other hosts refused with 444"
+fi
+# Every handshake starts in the refusing default server, which must keep the
+# site's TLS settings: its curves (secp521r1 is not one), and the same lines.
+handshake() {
+  openssl s_client -connect "127.0.0.1:$https_port" -servername localhost "$@" \
+    </dev/null >/dev/null 2>&1
+}
+handshake -tls1_2 -curves X25519 || fail "no handshake with the site's first curve"
+! handshake -tls1_2 -curves secp521r1 ||
+  fail "a handshake with a curve the site leaves out succeeded"
+tls_settings() {
+  awk '/^server \{/ { n++ }
+       /^[ \t]*ssl_(protocols|ciphers|ecdh_curve|prefer_server_ciphers|session_[a-z_]+) / {
+         sub(/^[ \t]+/, ""); print n ": " $0
+       }' "$source_dir/deploy/nginx/apinorvessa.conf"
+}
+diff <(tls_settings | sed -n 's/^1: //p') <(tls_settings | sed -n 's/^2: //p') >&2 ||
+  fail "the TLS lines of the default server and of the site differ"
+[ -n "$(tls_settings | sed -n 's/^2: //p')" ] || fail "no TLS lines found in the site"
+echo "other hosts refused: no handshake without the site's name, no answer (444) for another Host"
+
+# --- The client's address in the instances' request log -------------------------
+# nginx is the instances' listed proxy: a client at 127.0.0.9 claiming
+# another address in X-Forwarded-For is logged as 127.0.0.9, the address
+# nginx saw, and so is the same client reaching an instance directly.
+# Default line: <client> [<time>] "<METHOD> <path>" <status>.
+request_logs() { cat "$CLUSTER_DIR"/instance-*/bin/Logs/LogsAPI_*.log 2>/dev/null | tr -d '\r'; }
+for route in "$tls/produtos/4711" "$direct/produtos/4712"; do
+  [ "$(curl_ --interface 127.0.0.9 -H 'X-Forwarded-For: 203.0.113.77' \
+        -o /dev/null -w '%{http_code}' "$route")" = 200 ] ||
+    fail "GET $route from 127.0.0.9 did not answer 200"
+done
+# Both logs are written once the answer has gone out.
+nginx_saw_client() {
+  grep -q '^127\.0\.0\.9 .*"GET /produtos/4711 ' "$CLUSTER_DIR/nginx/logs/apinorvessa.access.log"
+}
+for _ in $(seq 1 600); do
+  nginx_saw_client && [ "$(request_logs | grep -c -E '"GET /produtos/471[12]"')" = 2 ] && break
+  sleep 0.1
+done
+nginx_saw_client || fail "nginx did not see the client at 127.0.0.9"
+request_logs | grep -E '"GET /produtos/471[12]"' > "$work/client-lines" || true
+[ "$(wc -l < "$work/client-lines")" = 2 ] ||
+  fail "the instances' request logs do not have the 2 requests from 127.0.0.9"
+if grep -v '^127\.0\.0\.9 \[' "$work/client-lines" >&2; then
+  fail "the request log above does not name the client at 127.0.0.9"
+fi
+if request_logs | grep -F '203.0.113.77' >&2; then
+  fail "the request log takes the address the client claimed"
+fi
+echo "request log: the client at 127.0.0.9 as itself, through nginx and directly"
 
 # --- Orders on two instances at once, one SQLite file -----------------------
 # 20 clients, 10 orders each, even clients on instance 0 and odd ones on

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -139,6 +140,98 @@ TEST(AccessRulesTest, ForwardedAddressesAreBelievedFromListedProxiesOnly) {
   EXPECT_TRUE(AccessRules{}.Admits(From("198.51.100.1")));
 }
 
+RawRequest WithHeaders(std::vector<std::pair<std::string, std::string>> h) {
+  RawRequest request;
+  request.remote_addr = "127.0.0.1";
+  for (auto& [name, value] : h) request.headers.emplace_back(name, value);
+  return request;
+}
+
+// A browser page may send requests cross-origin without asking first, and
+// a rebound DNS name reaches the service under a host it never had: Origin
+// must be listed, and Host too once hosts are listed.
+TEST(AccessRulesTest, OriginAndHostAreJudgedAfterTheAddress) {
+  using Verdict = AccessRules::Verdict;
+  AccessRules rules;
+  rules.origins =
+      OriginList::Parse("https://app.example.com, http://10.0.0.5:8080");
+  rules.hosts = HostList::Parse("api.example.com, 10.0.0.7, [::1], fe80::2");
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::string, std::string>> headers;
+    Verdict verdict;
+  };
+  const Case cases[] = {
+      {"no Origin, no Host", {}, Verdict::kAdmitted},
+      {"listed origin",
+       {{"Origin", "https://app.example.com"}},
+       Verdict::kAdmitted},
+      {"listed origin, other case",
+       {{"Origin", "HTTPS://App.Example.COM"}},
+       Verdict::kAdmitted},
+      {"listed origin, default port written",
+       {{"Origin", "https://app.example.com:443"}},
+       Verdict::kAdmitted},
+      {"listed origin with its port",
+       {{"Origin", "http://10.0.0.5:8080"}},
+       Verdict::kAdmitted},
+      {"same host, other port",
+       {{"Origin", "http://10.0.0.5"}},
+       Verdict::kOrigin},
+      {"same host, other scheme",
+       {{"Origin", "http://app.example.com"}},
+       Verdict::kOrigin},
+      {"unlisted origin",
+       {{"Origin", "https://evil.example"}},
+       Verdict::kOrigin},
+      {"null origin", {{"Origin", "null"}}, Verdict::kOrigin},
+      {"empty origin", {{"Origin", ""}}, Verdict::kOrigin},
+      {"a second, unlisted Origin",
+       {{"Origin", "https://app.example.com"}, {"Origin", "https://evil"}},
+       Verdict::kOrigin},
+      {"listed host", {{"Host", "api.example.com"}}, Verdict::kAdmitted},
+      {"listed host with a port",
+       {{"Host", "api.example.com:9000"}},
+       Verdict::kAdmitted},
+      {"listed host, other case, trailing dot",
+       {{"Host", "API.Example.com."}},
+       Verdict::kAdmitted},
+      {"listed address", {{"Host", "10.0.0.7:9000"}}, Verdict::kAdmitted},
+      {"IPv6 in brackets", {{"Host", "[::1]:9000"}}, Verdict::kAdmitted},
+      {"IPv6 listed bare", {{"Host", "[fe80::2]"}}, Verdict::kAdmitted},
+      {"unlisted host", {{"Host", "rebound.attacker.example"}}, Verdict::kHost},
+      {"unlisted address", {{"Host", "127.0.0.1:9000"}}, Verdict::kHost},
+      {"malformed host", {{"Host", "api.example.com:x"}}, Verdict::kHost},
+      {"origin judged before host",
+       {{"Origin", "https://evil"}, {"Host", "nowhere"}},
+       Verdict::kOrigin},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(rules.Judge(WithHeaders(c.headers)), c.verdict) << c.what;
+  }
+  // No hosts listed: any Host; no origins listed: no Origin at all.
+  AccessRules open;
+  EXPECT_EQ(open.Judge(WithHeaders({{"Host", "anything"}})),
+            Verdict::kAdmitted);
+  EXPECT_EQ(open.Judge(WithHeaders({{"Origin", "https://app.example.com"}})),
+            Verdict::kOrigin);
+  // The address is judged first.
+  open.allowed = AddressList::Parse("10.0.0.0/8");
+  EXPECT_EQ(open.Judge(WithHeaders({{"Origin", "null"}})), Verdict::kAddress);
+}
+
+TEST(AccessRulesTest, MalformedOriginsAndHostsAreNamed) {
+  for (const char* bad : {"app.example.com", "https://", "https://a/b",
+                          "https://a:port", "://a", "https://a, ", "null"}) {
+    EXPECT_THROW(OriginList::Parse(bad), AddressListError) << bad;
+  }
+  for (const char* bad : {"a b", "host:9000", "https://a", "[::1", ","}) {
+    EXPECT_THROW(HostList::Parse(bad), AddressListError) << bad;
+  }
+  EXPECT_TRUE(OriginList::Parse(" ").empty());
+  EXPECT_TRUE(HostList::Parse("").empty());
+}
+
 }  // namespace
 }  // namespace norvessa
 
@@ -147,21 +240,31 @@ namespace norvessa {
 namespace {
 
 struct Guarded {
-  Guarded(const char* allowed, const char* proxies) {
+  Guarded(const char* allowed, const char* proxies, const char* origins = "",
+          const char* hosts = "") {
     ServerLimits limits = testing::TestServer::ShortLimits();
     auto rules = std::make_shared<AccessRules>();
     rules->allowed = AddressList::Parse(allowed);
     rules->proxies = AddressList::Parse(proxies);
+    rules->origins = OriginList::Parse(origins);
+    rules->hosts = HostList::Parse(hosts);
     limits.access = rules;
     server = std::make_unique<testing::TestServer>(limits);
-    server->api().Get("/x", [this](ApiRequest&, ApiResponse& res,
+    server->api().Get("/x", [this](ApiRequest& req, ApiResponse& res,
                                    const std::function<void()>&) {
       ++chain_runs;
+      {
+        std::lock_guard lock(mutex);
+        seen_client = req.RawWebRequest().forwarded_client;
+      }
       res.Send("ok");
     });
-    server->api().OnRefused([this](const RawRequest&, const RawResponse& r) {
-      told = r.status_code;
-    });
+    server->api().OnRefused(
+        [this](const RawRequest& req, const RawResponse& r) {
+          std::lock_guard lock(mutex);
+          told_client = req.forwarded_client;
+          told = r.status_code;
+        });
     server->Start();
   }
 
@@ -173,6 +276,9 @@ struct Guarded {
   std::unique_ptr<testing::TestServer> server;
   std::atomic<int> chain_runs{0};
   std::atomic<int> told{0};
+  std::mutex mutex;
+  std::string seen_client;
+  std::string told_client;
 };
 
 TEST(AccessRulesTest, APeerNotAllowedGets403AndTheChainNeverRuns) {
@@ -199,6 +305,52 @@ TEST(AccessRulesTest, AListedProxyForwardsTheClientJudged) {
   EXPECT_EQ(g.Get({{"X-Forwarded-For", "198.51.100.1"}}).status, 403);
   EXPECT_EQ(g.Get().status, 403);  // the proxy itself is not allowed
   EXPECT_EQ(g.chain_runs.load(), 1);
+  // The request carries the client judged, for the request log: never
+  // what the client claims further left.
+  EXPECT_EQ(g.Get({{"X-Forwarded-For", "203.0.113.77, 203.0.113.9"}}).status,
+            200);
+  EXPECT_EQ(g.seen_client, "203.0.113.9");
+  g.Get({{"X-Forwarded-For", "198.51.100.1"}});
+  EXPECT_EQ(g.told_client, "198.51.100.1");
+}
+
+TEST(AccessRulesTest, OriginsAndHostsAreAnsweredBeforeTheChain) {
+  Guarded g("", "", "https://app.example.com", "api.example.com, 127.0.0.1");
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::string, std::string>> headers;
+    int status;
+    const char* body;
+  };
+  const Case cases[] = {
+      {"listed origin", {{"Origin", "https://app.example.com"}}, 200, "ok"},
+      {"unlisted origin",
+       {{"Origin", "https://evil.example"}},
+       403,
+       R"({"error":"Forbidden"})"},
+      {"listed host", {{"Host", "api.example.com:9000"}}, 200, "ok"},
+      {"unlisted host",
+       {{"Host", "evil.example"}},
+       421,
+       R"({"error":"Misdirected Request"})"},
+  };
+  int runs = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const testing::HttpReply reply = g.Get(c.headers);
+    EXPECT_EQ(reply.status, c.status);
+    EXPECT_EQ(reply.body, c.body);
+    if (c.status == 200) ++runs;
+    if (c.status != 200) {
+      EXPECT_EQ(g.told.load(), c.status);
+      EXPECT_EQ(reply.Header("Content-Type"),
+                "application/json; charset=utf-8");
+    }
+  }
+  EXPECT_EQ(g.chain_runs.load(), runs);
+  const ServerCounts counts = g.server->api().Counts();
+  EXPECT_EQ(counts.forbidden_origin, 1u);
+  EXPECT_EQ(counts.misdirected, 1u);
 }
 
 }  // namespace

@@ -380,8 +380,8 @@ TEST(ServerTest, ConnectionsPastTheLimitAreClosedAtOnce) {
   const std::string err = ::testing::internal::GetCapturedStderr();
   // One line for the three, however many more come within a minute.
   EXPECT_EQ(Occurrences(err,
-                        "Connection limit of 2 reached: new connections "
-                        "are closed at once\n"),
+                        "API listener: connection limit of 2 reached: new "
+                        "connections are closed at once\n"),
             1)
       << err;
   EXPECT_EQ(server.api().Counts().closed_at_cap, 3u);
@@ -450,13 +450,16 @@ TEST(ServerTest, BodiesPastTheBodyBudgetAreTurnedAwayAtOnce) {
   });
   ASSERT_TRUE(gate.WaitInside(1));
 
-  // A declared length is answered before any of the body is sent.
+  // A declared length takes nothing: the body counts as it arrives, and
+  // 600 KiB of it would pass the budget.
   ClientConnection declared(server.port());
   declared.Send(
       "POST /p HTTP/1.1\r\nHost: x\r\nContent-Length: 614400\r\n\r\n");
+  declared.Send(std::string(600 * 1024, 'z'));
   const HttpReply by_length = ParseReply(declared.ReadAll());
   EXPECT_EQ(by_length.status, 500);
   EXPECT_EQ(by_length.body, kBusy);
+  EXPECT_EQ(by_length.Header("Retry-After"), "1");
 
   // Chunks count as they arrive: 2 MiB of them, within the body limit.
   ClientConnection chunked(server.port());
@@ -506,6 +509,7 @@ TEST(ServerTest, TheThirtyThirdConcurrentRequestIsTurnedAway) {
   EXPECT_EQ(turned_away.body,
             "Maximum number of concurrent connections exceeded.  Please try "
             "again later");
+  EXPECT_EQ(turned_away.Header("Retry-After"), "1");
   // The chain never saw it, yet the request log is told.
   EXPECT_EQ(refusals.Lines(),
             std::vector<std::string>{"GET /slow 127.0.0.1 500 " + kBusy});
@@ -674,6 +678,392 @@ TEST(ServerTest, BodyTextFollowsTheCharsetOfTheContentType) {
                {"X-Answer-Type", "text/plain"}},
               "caf\xE9");
   EXPECT_EQ(utf8.body, "caf\xC3\xA9");
+}
+
+}  // namespace
+}  // namespace norvessa
+
+namespace norvessa {
+namespace {
+
+using testing::ClientConnection;
+using testing::HttpReply;
+using testing::ParseReply;
+using testing::Request;
+using testing::SendRaw;
+using testing::TestServer;
+
+const std::string kBusyText(kMaxConnectionsMessage);
+
+// A request with a body over one connection from `source`.
+HttpReply PostFrom(std::uint16_t port, const char* source,
+                   const std::string& path, const std::string& body) {
+  ClientConnection c(port, source);
+  c.Send("POST " + path + " HTTP/1.1\r\nHost: x\r\nContent-Length: " +
+         std::to_string(body.size()) + "\r\n\r\n" + body);
+  return ParseReply(c.ReadAll());
+}
+
+// Sixteen connections each declare a 16 MiB body and send none of it.
+// Nothing is charged for a promise: logins from an allowed client all go
+// through, and a peer outside the allow-list is refused on its head alone.
+TEST(ServerTest, DeclaredBodiesThatNeverArriveLockNobodyOut) {
+  struct Case {
+    const char* name;
+    const char* allowed;  // "" for no allow-list
+  };
+  const Case cases[] = {{"outside the allow-list", "127.0.0.1"},
+                        {"no allow-list", ""}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ServerLimits limits = TestServer::ShortLimits();
+    limits.idle_timeout = std::chrono::seconds(60);
+    limits.body_budget = 16ull * 16 * 1024 * 1024;  // room for 16 promises
+    if (*c.allowed != '\0') {
+      auto rules = std::make_shared<AccessRules>();
+      rules->allowed = AddressList::Parse(c.allowed);
+      limits.access = rules;
+    }
+    TestServer server(limits);
+    server.api().Post("/autenticacao", Text("ok"));
+    RefusalLog refusals;
+    server.api().OnRefused(refusals.Hook());
+    server.Start();
+
+    const std::string head =
+        "POST /autenticacao HTTP/1.1\r\nHost: x\r\nContent-Length: 16777216\r\n"
+        "Expect: 100-continue\r\n\r\n";
+    std::vector<std::unique_ptr<ClientConnection>> attackers;
+    for (int i = 0; i < 16; ++i) {
+      attackers.push_back(
+          std::make_unique<ClientConnection>(server.port(), "127.0.0.9"));
+      attackers.back()->Send(head);
+      // The head has been judged once the server says anything.
+      const std::string first = attackers.back()->ReadSome();
+      if (*c.allowed != '\0') {
+        const HttpReply refused = ParseReply(first);
+        EXPECT_EQ(refused.status, 403);
+        EXPECT_EQ(refused.body, R"({"error":"Forbidden"})");
+      } else {
+        EXPECT_EQ(first, "HTTP/1.1 100 Continue\r\n\r\n");
+      }
+    }
+    int answered = 0;
+    for (int i = 0; i < 50; ++i) {
+      const HttpReply login =
+          PostFrom(server.port(), "127.0.0.1", "/autenticacao", "{}");
+      answered += login.status == 200 ? 1 : 0;
+    }
+    EXPECT_EQ(answered, 50);
+    if (*c.allowed != '\0') {
+      EXPECT_EQ(server.api().Counts().forbidden, 16u);
+      EXPECT_EQ(refusals.Lines().size(), 16u);
+      EXPECT_EQ(refusals.Lines().front(), "POST /autenticacao 127.0.0.9 403 " +
+                                              std::string(kForbiddenBody));
+    } else {
+      EXPECT_EQ(server.api().Counts().refused_body_budget, 0u);
+    }
+  }
+}
+
+// A peer whose every request would be refused gets a short head deadline;
+// an allowed peer keeps the whole request deadline.
+TEST(ServerTest, APeerOutsideTheAllowListHasAShortHeadDeadline) {
+  ServerLimits limits = TestServer::ShortLimits();
+  limits.idle_timeout = std::chrono::seconds(60);
+  limits.request_deadline = std::chrono::seconds(60);
+  limits.refused_peer_deadline = std::chrono::milliseconds(300);
+  auto rules = std::make_shared<AccessRules>();
+  rules->allowed = AddressList::Parse("127.0.0.1");
+  limits.access = rules;
+  TestServer server(limits);
+  server.api().Get("/x", Text("x"));
+  server.Start();
+
+  ClientConnection allowed(server.port());
+  allowed.Send("GET /x HTTP/1.1\r\n");
+  ClientConnection excluded(server.port(), "127.0.0.9");
+  excluded.Send("GET /x HTTP/1.1\r\n");
+  EXPECT_TRUE(excluded.WaitClosed(30000));
+  EXPECT_FALSE(allowed.WaitClosed(0));
+  // The count follows the close a moment later.
+  for (int i = 0; i < 10000 && server.api().Counts().closed_deadline == 0;
+       ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(server.api().Counts().closed_deadline, 1u);
+  allowed.Send("Host: x\r\n\r\n");
+  EXPECT_EQ(ParseReply(allowed.ReadAll()).body, "x");
+}
+
+TEST(ServerTest, OneAddressCannotHoldEveryConnection) {
+  for (const bool proxy : {false, true}) {
+    SCOPED_TRACE(proxy ? "a listed proxy is exempt" : "a plain client");
+    ServerLimits limits = TestServer::ShortLimits();
+    limits.idle_timeout = std::chrono::seconds(60);
+    limits.max_connections_per_address = 3;
+    if (proxy) {
+      auto rules = std::make_shared<AccessRules>();
+      rules->proxies = AddressList::Parse("127.0.0.9");
+      limits.access = rules;
+    }
+    TestServer server(limits);
+    server.api().Get("/x", Text("x"));
+    server.Start();
+
+    ::testing::internal::CaptureStderr();
+    std::vector<std::unique_ptr<ClientConnection>> held;
+    for (int i = 0; i < 3; ++i) {
+      held.push_back(
+          std::make_unique<ClientConnection>(server.port(), "127.0.0.9"));
+      held.back()->Send("GET /x HTTP/1.1\r\n");
+    }
+    ClientConnection fourth(server.port(), "127.0.0.9");
+    fourth.Send("GET /x HTTP/1.1\r\nHost: x\r\n\r\n");
+    const std::string answer = fourth.ReadAll();
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    if (proxy) {
+      EXPECT_EQ(ParseReply(answer).body, "x");
+      EXPECT_EQ(server.api().Counts().closed_per_address, 0u);
+    } else {
+      EXPECT_EQ(answer, "");
+      EXPECT_EQ(server.api().Counts().closed_per_address, 1u);
+      EXPECT_NE(err.find("API listener: 127.0.0.9 holds 3 connections"),
+                std::string::npos)
+          << err;
+    }
+    // Another address is not affected.
+    EXPECT_EQ(Request(server.port(), "GET", "/x").body, "x");
+    // One leaves, and that address has room again.
+    held.pop_back();
+    int status = 0;
+    for (int i = 0; i < 200 && status != 200; ++i) {
+      ClientConnection again(server.port(), "127.0.0.9");
+      again.Send("GET /x HTTP/1.1\r\nHost: x\r\n\r\n");
+      status = ParseReply(again.ReadAll()).status;
+    }
+    EXPECT_EQ(status, 200);
+  }
+}
+
+// What the request reader answers itself has a log line when its request
+// line could be read, and is counted by status either way.
+TEST(ServerTest, ReaderAnswersAreLoggedAndCounted) {
+  TestServer server;
+  server.api().Post("/p", Text("p"));
+  RefusalLog refusals;
+  server.api().OnRefused(refusals.Hook());
+  server.Start();
+
+  struct Case {
+    const char* name;
+    std::string request;
+    int status;
+    const char* line;  // what the log hears; "" for nothing
+  };
+  const Case cases[] = {
+      {"a malformed header", "GET /p HTTP/1.1\r\nBad Header\r\n\r\n", 400,
+       "GET /p 127.0.0.1 400 "},
+      {"two hosts that differ", "GET /p HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n",
+       400, "GET /p 127.0.0.1 400 "},
+      {"header too large",
+       "GET /p HTTP/1.1\r\nX: " + std::string(70 * 1024, 'a') + "\r\n\r\n", 431,
+       "GET /p 127.0.0.1 431 "},
+      {"body too large",
+       "POST /p HTTP/1.1\r\nHost: x\r\nContent-Length: 16777217\r\n\r\n", 413,
+       "POST /p 127.0.0.1 413 "},
+      {"an unknown coding",
+       "POST /p HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: foo\r\n\r\n", 501,
+       "POST /p 127.0.0.1 501 "},
+      {"not HTTP at all", "\x01\x02\x03\r\n\r\n", 400, ""},
+  };
+  std::size_t lines = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(ParseReply(SendRaw(server.port(), c.request)).status, c.status);
+    const auto told = refusals.Lines();
+    if (*c.line == '\0') {
+      EXPECT_EQ(told.size(), lines);
+    } else {
+      ASSERT_EQ(told.size(), lines + 1);
+      EXPECT_EQ(told.back(), c.line);
+      ++lines;
+    }
+  }
+  // The same Host twice is one host.
+  EXPECT_EQ(ParseReply(SendRaw(server.port(),
+                               "POST /p HTTP/1.1\r\nHost: a\r\nHost: A\r\n"
+                               "Content-Length: 0\r\n\r\n"))
+                .body,
+            "p");
+  const ServerCounts counts = server.api().Counts();
+  EXPECT_EQ(counts.malformed, 3u);
+  EXPECT_EQ(counts.header_too_large, 1u);
+  EXPECT_EQ(counts.body_too_large, 1u);
+  EXPECT_EQ(counts.not_implemented, 1u);
+}
+
+// With EsperaVagaMs, a request that finds every slot taken waits for one:
+// slots go to waiters in arrival order, a waiter whose client left is
+// dropped, and a stop answers the waiters at once.
+TEST(ServerTest, RequestsWaitForASlotInArrivalOrder) {
+  ServerLimits limits = TestServer::ShortLimits();
+  limits.idle_timeout = std::chrono::seconds(60);
+  limits.slot_wait = std::chrono::seconds(60);
+  TestServer server(limits);
+  server.api().SetChainSlots(1);
+  Gate gate;
+  std::mutex order_mutex;
+  std::vector<std::string> order;
+  server.api().Post("/w", [&](ApiRequest& req, ApiResponse& res, const Next&) {
+    {
+      std::lock_guard lock(order_mutex);
+      order.push_back(req.Body());
+    }
+    if (req.Body() == "first") gate.Enter();
+    res.Send(req.Body());
+  });
+  server.Start();
+  auto post = [&](const std::string& body) {
+    return std::async(std::launch::async, [&, body] {
+      return PostFrom(server.port(), "127.0.0.1", "/w", body);
+    });
+  };
+  auto wait_for_waiters = [&](std::uint64_t n) {
+    for (int i = 0; i < 20000 && server.api().Counts().waited < n; ++i) {
+      std::this_thread::yield();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return server.api().Counts().waited >= n;
+  };
+
+  auto first = post("first");
+  ASSERT_TRUE(gate.WaitInside(1));
+  // A waiter that leaves gives its place up.
+  {
+    ClientConnection gone(server.port());
+    gone.Send("POST /w HTTP/1.1\r\nHost: x\r\nContent-Length: 4\r\n\r\ngone");
+    ASSERT_TRUE(wait_for_waiters(1));
+  }
+  auto a = post("a");
+  ASSERT_TRUE(wait_for_waiters(2));
+  auto b = post("b");
+  ASSERT_TRUE(wait_for_waiters(3));
+  gate.Open();
+  EXPECT_EQ(first.get().body, "first");
+  EXPECT_EQ(a.get().body, "a");
+  EXPECT_EQ(b.get().body, "b");
+  EXPECT_EQ(order, (std::vector<std::string>{"first", "a", "b"}));
+  EXPECT_EQ(server.api().Counts().abandoned, 1u);
+  EXPECT_EQ(server.api().Counts().refused_in_chain, 0u);
+}
+
+// One chain slot, held by a request until the gate opens, and requests
+// that may wait `wait` for it.
+struct OneHeldSlot {
+  explicit OneHeldSlot(std::chrono::milliseconds wait) : server(Limits(wait)) {
+    server.api().SetChainSlots(1);
+    server.api().Post("/w",
+                      [this](ApiRequest& req, ApiResponse& res, const Next&) {
+                        if (req.Body() == "hold") gate.Enter();
+                        res.Send(req.Body());
+                      });
+    server.api().OnRefused(refusals.Hook());
+    server.Start();
+    held = std::async(std::launch::async, [this] {
+      return PostFrom(server.port(), "127.0.0.1", "/w", "hold");
+    });
+  }
+  // The held request ends before its future is waited for.
+  ~OneHeldSlot() { gate.Open(); }
+
+  static ServerLimits Limits(std::chrono::milliseconds wait) {
+    ServerLimits limits = TestServer::ShortLimits();
+    limits.idle_timeout = std::chrono::seconds(60);
+    limits.slot_wait = wait;
+    return limits;
+  }
+
+  TestServer server;
+  Gate gate;
+  RefusalLog refusals;
+  std::future<HttpReply> held;
+};
+
+TEST(ServerTest, AWaitForASlotEndsBusyAtItsLimit) {
+  OneHeldSlot slot(std::chrono::milliseconds(300));
+  ASSERT_TRUE(slot.gate.WaitInside(1));
+  const HttpReply late =
+      PostFrom(slot.server.port(), "127.0.0.1", "/w", "late");
+  EXPECT_EQ(late.status, 500);
+  EXPECT_EQ(late.body, kBusyText);
+  EXPECT_EQ(late.Header("Retry-After"), "1");
+  EXPECT_EQ(slot.server.api().Counts().waited, 1u);
+  slot.gate.Open();
+  EXPECT_EQ(slot.held.get().body, "hold");
+}
+
+TEST(ServerTest, PastSixtyFourWaitersTheHeadIsAnsweredBusy) {
+  OneHeldSlot slot(std::chrono::seconds(60));
+  TestServer& server = slot.server;
+  ASSERT_TRUE(slot.gate.WaitInside(1));
+
+  std::vector<std::unique_ptr<ClientConnection>> waiters;
+  for (int i = 0; i < 64; ++i) {
+    waiters.push_back(std::make_unique<ClientConnection>(server.port()));
+    waiters.back()->Send(
+        "POST /w HTTP/1.1\r\nHost: x\r\nContent-Length: 1\r\n\r\nw");
+  }
+  for (int i = 0; i < 20000 && server.api().Counts().waited < 64; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_EQ(server.api().Counts().waited, 64u);
+
+  // Every slot and every place taken: the head is answered, no body read.
+  ClientConnection extra(server.port());
+  extra.Send("POST /w HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\n");
+  const HttpReply busy = ParseReply(extra.ReadAll());
+  EXPECT_EQ(busy.status, 500);
+  EXPECT_EQ(busy.body, kBusyText);
+  EXPECT_EQ(busy.Header("Retry-After"), "1");
+
+  // A stop answers every waiter busy at once, while the held one goes on.
+  auto stopped =
+      std::async(std::launch::async, [&] { server.api().StopListen(); });
+  for (auto& w : waiters) {
+    const HttpReply r = ParseReply(w->ReadAll());
+    EXPECT_EQ(r.status, 500);
+    EXPECT_EQ(r.body, kBusyText);
+  }
+  slot.gate.Open();
+  stopped.get();
+  EXPECT_EQ(slot.held.get().body, "hold");
+  EXPECT_EQ(server.api().Counts().refused_in_chain, 65u);
+  EXPECT_EQ(slot.refusals.Lines().size(), 65u);
+}
+
+// A client still sending its body when it is refused goes on until it has
+// sent it, and then reads the answer rather than a reset.
+TEST(ServerTest, ARefusedUploaderReadsItsAnswer) {
+  ServerLimits limits = TestServer::ShortLimits();
+  limits.idle_timeout = std::chrono::seconds(60);
+  limits.body_budget = 64 * 1024;
+  TestServer server(limits);
+  server.api().Post("/p", Text("p"));
+  server.Start();
+
+  ClientConnection uploader(server.port());
+  const std::size_t total = 20 * 16 * 1024;
+  uploader.Send("POST /p HTTP/1.1\r\nHost: x\r\nContent-Length: " +
+                std::to_string(total) + "\r\n\r\n");
+  // A slow uploader: a piece every 100 ms, two seconds in all.
+  for (int i = 0; i < 20; ++i) {
+    uploader.Send(std::string(16 * 1024, 'u'));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  const HttpReply r = ParseReply(uploader.ReadAll());
+  EXPECT_EQ(r.status, 500);
+  EXPECT_EQ(r.body, kBusyText);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -69,6 +70,20 @@ ClientConnection::ClientConnection(std::uint16_t port) {
       ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     throw std::runtime_error("connect to 127.0.0.1:" + std::to_string(port) +
                              " failed");
+  }
+}
+
+ClientConnection::ClientConnection(std::uint16_t port, const char* source) {
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  ::inet_pton(AF_INET, source, &from.sin_addr);
+  sockaddr_in addr = Loopback(port);
+  if (fd_ < 0 ||
+      ::bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+      ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    throw std::runtime_error("connect to 127.0.0.1:" + std::to_string(port) +
+                             " from " + source + " failed");
   }
 }
 
@@ -194,7 +209,9 @@ HttpReply Request(
     std::string_view body) {
   std::string req;
   req.append(method).append(" ").append(target).append(" HTTP/1.1\r\n");
-  req += "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
+  bool host = false;
+  for (const auto& [k, v] : headers) host |= strcasecmp(k.c_str(), "Host") == 0;
+  if (!host) req += "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
   for (const auto& [k, v] : headers) req += k + ": " + v + "\r\n";
   if (!body.empty() || method == "POST" || method == "PUT") {
     req += "Content-Length: " + std::to_string(body.size()) + "\r\n";

@@ -41,6 +41,9 @@ struct HttpReply {
 class ClientConnection {
  public:
   explicit ClientConnection(std::uint16_t port);
+  // From another loopback address as its source (127.0.0.9, say): a
+  // second client address without any network set-up.
+  ClientConnection(std::uint16_t port, const char* source);
   ~ClientConnection();
   ClientConnection(const ClientConnection&) = delete;
   ClientConnection& operator=(const ClientConnection&) = delete;
@@ -69,7 +72,7 @@ bool HasIpv6Loopback();
 std::string SendRawIpv6(std::uint16_t port, std::string_view bytes);
 
 // One request with Content-Length (when there is a body) and
-// Connection: close.
+// Connection: close; Host is 127.0.0.1:port unless `headers` give one.
 HttpReply Request(
     std::uint16_t port, std::string_view method, std::string_view target,
     const std::vector<std::pair<std::string, std::string>>& headers = {},

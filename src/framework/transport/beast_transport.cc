@@ -10,6 +10,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
+#include <chrono>
 #include <fstream>
 #include <mutex>
 #include <optional>
@@ -44,6 +45,96 @@ bool BodyLease::GrowTo(std::uint64_t total) {
 void BodyLease::Reset() {
   if (budget_ != nullptr && held_ > 0) budget_->Give(held_);
   held_ = 0;
+}
+
+ChainSlots::Outcome ChainSlots::Take(const std::shared_ptr<Session>& waiter,
+                                     bool may_wait) {
+  std::lock_guard lock(mutex_);
+  if (taken_ < slots_ && waiters_.empty()) {
+    ++taken_;
+    return Outcome::kTaken;
+  }
+  if (may_wait && !closed_ &&
+      static_cast<int>(waiters_.size()) < max_waiting_) {
+    waiters_.push_back({waiter.get(), waiter});
+    return Outcome::kQueued;
+  }
+  return Outcome::kFull;
+}
+
+bool ChainSlots::Full(bool may_wait) const {
+  std::lock_guard lock(mutex_);
+  if (taken_ < slots_ && waiters_.empty()) return false;
+  return !may_wait || closed_ ||
+         static_cast<int>(waiters_.size()) >= max_waiting_;
+}
+
+void ChainSlots::Give() {
+  std::shared_ptr<Session> next;
+  {
+    std::lock_guard lock(mutex_);
+    while (!waiters_.empty() && !next) {
+      next = waiters_.front().session.lock();
+      waiters_.pop_front();
+    }
+    // The slot passes straight to the waiter: nobody can take it between.
+    if (!next) --taken_;
+  }
+  if (next) next->SlotGranted();
+}
+
+bool ChainSlots::Withdraw(const Session* waiter) {
+  std::lock_guard lock(mutex_);
+  const auto it =
+      std::find_if(waiters_.begin(), waiters_.end(),
+                   [&](const Waiter& w) { return w.key == waiter; });
+  if (it == waiters_.end()) return false;
+  waiters_.erase(it);
+  return true;
+}
+
+std::vector<std::shared_ptr<Session>> ChainSlots::CloseQueue() {
+  std::vector<std::shared_ptr<Session>> out;
+  std::lock_guard lock(mutex_);
+  closed_ = true;
+  for (Waiter& w : waiters_) {
+    if (auto s = w.session.lock()) out.push_back(std::move(s));
+  }
+  waiters_.clear();
+  return out;
+}
+
+void ChainSlots::OpenQueue() {
+  std::lock_guard lock(mutex_);
+  closed_ = false;
+}
+
+int ChainSlots::taken() const {
+  std::lock_guard lock(mutex_);
+  return taken_;
+}
+
+int ChainSlots::waiting() const {
+  std::lock_guard lock(mutex_);
+  return static_cast<int>(waiters_.size());
+}
+
+bool PeerCounts::TryAdd(const IpAddress& peer, int limit) {
+  std::lock_guard lock(mutex_);
+  int& open = open_[peer];
+  if (open >= limit) {
+    if (open == 0) open_.erase(peer);
+    return false;
+  }
+  ++open;
+  return true;
+}
+
+void PeerCounts::Remove(const IpAddress& peer) {
+  std::lock_guard lock(mutex_);
+  const auto it = open_.find(peer);
+  if (it == open_.end()) return;
+  if (--it->second <= 0) open_.erase(it);
 }
 
 void OccasionalLine::Seen(const std::function<std::string()>& text) {
@@ -146,12 +237,19 @@ class BeastTransport final : public HttpTransport {
     if (listeners_.empty()) return;
     for (auto& l : listeners_) l->Close();
     listeners_.clear();
+    // Nobody waits for a slot of a server that stops: they hear it now.
+    for (auto& waiter : context_->slots.CloseQueue()) waiter->StopWaiting();
     context_->sessions.ForEach([](Session& s) { s.Close(true); });
     const auto deadline =
         std::chrono::steady_clock::now() + context_->options.stop_grace;
     if (!context_->sessions.WaitUntilEmpty(deadline)) {
       context_->sessions.ForEach([](Session& s) { s.Close(false); });
     }
+  }
+
+  bool WaitForHandlers(
+      std::chrono::steady_clock::time_point deadline) override {
+    return workers_.WaitIdle(deadline);
   }
 
   bool IsListening() const override {
@@ -222,8 +320,14 @@ class BeastTransport final : public HttpTransport {
   }
 
   void Launch(std::vector<tcp::acceptor> acceptors) {
+    const TransportOptions& options = context_->options;
     context_->max_connections =
-        FitConnectionsToDescriptorLimit(context_->options.max_connections);
+        options.fit_to_descriptors
+            ? FitConnectionsToDescriptorLimit(options.max_connections,
+                                              options.reserved_descriptors,
+                                              options.name)
+            : options.max_connections;
+    context_->slots.OpenQueue();
     for (auto& a : acceptors) {
       auto listener =
           std::make_shared<transport::Listener>(io_, std::move(a), context_);
@@ -244,7 +348,8 @@ class BeastTransport final : public HttpTransport {
 }  // namespace
 }  // namespace transport
 
-int FitConnectionsToDescriptorLimit(int max_connections) {
+int FitConnectionsToDescriptorLimit(int max_connections, int reserved,
+                                    const std::string& name) {
   rlimit limit{};
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return max_connections;
   if (limit.rlim_cur < limit.rlim_max) {
@@ -254,13 +359,14 @@ int FitConnectionsToDescriptorLimit(int max_connections) {
   }
   if (limit.rlim_cur == RLIM_INFINITY) return max_connections;
   const auto files = static_cast<long long>(limit.rlim_cur);
-  const long long room = std::max(1LL, files - kReservedDescriptors);
+  const long long room = std::max(1LL, files - reserved);
   if (room >= max_connections) return max_connections;
-  const std::string line =
-      "Connection limit lowered from " + std::to_string(max_connections) +
-      " to " + std::to_string(room) + ": the process may open " +
-      std::to_string(files) + " files (ulimit -n) and keeps " +
-      std::to_string(kReservedDescriptors) + " of them for its own\n";
+  const std::string line = name + " listener: connection limit lowered from " +
+                           std::to_string(max_connections) + " to " +
+                           std::to_string(room) + ": the process may open " +
+                           std::to_string(files) +
+                           " files (ulimit -n) and keeps " +
+                           std::to_string(reserved) + " of them for its own\n";
   const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
   (void)ignored;
   return static_cast<int>(room);

@@ -74,18 +74,50 @@ void Listener::OnAccept(boost::system::error_code ec,
     return;
   }
   const int limit = ctx.max_connections.load();
+  const std::string& name = ctx.options.name;
   if (ctx.open_connections.load() >= limit) {
     ctx.stats->closed_at_cap.fetch_add(1);
-    ctx.cap_line.Seen([limit] {
-      return "Connection limit of " + std::to_string(limit) +
+    ctx.cap_line.Seen([limit, &name] {
+      return name + " listener: connection limit of " + std::to_string(limit) +
              " reached: new connections are closed at once";
     });
     // Past the limit a connection costs a descriptor only for a moment.
     boost::system::error_code ignored;
     socket.close(ignored);
-  } else {
-    std::make_shared<Session>(std::move(socket), context_)->Run();
+    return Accept();
   }
+  Peer peer;
+  boost::system::error_code peer_ec;
+  const auto remote = socket.remote_endpoint(peer_ec);
+  if (!peer_ec) {
+    peer.text = remote.address().to_string();
+    peer.port = remote.port();
+    if (const auto address = ParseIpAddress(peer.text)) peer.address = *address;
+  }
+  const auto local = socket.local_endpoint(peer_ec);
+  if (!peer_ec) peer.local_port = local.port();
+  // One address may not hold every connection; a listed proxy speaks for
+  // many clients and is exempt.
+  const int per_address = ctx.options.max_connections_per_address;
+  const bool exempt =
+      ctx.options.access && ctx.options.access->proxies.Contains(peer.address);
+  if (per_address > 0 && !exempt) {
+    if (!ctx.peers.TryAdd(peer.address, per_address)) {
+      ctx.stats->closed_per_address.fetch_add(1);
+      ctx.peer_cap_line.Seen([per_address, &name, &peer] {
+        return name + " listener: " + peer.text + " holds " +
+               std::to_string(per_address) +
+               " connections (MaxConexoesPorIP): its new ones are closed at "
+               "once";
+      });
+      boost::system::error_code ignored;
+      socket.close(ignored);
+      return Accept();
+    }
+    peer.counted = true;
+  }
+  std::make_shared<Session>(std::move(socket), context_, std::move(peer))
+      ->Run();
   Accept();
 }
 

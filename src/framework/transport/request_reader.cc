@@ -1,6 +1,9 @@
 #include "framework/transport/request_reader.h"
 
+#include <algorithm>
 #include <array>
+#include <boost/asio/buffer.hpp>
+#include <boost/beast/core/buffers_range.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/string_body.hpp>
@@ -18,7 +21,88 @@ namespace {
 namespace beast = boost::beast;
 namespace http = beast::http;
 
-using Parser = http::request_parser<http::string_body>;
+// A body held as text, whose memory follows the bytes that arrived:
+// Beast's string_body reserves a declared Content-Length before any of it
+// has come, so a length alone would cost its memory.
+struct ArrivedTextBody {
+  using value_type = std::string;
+
+  static std::uint64_t size(const value_type& body) { return body.size(); }
+
+  class reader {
+   public:
+    template <bool isRequest, class Fields>
+    reader(http::header<isRequest, Fields>&, value_type& body) : body_(body) {}
+
+    void init(const boost::optional<std::uint64_t>& length,
+              beast::error_code& ec) {
+      declared_ = length.value_or(0);
+      ec = {};
+    }
+
+    template <class ConstBufferSequence>
+    std::size_t put(const ConstBufferSequence& buffers, beast::error_code& ec) {
+      const std::size_t extra = beast::buffer_bytes(buffers);
+      const std::size_t size = body_.size();
+      if (size + extra > body_.capacity()) {
+        // Doubling, but never past the declared length once it is near.
+        std::size_t want = std::max(size + extra, 2 * body_.capacity());
+        if (declared_ >= size + extra && want > declared_) {
+          want = static_cast<std::size_t>(declared_);
+        }
+        body_.reserve(want);
+      }
+      body_.resize(size + extra);
+      boost::asio::buffer_copy(boost::asio::buffer(body_.data() + size, extra),
+                               buffers);
+      ec = {};
+      return extra;
+    }
+
+    void finish(beast::error_code& ec) { ec = {}; }
+
+   private:
+    value_type& body_;
+    std::uint64_t declared_ = 0;
+  };
+};
+
+using Parser = http::request_parser<ArrivedTextBody>;
+
+// The request line's three parts, when it has them.
+struct RequestLineParts {
+  std::string method;
+  std::string target;
+  int version = 11;
+};
+
+std::optional<RequestLineParts> SplitRequestLine(std::string_view line) {
+  const std::size_t sp1 = line.find(' ');
+  if (sp1 == std::string_view::npos || sp1 == 0) return std::nullopt;
+  const std::size_t sp2 = line.find(' ', sp1 + 1);
+  if (sp2 == std::string_view::npos || sp2 == sp1 + 1) return std::nullopt;
+  const std::string_view method = line.substr(0, sp1);
+  const std::string_view target = line.substr(sp1 + 1, sp2 - sp1 - 1);
+  const std::string_view version = line.substr(sp2 + 1);
+  for (char c : method) {
+    const bool token =
+        (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+        (c >= '0' && c <= '9') ||
+        std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+    if (!token) return std::nullopt;
+  }
+  for (char c : target) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u <= 0x20 || u == 0x7F) return std::nullopt;
+  }
+  if (version.size() != 8 || version.substr(0, 5) != "HTTP/" ||
+      version[5] < '0' || version[5] > '9' || version[6] != '.' ||
+      version[7] < '0' || version[7] > '9') {
+    return std::nullopt;
+  }
+  return RequestLineParts{std::string(method), std::string(target),
+                          (version[5] - '0') * 10 + (version[7] - '0')};
+}
 
 constexpr int kBadRequest = ToInteger(HTTPStatus::kBadRequest);
 constexpr int kPayloadTooLarge = ToInteger(HTTPStatus::kPayloadTooLarge);
@@ -307,6 +391,7 @@ struct RequestReader::Impl {
     line_start = head.size();
     if (!request_line_done) {
       request_line_done = true;
+      request_line = SplitRequestLine(line);
       FeedHead(head.size());
       return;
     }
@@ -334,6 +419,18 @@ struct RequestReader::Impl {
     }
     if (!FeedHead(head.size())) return;
     if (!parser.is_header_done()) return Fail(kBadRequest);
+    // Two Host lines that disagree leave the request's host to a guess.
+    std::string_view host;
+    bool host_seen = false;
+    for (const auto& field : parser.get()) {
+      if (field.name() != http::field::host) continue;
+      const std::string_view value = TrimOws(field.value());
+      if (host_seen && !EqualsIgnoreCase(value, host)) {
+        return Fail(kBadRequest);
+      }
+      host = value;
+      host_seen = true;
+    }
     head.clear();
     head.shrink_to_fit();
     stage = parser.is_done() ? Stage::kDone : Stage::kBody;
@@ -426,6 +523,7 @@ struct RequestReader::Impl {
   std::size_t line_start = 0;
   bool cr = false;
   bool request_line_done = false;
+  std::optional<RequestLineParts> request_line;
   bool last_field_te = false;
   std::vector<std::string> te_values;
   bool chunked = false;
@@ -487,6 +585,17 @@ RawRequest RequestReader::TakeRequest() {
 
 RawRequest RequestReader::HeaderOnly() const {
   return ToRawRequest(impl_->parser.get().base(), {});
+}
+
+std::optional<RawRequest> RequestReader::RequestLine() const {
+  if (impl_->parser.is_header_done()) return HeaderOnly();
+  const auto& line = impl_->request_line;
+  if (!line) return std::nullopt;
+  http::request_header<> header;
+  header.method_string(line->method);
+  header.target(line->target);
+  header.version(line->version);
+  return ToRawRequest(header, {});
 }
 
 ReadOutcome ReadHttpRequest(std::string_view bytes,

@@ -59,6 +59,9 @@ class RequestReader {
   // From kBody on: the request line and headers, without the body (the
   // request log of an exchange refused before its body was read).
   RawRequest HeaderOnly() const;
+  // After an error too: the request line (and the headers, when they were
+  // all read), or nothing when not even a request line arrived.
+  std::optional<RawRequest> RequestLine() const;
 
  private:
   struct Impl;

@@ -23,27 +23,37 @@ namespace beast = boost::beast;
 namespace net = boost::asio;
 
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+constexpr std::string_view kJsonType = "application/json; charset=utf-8";
 
 }  // namespace
 
 Session::Session(net::ip::tcp::socket&& socket,
-                 std::shared_ptr<TransportContext> context)
+                 std::shared_ptr<TransportContext> context, Peer peer)
     : stream_(std::move(socket)),
       context_(std::move(context)),
+      peer_(std::move(peer)),
       reader_(context_->options),
-      body_(context_->bodies) {
+      body_(context_->bodies),
+      wait_timer_(stream_.get_executor()) {
   context_->open_connections.fetch_add(1);
 }
 
 Session::~Session() {
   context_->sessions.Remove(id_);
+  if (peer_.counted) context_->peers.Remove(peer_.address);
   context_->open_connections.fetch_sub(1);
 }
 
 void Session::Run() {
   id_ = context_->sessions.Add(weak_from_this());
-  deadline_ =
-      std::chrono::steady_clock::now() + context_->options.request_deadline;
+  const auto& options = context_->options;
+  auto allowed_time = options.request_deadline;
+  // Every request of a peer outside the allow-list is refused on its head
+  // alone: it gets no more time than a head needs.
+  if (options.access && !options.access->MayAdmit(peer_.address)) {
+    allowed_time = std::min(allowed_time, options.refused_peer_deadline);
+  }
+  deadline_ = std::chrono::steady_clock::now() + allowed_time;
   net::dispatch(stream_.get_executor(),
                 [self = shared_from_this()] { self->Read(); });
 }
@@ -72,22 +82,28 @@ void Session::Read() {
 }
 
 void Session::OnRead(beast::error_code ec, std::size_t n) {
+  auto& ctx = *context_;
   // A client that went away, fell silent or ran out of time gets nothing.
-  if (ec) return Shut();
+  if (ec) {
+    if (ec == beast::error::timeout) {
+      if (std::chrono::steady_clock::now() >= deadline_) {
+        ctx.stats->closed_deadline.fetch_add(1, std::memory_order_relaxed);
+      } else {
+        ctx.stats->closed_idle.fetch_add(1, std::memory_order_relaxed);
+      }
+    }
+    return Shut();
+  }
   using Stage = RequestReader::Stage;
   const Stage stage = reader_.Feed(std::string_view(buffer_.data(), n));
-  if (stage == Stage::kError) return Answer(reader_.error_status(), {});
+  if (stage == Stage::kError) return RejectMalformed(reader_.error_status());
   if (stage == Stage::kHeader) return Read();
-  auto& ctx = *context_;
   if (!header_seen_) {
     header_seen_ = true;
     head_request_ = reader_.head_request();
-    // A declared body takes its room up front, before any of it is read.
-    const auto length = reader_.content_length();
-    if (length && !body_.GrowTo(*length)) {
-      ctx.stats->refused_body_budget.fetch_add(1);
-      return Refuse(reader_.HeaderOnly());
-    }
+    // Before any body byte is read, any budget taken or 100 Continue
+    // sent.
+    if (!AdmitHead()) return;
     if (stage == Stage::kBody && reader_.expects_continue()) {
       net::async_write(
           stream_, net::buffer(kContinue.data(), kContinue.size()),
@@ -98,7 +114,8 @@ void Session::OnRead(beast::error_code ec, std::size_t n) {
       return;
     }
   }
-  // A chunked body takes its room as its chunks arrive.
+  // The body takes its room in the budget as its bytes arrive, never on
+  // the strength of a declared length.
   if (!body_.GrowTo(reader_.body_bytes())) {
     ctx.stats->refused_body_budget.fetch_add(1);
     return Refuse(reader_.HeaderOnly());
@@ -107,30 +124,145 @@ void Session::OnRead(beast::error_code ec, std::size_t n) {
   Read();
 }
 
-void Session::AddEndpoints(RawRequest& request) {
-  beast::error_code ec;
-  const auto remote = stream_.socket().remote_endpoint(ec);
-  if (!ec) {
-    request.remote_addr = remote.address().to_string();
-    request.remote_port = remote.port();
+bool Session::AdmitHead() {
+  auto& ctx = *context_;
+  const bool may_wait = ctx.options.slot_wait.count() > 0;
+  if (ctx.options.access) {
+    RawRequest head = reader_.HeaderOnly();
+    AddEndpoints(head);
+    const AccessRules& rules = *ctx.options.access;
+    if (!rules.proxies.empty()) {
+      const auto client = rules.ClientAddress(head);
+      judged_client_ = client ? FormatIpAddress(*client) : peer_.text;
+      head.forwarded_client = judged_client_;
+    }
+    const AccessRules::Verdict verdict = rules.Judge(head);
+    if (verdict != AccessRules::Verdict::kAdmitted) {
+      RawResponse answer;
+      answer.content_type = std::string(kJsonType);
+      answer.status_code = ToInteger(HTTPStatus::kForbidden);
+      answer.content = std::string(kForbiddenBody);
+      if (verdict == AccessRules::Verdict::kAddress) {
+        ctx.stats->forbidden.fetch_add(1);
+      } else if (verdict == AccessRules::Verdict::kOrigin) {
+        ctx.stats->forbidden_origin.fetch_add(1);
+      } else {
+        ctx.stats->misdirected.fetch_add(1);
+        answer.status_code = ToInteger(HTTPStatus::kMisdirectedRequest);
+        answer.content = std::string(kMisdirectedBody);
+      }
+      Reject(std::move(head), std::move(answer));
+      return false;
+    }
+    if (ctx.slots.Full(may_wait)) {
+      ctx.stats->refused_in_chain.fetch_add(1);
+      Refuse(std::move(head));
+      return false;
+    }
+    return true;
   }
-  const auto local = stream_.socket().local_endpoint(ec);
-  if (!ec) request.local_port = local.port();
+  if (ctx.slots.Full(may_wait)) {
+    ctx.stats->refused_in_chain.fetch_add(1);
+    Refuse(reader_.HeaderOnly());
+    return false;
+  }
+  return true;
+}
+
+void Session::AddEndpoints(RawRequest& request) const {
+  request.remote_addr = peer_.text;
+  request.remote_port = peer_.port;
+  request.local_port = peer_.local_port;
+  request.forwarded_client = judged_client_;
 }
 
 void Session::Serve() {
   auto& ctx = *context_;
   auto request = std::make_shared<RawRequest>(reader_.TakeRequest());
   AddEndpoints(*request);
-  if (ctx.options.access && !ctx.options.access->Admits(*request)) {
-    ctx.stats->forbidden.fetch_add(1);
-    return Forbid(std::move(*request));
+  // The slot is taken only now that the whole body is in: a slow body
+  // never holds one.
+  const bool may_wait = ctx.options.slot_wait.count() > 0;
+  switch (ctx.slots.Take(shared_from_this(), may_wait)) {
+    case ChainSlots::Outcome::kTaken:
+      return Dispatch(std::move(request));
+    case ChainSlots::Outcome::kQueued:
+      ctx.stats->waited.fetch_add(1, std::memory_order_relaxed);
+      return Wait(std::move(request));
+    case ChainSlots::Outcome::kFull:
+      ctx.stats->refused_in_chain.fetch_add(1);
+      return Refuse(std::move(*request));
   }
-  if (ctx.in_chain.fetch_add(1) >= ctx.options.max_in_chain) {
-    ctx.in_chain.fetch_sub(1);
-    ctx.stats->refused_in_chain.fetch_add(1);
-    return Refuse(std::move(*request));
-  }
+}
+
+void Session::Wait(std::shared_ptr<RawRequest> request) {
+  state_ = State::kWaiting;
+  waiting_ = std::move(request);
+  stream_.expires_never();
+  wait_timer_.expires_after(context_->options.slot_wait);
+  wait_timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+    if (ec || self->state_ != State::kWaiting) return;
+    if (!self->context_->slots.Withdraw(self.get())) return;  // granted
+    self->state_ = State::kWriting;
+    beast::error_code ignored;
+    self->stream_.socket().cancel(ignored);
+    self->context_->stats->refused_in_chain.fetch_add(1);
+    self->Refuse(std::move(*self->waiting_));
+    self->waiting_.reset();
+  });
+  WatchWhileWaiting();
+}
+
+void Session::WatchWhileWaiting() {
+  // A client that leaves while it waits gives its place up; bytes it sends
+  // meanwhile are past its request and only counted.
+  stream_.async_read_some(
+      net::buffer(buffer_),
+      [self = shared_from_this()](beast::error_code ec, std::size_t n) {
+        if (self->state_ != State::kWaiting) return;
+        if (!ec) {
+          self->reader_.Feed(std::string_view(self->buffer_.data(), n));
+          return self->WatchWhileWaiting();
+        }
+        if (self->context_->slots.Withdraw(self.get())) {
+          self->wait_timer_.cancel();
+          self->waiting_.reset();
+          self->context_->stats->abandoned.fetch_add(1);
+        }
+        // Granted meanwhile: the grant finds the session closing and gives
+        // the slot back.
+        self->Shut();
+      });
+}
+
+void Session::SlotGranted() {
+  net::post(stream_.get_executor(), [self = shared_from_this()] {
+    if (self->state_ != State::kWaiting) {
+      self->context_->slots.Give();
+      return;
+    }
+    self->wait_timer_.cancel();
+    beast::error_code ignored;
+    self->stream_.socket().cancel(ignored);
+    self->Dispatch(std::move(self->waiting_));
+  });
+}
+
+void Session::StopWaiting() {
+  net::post(stream_.get_executor(), [self = shared_from_this()] {
+    if (self->state_ != State::kWaiting) return;
+    self->state_ = State::kWriting;
+    self->wait_timer_.cancel();
+    beast::error_code ignored;
+    self->stream_.socket().cancel(ignored);
+    self->context_->stats->refused_in_chain.fetch_add(1);
+    self->Refuse(std::move(*self->waiting_));
+    self->waiting_.reset();
+  });
+}
+
+void Session::Dispatch(std::shared_ptr<RawRequest> request) {
+  auto& ctx = *context_;
   state_ = State::kServing;
   // No timer may close the socket under a handler that takes its time.
   stream_.expires_never();
@@ -147,7 +279,7 @@ void Session::Serve() {
     if (self->ClientGone()) {
       request.reset();
       body.reset();
-      ctx.in_chain.fetch_sub(1);
+      ctx.slots.Give();
       ctx.stats->abandoned.fetch_add(1);
       return self->Shut();
     }
@@ -165,35 +297,24 @@ void Session::Serve() {
     }
     request.reset();
     body.reset();
-    ctx.in_chain.fetch_sub(1);
+    ctx.slots.Give();
     self->Finish(std::move(response));
   });
 }
 
 void Session::Refuse(RawRequest request) {
-  auto& ctx = *context_;
-  AddEndpoints(request);
   RawResponse response;
   response.status_code = ToInteger(HTTPStatus::kInternalServerError);
-  response.content = ctx.options.busy_message;
-  if (ctx.options.on_refused) {
-    try {
-      ctx.options.on_refused(request, response);
-    } catch (...) {
-      // The answer matters more than its log line.
-    }
-  }
-  body_.Reset();
-  Answer(response.status_code, ctx.options.busy_message);
+  response.content = context_->options.busy_message;
+  // The client may ask again in a moment rather than at once.
+  response.custom_headers.emplace_back("Retry-After", "1");
+  Reject(std::move(request), std::move(response));
 }
 
-void Session::Forbid(RawRequest request) {
+void Session::Reject(RawRequest request, RawResponse response) {
   auto& ctx = *context_;
-  RawResponse response;
-  response.status_code = ToInteger(HTTPStatus::kForbidden);
-  response.content = std::string(kForbiddenBody);
-  response.content_type = "application/json; charset=utf-8";
   if (ctx.options.on_refused) {
+    AddEndpoints(request);
     try {
       ctx.options.on_refused(request, response);
     } catch (...) {
@@ -201,8 +322,33 @@ void Session::Forbid(RawRequest request) {
     }
   }
   body_.Reset();
-  out_ = Serialize(response, head_request_);
-  WriteFrom(0);
+  Reply(std::move(response));
+}
+
+void Session::RejectMalformed(int status) {
+  auto& stats = *context_->stats;
+  switch (status) {
+    case ToInteger(HTTPStatus::kPayloadTooLarge):
+      stats.body_too_large.fetch_add(1, std::memory_order_relaxed);
+      break;
+    case ToInteger(HTTPStatus::kRequestHeaderFieldsTooLarge):
+      stats.header_too_large.fetch_add(1, std::memory_order_relaxed);
+      break;
+    case ToInteger(HTTPStatus::kNotImplemented):
+      stats.not_implemented.fetch_add(1, std::memory_order_relaxed);
+      break;
+    default:
+      stats.malformed.fetch_add(1, std::memory_order_relaxed);
+  }
+  RawResponse response;
+  response.status_code = status;
+  // Only a request whose request line could be read has a line in the
+  // log: bytes that are not HTTP at all would let a scan fill it.
+  if (const auto head = reader_.RequestLine()) {
+    return Reject(std::move(*head), std::move(response));
+  }
+  body_.Reset();
+  Reply(std::move(response));
 }
 
 bool Session::ClientGone() {
@@ -254,10 +400,7 @@ void Session::Finish(RawResponse response) {
             [self = shared_from_this(), sent] { self->WriteFrom(sent); });
 }
 
-void Session::Answer(int status, std::string text) {
-  RawResponse response;
-  response.status_code = status;
-  if (!text.empty()) response.content = std::move(text);
+void Session::Reply(RawResponse response) {
   out_ = Serialize(response, head_request_);
   WriteFrom(0);
 }
@@ -280,17 +423,24 @@ void Session::OnWrite(beast::error_code ec) {
   state_ = State::kClosing;
   // Half-close, then read what the client still sends until it closes, so
   // that unread request bytes never turn our close into a reset that eats
-  // the answer.
+  // the answer. A client still sending its body goes on until it has
+  // sent it, within bounds, and then reads the answer.
   stream_.socket().shutdown(net::ip::tcp::socket::shutdown_send, ec);
-  stream_.expires_after(context_->options.linger);
+  drain_until_ =
+      std::chrono::steady_clock::now() + context_->options.drain_time;
   Drain();
 }
 
 void Session::Drain() {
+  const auto& options = context_->options;
+  if (drained_ >= options.drain_bytes) return Shut();
+  stream_.expires_at(std::min(
+      std::chrono::steady_clock::now() + options.drain_idle, drain_until_));
   stream_.async_read_some(
       net::buffer(buffer_),
-      [self = shared_from_this()](beast::error_code ec, std::size_t) {
+      [self = shared_from_this()](beast::error_code ec, std::size_t n) {
         if (ec) return self->Shut();
+        self->drained_ += n;
         self->Drain();
       });
 }

@@ -4,12 +4,16 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
+#include "framework/access_rules.h"
 #include "framework/transport/http_transport.h"
 #include "framework/transport/session_registry.h"
 #include "framework/transport/worker_pool.h"
@@ -51,6 +55,70 @@ class BodyLease {
   std::uint64_t held_ = 0;
 };
 
+class Session;
+
+// The chain's slots, and the requests waiting for one in arrival order. A
+// freed slot goes to the oldest waiter, and no request takes a free slot
+// while another waits.
+class ChainSlots {
+ public:
+  enum class Outcome { kTaken, kQueued, kFull };
+
+  ChainSlots(int slots, int max_waiting)
+      : slots_(slots), max_waiting_(max_waiting) {}
+
+  // Takes a slot, or queues `waiter` when `may_wait` and the queue has
+  // room; the waiter is told with Session::SlotGranted.
+  Outcome Take(const std::shared_ptr<Session>& waiter, bool may_wait);
+  // Every slot taken, and no room in the queue for one that may wait.
+  bool Full(bool may_wait) const;
+  // A slot comes back: it goes to the oldest waiter still there, else it
+  // is free.
+  void Give();
+  // Takes `waiter` out of the queue; false when it was granted a slot
+  // meanwhile (the grant is on its way).
+  bool Withdraw(const Session* waiter);
+  // Nobody may wait any more; returns those who did, to be answered.
+  std::vector<std::shared_ptr<Session>> CloseQueue();
+  // Allows waiting again (a later Listen).
+  void OpenQueue();
+  int taken() const;
+  int waiting() const;
+
+ private:
+  struct Waiter {
+    const Session* key;
+    std::weak_ptr<Session> session;
+  };
+
+  const int slots_;
+  const int max_waiting_;
+  mutable std::mutex mutex_;
+  int taken_ = 0;
+  bool closed_ = false;
+  std::deque<Waiter> waiters_;
+};
+
+struct IpAddressHash {
+  std::size_t operator()(const IpAddress& a) const noexcept {
+    std::size_t h = 1469598103934665603ull;
+    for (std::uint8_t b : a) h = (h ^ b) * 1099511628211ull;
+    return h;
+  }
+};
+
+// Connections open per peer address.
+class PeerCounts {
+ public:
+  // Counts one more connection from `peer` unless it holds `limit`.
+  bool TryAdd(const IpAddress& peer, int limit);
+  void Remove(const IpAddress& peer);
+
+ private:
+  std::mutex mutex_;
+  std::unordered_map<IpAddress, int, IpAddressHash> open_;
+};
+
 // A line on stderr about a condition that may last: the first time it is
 // seen, then at most once a minute while it goes on, with the number of
 // times it was seen in between.
@@ -82,12 +150,15 @@ struct TransportContext {
   const HttpTransport::Handler handler;
   WorkerPool& workers;
   const std::shared_ptr<TransportStats> stats;
-  std::atomic<int> in_chain{0};
+  ChainSlots slots{options.max_in_chain,
+                   options.slot_wait.count() > 0 ? options.max_waiting : 0};
   BodyBudget bodies;
   // The connection limit as fitted to the descriptor limit at start.
   std::atomic<int> max_connections;
   std::atomic<int> open_connections{0};
+  PeerCounts peers;
   OccasionalLine cap_line;
+  OccasionalLine peer_cap_line;
   OccasionalLine descriptor_line;
   SessionRegistry sessions;
 };

@@ -27,6 +27,7 @@ void WorkerPool::Post(std::function<void()> task) {
   Worker* worker = nullptr;
   {
     std::lock_guard lock(mutex_);
+    ++pending_;
     if (idle_.empty()) {
       queue_.push_back(std::move(task));
       return;
@@ -59,8 +60,18 @@ void WorkerPool::Run(Worker& worker) {
       task = std::move(worker.task);
       worker.task = nullptr;
     }
-    if (task) task();
+    if (task) {
+      task();
+      std::lock_guard lock(mutex_);
+      if (--pending_ == 0) idle_changed_.notify_all();
+    }
   }
+}
+
+bool WorkerPool::WaitIdle(std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock lock(mutex_);
+  return idle_changed_.wait_until(lock, deadline,
+                                  [this] { return pending_ == 0; });
 }
 
 }  // namespace norvessa::transport

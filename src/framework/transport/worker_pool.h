@@ -1,6 +1,8 @@
 #ifndef NORVESSA_FRAMEWORK_TRANSPORT_WORKER_POOL_H_
 #define NORVESSA_FRAMEWORK_TRANSPORT_WORKER_POOL_H_
 
+#include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -23,6 +25,9 @@ class WorkerPool {
   WorkerPool& operator=(const WorkerPool&) = delete;
 
   void Post(std::function<void()> task);
+  // Waits until no task runs or waits, up to `deadline`; false when one
+  // still does.
+  bool WaitIdle(std::chrono::steady_clock::time_point deadline);
 
  private:
   struct Worker {
@@ -33,6 +38,9 @@ class WorkerPool {
   void Run(Worker& worker);
 
   std::mutex mutex_;
+  std::condition_variable idle_changed_;
+  // Tasks posted and not yet finished.
+  int pending_ = 0;
   std::vector<Worker*> idle_;
   std::deque<std::function<void()>> queue_;
   bool stopping_ = false;
