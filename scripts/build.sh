@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Configures and builds one tree.
-# Usage: scripts/build.sh [release|asan] [target...]   (no target: everything)
+# Usage: scripts/build.sh [release|asan|tsan] [target...]
+#        (no target: everything)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,8 +17,16 @@ case "$kind" in
     flags=(-DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g"
            -DNORVESSA_SANITIZE=ON -DNORVESSA_BUILD_BENCH=OFF)
     ;;
+  tsan)
+    # ThreadSanitizer needs clang here; the window and the benchmarks are
+    # left out.
+    dir=build-tsan
+    export CC=clang CXX=clang++
+    flags=(-DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g"
+           -DNORVESSA_TSAN=ON -DNORVESSA_BUILD_BENCH=OFF)
+    ;;
   *)
-    echo "usage: $0 [release|asan]" >&2
+    echo "usage: $0 [release|asan|tsan]" >&2
     exit 2
     ;;
 esac

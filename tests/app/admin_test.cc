@@ -296,17 +296,73 @@ namespace norvessa {
 namespace {
 
 TEST(AccessSettingsTest, AMalformedListStopsTheStartNamingTheElement) {
-  for (const char* key : {"IPsPermitidos", "IPsProxy"}) {
-    const std::string bad = std::string(key) + "=10.0.0.1, 10.0.0.999/8\n";
-    Service s(key == std::string("IPsProxy") ? "IPsPermitidos=127.0.0.1\n" + bad
-                                             : bad);
+  struct Case {
+    const char* settings;
+    const char* told;
+  };
+  const Case cases[] = {
+      {"IPsPermitidos=10.0.0.1, 10.0.0.999/8\n",
+       "'10.0.0.999/8' is not an address or a CIDR range"},
+      {"IPsPermitidos=127.0.0.1\nIPsProxy=10.0.0.1, 10.0.0.999/8\n",
+       "'10.0.0.999/8' is not an address or a CIDR range"},
+      {"OrigensPermitidas=https://a.example, a.example\n",
+       "'a.example' is not an origin"},
+      {"HostsPermitidos=a.example, b.example:9000\n",
+       "'b.example:9000' is not a host name or address"},
+      {"IPEscuta=todos\n", "[API] IPEscuta: 'todos' is not an IP address"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.settings);
+    Service s(c.settings);
     s.app.Start();
-    EXPECT_EQ(s.app.Wait(std::chrono::seconds(30)), 1) << key;
-    EXPECT_NE(s.app.Stderr().find("'10.0.0.999/8' is not an address or a "
-                                  "CIDR range"),
-              std::string::npos)
-        << s.app.Stderr();
+    EXPECT_EQ(s.app.Wait(std::chrono::seconds(30)), 1);
+    EXPECT_NE(s.app.Stderr().find(c.told), std::string::npos) << s.app.Stderr();
   }
+}
+
+// A browser page's request (Origin) and a name the service does not go by
+// (Host) are answered before the handlers, counted and logged.
+TEST(AccessSettingsTest, OriginsAndHostsFromTheSettings) {
+  Service s(
+      "OrigensPermitidas=https://app.example.com\n"
+      "HostsPermitidos=api.example.com, 127.0.0.1\nPortaAdmin=$ADMIN\n");
+  std::filesystem::create_directory(s.app.bin() + "/Logs");
+  s.app.Start();
+  ASSERT_TRUE(WaitForPort(s.port)) << s.app.Stderr();
+  ASSERT_TRUE(WaitForPort(s.admin_port)) << s.app.Stderr();
+  struct Case {
+    std::vector<std::pair<std::string, std::string>> headers;
+    int status;
+  };
+  const Case cases[] = {
+      {{}, 200},
+      {{{"Origin", "https://app.example.com"}}, 200},
+      {{{"Origin", "https://evil.example"}}, 403},
+      {{{"Origin", "null"}}, 403},
+      {{{"Host", "api.example.com:443"}}, 200},
+      {{{"Host", "rebound.example"}}, 421},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(testing::Request(s.port, "POST", "/estados", c.headers).status,
+              c.status);
+  }
+  const std::string m = testing::Request(s.admin_port, "GET", "/metrics").body;
+  EXPECT_NE(
+      m.find(
+          "apinorvessa_http_requests_forbidden_total{reason=\"origin\"} 2\n"),
+      std::string::npos)
+      << m;
+  EXPECT_NE(m.find("apinorvessa_http_requests_misdirected_total 1\n"),
+            std::string::npos)
+      << m;
+  EXPECT_EQ(s.app.Stop(SIGTERM), 0);
+  std::string log;
+  for (const auto& entry :
+       std::filesystem::directory_iterator(s.app.bin() + "/Logs")) {
+    log += Installation::Read(entry.path());
+  }
+  EXPECT_NE(log.find("\"POST /estados\" 421\r\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("\"POST /estados\" 403\r\n"), std::string::npos) << log;
 }
 
 TEST(AccessSettingsTest, ARefusedClientGets403AndItsLogLine) {

@@ -372,21 +372,31 @@ TEST(FormTest, TheServersLimitsComeFromTheSettingsFile) {
     int connections;
     std::uint64_t bodies;
     const char* stderr_text;
+    int per_address = 256;
+    milliseconds slot_wait{0};
+    const char* listen = "0.0.0.0";
   };
   const Case cases[] = {
       {"", seconds(60), 10000, 256 * kMiB, ""},
-      {"PrazoRequisicao=\nMaxConexoes=\nMaxCorposMiB=\n", seconds(60), 10000,
-       256 * kMiB, ""},
-      {"PrazoRequisicao=5\nMaxConexoes= 50 \nMaxCorposMiB=8\n", seconds(5), 50,
-       8 * kMiB, ""},
-      {"PrazoRequisicao=0\nMaxConexoes=dez mil\nMaxCorposMiB=2147483648\n",
+      {"PrazoRequisicao=\nMaxConexoes=\nMaxCorposMiB=\nEsperaVagaMs=\n"
+       "MaxConexoesPorIP=\nIPEscuta=\n",
+       seconds(60), 10000, 256 * kMiB, ""},
+      {"PrazoRequisicao=5\nMaxConexoes= 50 \nMaxCorposMiB=8\n"
+       "MaxConexoesPorIP=3\nEsperaVagaMs=2000\nIPEscuta= 127.0.0.1 \n",
+       seconds(5), 50, 8 * kMiB, "", 3, milliseconds(2000), "127.0.0.1"},
+      {"PrazoRequisicao=0\nMaxConexoes=dez mil\nMaxCorposMiB=2147483648\n"
+       "MaxConexoesPorIP=0\nEsperaVagaMs=60001\n",
        seconds(60), 10000, 256 * kMiB,
        "Norvessa.ini [API] PrazoRequisicao='0' is not a whole number from 1 "
        "to 2147483647: using 60\n"
        "Norvessa.ini [API] MaxConexoes='dez mil' is not a whole number from 1 "
        "to 2147483647: using 10000\n"
+       "Norvessa.ini [API] MaxConexoesPorIP='0' is not a whole number from 1 "
+       "to 2147483647: using 256\n"
        "Norvessa.ini [API] MaxCorposMiB='2147483648' is not a whole number "
-       "from 1 to 2147483647: using 256\n"},
+       "from 1 to 2147483647: using 256\n"
+       "Norvessa.ini [API] EsperaVagaMs='60001' is not a whole number from 0 "
+       "to 60000: using 0\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.settings);
@@ -404,6 +414,9 @@ TEST(FormTest, TheServersLimitsComeFromTheSettingsFile) {
     EXPECT_EQ(limits.request_deadline, c.deadline);
     EXPECT_EQ(limits.max_connections, c.connections);
     EXPECT_EQ(limits.body_budget, c.bodies);
+    EXPECT_EQ(limits.max_connections_per_address, c.per_address);
+    EXPECT_EQ(limits.slot_wait, c.slot_wait);
+    EXPECT_EQ(t.api_.host(), c.listen);
     // What the settings do not name stays as it was.
     EXPECT_EQ(limits.idle_timeout,
               testing::TestServer::ShortLimits().idle_timeout);
