@@ -369,8 +369,10 @@ std::string AdminServer::MetricsText() const {
            "Request log entries waiting for the log writer.");
   x.Sample("apinorvessa_request_log_queue_length", Number(log.QueueLength()));
   x.Family("apinorvessa_request_log_dropped_total", "counter",
-           "Request log entries dropped because the queue was full.");
-  x.Sample("apinorvessa_request_log_dropped_total", Number(log.DroppedTotal()));
+           "Request log entries dropped because a queue was full (in "
+           "entries or bytes): the logger's or the log file writer's.");
+  x.Sample("apinorvessa_request_log_dropped_total",
+           Number(log.DroppedEverywhere()));
 
   const ProcessFigures p = ReadProcessFigures();
   x.Family("process_cpu_seconds_total", "counter",

@@ -3,6 +3,8 @@
 
 #include <chrono>
 
+#include "middleware/stop_budget.h"
+
 namespace norvessa {
 
 // How long a stop may take, step by step. systemd kills the service
@@ -16,7 +18,7 @@ struct StopBudget {
   // waited for this long more; then the process ends without them.
   static constexpr std::chrono::milliseconds kHandlersJoin{5000};
   // The request log's last passes.
-  static constexpr std::chrono::milliseconds kLogDrain{10000};
+  static constexpr std::chrono::milliseconds kLogDrain = kLogDrainBudget;
   // What the unit allows.
   static constexpr std::chrono::milliseconds kUnitTimeout{30000};
 };

@@ -18,8 +18,9 @@ std::once_flag g_default_once;
 
 }  // namespace
 
-ApiLoggerManager::ApiLoggerManager(std::size_t capacity)
-    : ApiLoggerThread(capacity) {
+ApiLoggerManager::ApiLoggerManager(std::size_t capacity,
+                                   std::size_t byte_capacity)
+    : ApiLoggerThread(capacity, byte_capacity) {
   Start();
 }
 
@@ -44,6 +45,13 @@ void ApiLoggerManager::Shutdown() {
   }
   // Each provider's writer makes its last pass as it goes.
   providers.clear();
+}
+
+std::uint64_t ApiLoggerManager::DroppedEverywhere() {
+  std::uint64_t total = DroppedTotal();
+  std::lock_guard lock(providers_mutex_);
+  for (const auto& provider : providers_) total += provider->DroppedTotal();
+  return total;
 }
 
 void ApiLoggerManager::DispatchLogCache() {

@@ -19,10 +19,13 @@ class ApiLoggerProvider {
  public:
   virtual ~ApiLoggerProvider() = default;
   // The batch stays the caller's; a provider that needs the entries later
-  // copies them.
+  // copies them. Never waits for I/O: the manager's last pass, at stop,
+  // must be quick.
   virtual void DoReceiveLogCache(const std::vector<JsonValue>& batch) = 0;
   // Entries the manager had to drop before they reached this provider.
   virtual void ReportDropped(std::uint64_t) {}
+  // Entries this provider's own queue dropped since the start.
+  virtual std::uint64_t DroppedTotal() const { return 0; }
 };
 
 // The request logger: the middleware queues one entry per exchange, and the
@@ -30,7 +33,8 @@ class ApiLoggerProvider {
 // registration order. A request never waits for a provider.
 class ApiLoggerManager : public ApiLoggerThread {
  public:
-  explicit ApiLoggerManager(std::size_t capacity = kDefaultCapacity);
+  explicit ApiLoggerManager(std::size_t capacity = kDefaultCapacity,
+                            std::size_t byte_capacity = kDefaultByteCapacity);
   ~ApiLoggerManager() override;
 
   void AddProvider(std::shared_ptr<ApiLoggerProvider> provider);
@@ -40,8 +44,13 @@ class ApiLoggerManager : public ApiLoggerThread {
   // (the server turned it away itself): the same 40 pairs, the answer as
   // it was given, taking no time.
   void LogUnchained(const RawRequest& request, const RawResponse& response);
+  // Entries dropped by a full queue since the start: the manager's and
+  // every provider's.
+  std::uint64_t DroppedEverywhere();
   // Ends the thread after a last pass, then lets go of the providers,
-  // whose own writers make their last passes.
+  // whose own writers make their last passes. The manager's last pass takes
+  // the queue once, so it hands on no more than the queue's bounds, to
+  // providers that never wait for I/O: its time is that of a copy.
   void Shutdown();
 
   // The process-wide manager, created (with its thread) on first use.

@@ -7,6 +7,7 @@
 #include "middleware/client_ip.h"
 #include "text/ascii.h"
 #include "text/number_text.h"
+#include "text/utf8.h"
 
 namespace norvessa {
 namespace {
@@ -45,7 +46,36 @@ std::string ServerPort(std::string_view host, std::uint16_t local_port) {
   return FormatInteger(port);
 }
 
+// Where CutLogValue cuts a value longer than the limit: at the limit,
+// unless a well-formed character starts before it and ends after it.
+std::size_t CutPoint(std::string_view value) {
+  const std::size_t limit = kLogValueMaxBytes;
+  // A character of at most four bytes that crosses the limit starts no
+  // more than three bytes before it.
+  for (std::size_t start = limit; start > 0 && limit - start < 3;) {
+    --start;
+    const auto byte = static_cast<unsigned char>(value[start]);
+    if ((byte & 0xC0) == 0x80) continue;
+    std::size_t end = start;
+    const char32_t cp = NextCodePoint(value, end);
+    const bool well_formed = cp != kReplacementCharacter ||
+                             value.substr(start, end - start) == "\xEF\xBF\xBD";
+    return well_formed && end > limit ? start : limit;
+  }
+  return limit;
+}
+
 }  // namespace
+
+std::string CutLogValue(std::string_view value) {
+  if (value.size() <= kLogValueMaxBytes) return std::string(value);
+  const std::size_t cut = CutPoint(value);
+  std::string out(value.substr(0, cut));
+  out += "...(+";
+  out += FormatInteger(static_cast<std::int64_t>(value.size() - cut));
+  out += " bytes)";
+  return out;
+}
 
 LogTime LogTime::Now() {
   timespec ts{};
@@ -128,52 +158,52 @@ JsonValue BuildLogEntry(const ApiRequest& request, const ApiResponse& response,
                         const LogTime& before, std::int64_t execution_ms) {
   const RawRequest& in = request.RawWebRequest();
   const RawResponse& out = response.RawWebResponse();
-  // Values go to the line as they came: the line's formatter writes every
-  // byte that is not part of a UTF-8 character as \xNN.
-  auto header = [&](std::string_view name) {
-    return std::string(in.Header(name));
-  };
+  // Values go to the line as they came, but for their size: each is cut
+  // before it is copied, and the line's formatter writes every byte that
+  // is not part of a UTF-8 character as \xNN.
+  auto cut = [](std::string_view value) { return CutLogValue(value); };
+  auto header = [&](std::string_view name) { return cut(in.Header(name)); };
   std::string values[] = {
-      FormatLogTime(before),
-      FormatInteger(execution_ms),
-      ClientIP(request),
-      in.method,
-      in.version,
+      cut(FormatLogTime(before)),
+      cut(FormatInteger(execution_ms)),
+      cut(ClientIP(request)),
+      cut(in.method),
+      cut(in.version),
       std::string(),
-      in.query,
-      in.path_info,
-      in.path_info,
+      cut(in.query),
+      cut(in.path_info),
+      cut(in.path_info),
       std::string(),
       header("Accept"),
       header("From"),
-      std::string(HostWithoutPort(in.Header("Host"))),
+      cut(HostWithoutPort(in.Header("Host"))),
       header("Referer"),
       header("User-Agent"),
       header("Connection"),
-      in.remote_addr,
+      cut(in.remote_addr),
       header("REMOTE_HOST"),
-      ServerPort(in.Header("Host"), in.local_port),
+      cut(ServerPort(in.Header("Host"), in.local_port)),
       std::string(),
       header("Authorization"),
       header("Content-Encoding"),
       header("Content-Type"),
-      FormatInteger(static_cast<std::int64_t>(in.body.size())),
-      out.server,
-      out.allow,
-      out.location,
-      out.content_encoding,
-      out.content_type,
-      FormatInteger(out.ContentLength()),
-      FormatInteger(out.status_code),
+      cut(FormatInteger(static_cast<std::int64_t>(in.body.size()))),
+      cut(out.server),
+      cut(out.allow),
+      cut(out.location),
+      cut(out.content_encoding),
+      cut(out.content_type),
+      cut(FormatInteger(out.ContentLength())),
+      cut(FormatInteger(out.status_code)),
       header("Derived-From"),
-      in.remote_addr,
-      in.path_info,
-      in.raw_path,
+      cut(in.remote_addr),
+      cut(in.path_info),
+      cut(in.raw_path),
       header("Cache-Control"),
-      out.realm,
+      cut(out.realm),
       std::string(),
-      out.title,
-      out.content_version,
+      cut(out.title),
+      cut(out.content_version),
   };
   JsonValue entry = JsonValue::Object();
   entry.members().reserve(kLogEntryKeys.size());

@@ -2,6 +2,7 @@
 #define NORVESSA_MIDDLEWARE_LOG_ENTRY_H_
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -26,12 +27,21 @@ struct LogTime {
 // name in lower case, four-digit year, a 24-hour clock with milliseconds.
 std::string FormatLogTime(const LogTime& time);
 
+// The most of a value's own bytes that a log entry keeps: a header of
+// 60 KB stays 1 KiB in the queues and in the file.
+inline constexpr std::size_t kLogValueMaxBytes = 1024;
+
+// `value` when it fits in kLogValueMaxBytes; else its first bytes up to
+// that size, cut where no well-formed UTF-8 character is split, followed
+// by "...(+N bytes)" for the N bytes cut off.
+std::string CutLogValue(std::string_view value);
+
 // The 40 keys of a log entry, in order.
 extern const std::array<std::string_view, 40> kLogEntryKeys;
 
 // One exchange as the log records it: 40 text pairs in table order, the
-// response as the handler left it. Pairs that could not be read are left
-// out (the entry is queued anyway).
+// response as the handler left it, every value cut by CutLogValue. Pairs
+// that could not be read are left out (the entry is queued anyway).
 JsonValue BuildLogEntry(const ApiRequest& request, const ApiResponse& response,
                         const LogTime& before, std::int64_t execution_ms);
 

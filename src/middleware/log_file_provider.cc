@@ -42,7 +42,8 @@ LogFileCalls::LogFileCalls()
         return ::pread(fd, data, size, offset);
       }),
       fstat([](int fd, struct stat* status) { return ::fstat(fd, status); }),
-      close([](int fd) { return ::close(fd); }) {}
+      close([](int fd) { return ::close(fd); }),
+      now([] { return std::chrono::steady_clock::now(); }) {}
 
 std::string LogFileConfig::DefaultDir() {
   std::error_code ec;
@@ -70,9 +71,12 @@ std::vector<std::string> GetFormatParams(std::string_view pattern) {
   return names;
 }
 
-std::string FormatLogLine(std::string_view pattern,
-                          const std::vector<std::string>& params,
-                          const JsonValue& entry) {
+namespace {
+
+// FormatLogLine's line, appended to `line`.
+void AppendLogLine(std::string& line, std::string_view pattern,
+                   const std::vector<std::string>& params,
+                   const JsonValue& entry) {
   // One pass over the pattern: inserted text is never read again, so a
   // value that holds a placeholder stays as it is and a line is bounded by
   // the pattern and the values it takes.
@@ -80,8 +84,6 @@ std::string FormatLogLine(std::string_view pattern,
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
            (c >= '0' && c <= '9') || c == '_';
   };
-  std::string line;
-  line.reserve(pattern.size() + 128);
   std::size_t pos = 0;
   while (pos < pattern.size()) {
     const std::size_t open = pattern.find("${", pos);
@@ -108,13 +110,139 @@ std::string FormatLogLine(std::string_view pattern,
     pos = close + 1;
   }
   line.append(pattern.substr(pos));
+}
+
+// One pass's file: opened once, appended to a piece at a time, closed once.
+// It follows the pass's text as one stream (as much of the lead CR LF as
+// the file's last line lacks, then each line and its CR LF) and judges
+// each line by how far the stream got into the file: a line whose text got
+// there stays (the next pass ends it if its CR LF fell short); a line cut
+// short, or never begun, is lost. Nothing already in the file is ever
+// cut: other instances may share the folder.
+class LogStream {
+ public:
+  // Room before the first line for the CR LF that ends a line left
+  // unfinished.
+  static constexpr std::size_t kLead = 2;
+
+  LogStream(const LogFileCalls& calls, const std::string& path,
+            std::size_t piece_bytes)
+      : calls_(calls), path_(path), piece_bytes_(piece_bytes) {
+    // Read access is only for the file's last two bytes.
+    fd_ = calls_.open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC,
+                      0644);
+    if (fd_ < 0 && errno == EACCES) {
+      fd_ = calls_.open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
+                        0644);
+    }
+    if (fd_ < 0) {
+      const int error = errno;
+      error_ = "cannot open " + path + ": " + strerror(error);
+      return;
+    }
+    text_ = "\r\n";
+    reached_ = kLead - MissingLineEnd();
+  }
+  ~LogStream() {
+    if (fd_ >= 0) calls_.close(fd_);
+  }
+  LogStream(const LogStream&) = delete;
+  LogStream& operator=(const LogStream&) = delete;
+
+  // Empty while every byte so far was written.
+  const std::string& error() const { return error_; }
+  bool Failed() const { return !error_.empty(); }
+  // The piece being composed; a line's text is appended here, then ended.
+  std::string& text() { return text_; }
+  void EndLine() {
+    ends_.push_back(base_ + text_.size());
+    text_ += "\r\n";
+  }
+  bool PieceFull() const { return text_.size() >= piece_bytes_; }
+
+  // Writes the piece, then judges its lines.
+  void Flush() {
+    std::size_t at = reached_ - base_;
+    while (!Failed() && at < text_.size()) {
+      const ssize_t n = calls_.write(fd_, text_.data() + at, text_.size() - at);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        const int error = n < 0 ? errno : EIO;
+        error_ = "cannot write " + path_ + ": " + strerror(error);
+        break;
+      }
+      at += static_cast<std::size_t>(n);
+    }
+    if (at > reached_ - base_) reached_ = base_ + at;
+    for (const std::size_t end : ends_) {
+      const bool written =
+          end + 2 <= reached_ || (end > line_start_ && end <= reached_);
+      if (written) {
+        ++lines_written_;
+        if (lines_judged_ == 0) first_line_written_ = true;
+      }
+      line_start_ = end + 2;
+      ++lines_judged_;
+    }
+    base_ += text_.size();
+    text_.clear();
+    ends_.clear();
+  }
+
+  std::uint64_t lines_written() const { return lines_written_; }
+  bool first_line_written() const { return first_line_written_; }
+
+ private:
+  // How many bytes of CR LF the file's last line lacks: none for an empty
+  // file or one that ends in CR LF, and none when the end cannot be read.
+  std::size_t MissingLineEnd() const {
+    struct stat status {};
+    if (calls_.fstat(fd_, &status) != 0 || status.st_size <= 0) return 0;
+    const off_t size = status.st_size >= 2 ? 2 : 1;
+    char tail[2] = {};
+    if (calls_.pread(fd_, tail, static_cast<std::size_t>(size),
+                     status.st_size - size) != size) {
+      return 0;
+    }
+    if (size == 2 && tail[0] == '\r' && tail[1] == '\n') return 0;
+    return tail[size - 1] == '\r' ? 1 : 2;
+  }
+
+  const LogFileCalls& calls_;
+  const std::string& path_;
+  const std::size_t piece_bytes_;
+  int fd_ = -1;
+  std::string error_;
+  std::string text_;
+  // Where each line of the piece ends in the stream, before its CR LF.
+  std::vector<std::size_t> ends_;
+  // Where the piece starts in the stream, and how far the file got.
+  std::size_t base_ = 0;
+  std::size_t reached_ = 0;
+  std::size_t line_start_ = kLead;
+  std::uint64_t lines_judged_ = 0;
+  std::uint64_t lines_written_ = 0;
+  bool first_line_written_ = false;
+};
+
+}  // namespace
+
+std::string FormatLogLine(std::string_view pattern,
+                          const std::vector<std::string>& params,
+                          const JsonValue& entry) {
+  std::string line;
+  line.reserve(pattern.size() + 128);
+  AppendLogLine(line, pattern, params, entry);
   return line;
 }
 
 class LogFileProvider::Writer : public ApiLoggerThread {
  public:
-  Writer(std::optional<LogFileConfig> config, std::size_t capacity)
-      : ApiLoggerThread(capacity), config_(std::move(config)) {
+  Writer(std::optional<LogFileConfig> config, std::size_t capacity,
+         std::size_t byte_capacity)
+      : ApiLoggerThread(capacity, byte_capacity,
+                        config ? config->pass_interval : kDefaultInterval),
+        config_(std::move(config)) {
     Start();
   }
   ~Writer() override { Stop(); }
@@ -130,42 +258,49 @@ class LogFileProvider::Writer : public ApiLoggerThread {
     }
     std::string path = "LogsAPI_" + Today() + ".log";
     if (!dir.empty()) path = (dir.back() == '/' ? dir : dir + "/") + path;
-    const std::vector<JsonValue> entries = ExtractLogCache();
+    std::vector<JsonValue> entries = ExtractLogCache();
     unreported_ += TakeDropped();
     if (entries.empty() && unreported_ == 0) return;
 
     const std::uint64_t dropped = unreported_;
-    Batch batch;
-    try {
-      batch = Compose(entries, dropped);
-    } catch (const std::exception& e) {
-      unreported_ += entries.size();
-      Failed(e.what());
-      return;
-    }
-    const Outcome outcome = Append(path, batch.text);
-
-    // A line whose text reached the file stays: the next pass ends it if
-    // its CR LF fell short. Lines cut short, or never begun, are counted.
-    std::uint64_t lost = 0;
-    bool dropped_written = false;
-    std::size_t line_start = kLead;
-    for (std::size_t i = 0; i < batch.ends.size(); ++i) {
-      const std::size_t end = batch.ends[i];
-      const bool written = end + 2 <= outcome.reached ||
-                           (end > line_start && end <= outcome.reached);
-      if (i == 0 && dropped > 0) {
-        dropped_written = written;
-      } else if (!written) {
-        ++lost;
+    LogStream stream(config_->calls, path, config_->piece_bytes);
+    bool gave_up = false;
+    std::string error;
+    if (!stream.Failed()) {
+      try {
+        gave_up = WriteLines(stream, entries, dropped);
+      } catch (const std::exception& e) {
+        // Lines already in the file stay; the rest of the pass is lost.
+        error = e.what();
       }
-      line_start = end + 2;
     }
-    if (dropped_written) unreported_ = 0;
+    if (error.empty()) error = stream.error();
+
+    std::uint64_t entries_written = stream.lines_written();
+    if (dropped > 0 && stream.first_line_written()) {
+      --entries_written;
+      unreported_ = 0;
+    }
+    const std::uint64_t lost = entries.size() - entries_written;
     unreported_ += lost;
 
-    if (!outcome.error.empty()) {
-      Failed(outcome.error);
+    if (gave_up && error.empty()) {
+      Report("stopping: the drain budget ran out with " +
+             FormatInteger(static_cast<std::int64_t>(unreported_)) +
+             " entries unwritten");
+      // Best effort: what was not written is told by a last line.
+      try {
+        const std::uint64_t before = stream.lines_written();
+        AppendDropLine(stream, unreported_);
+        stream.Flush();
+        if (stream.lines_written() > before) unreported_ = 0;
+      } catch (const std::exception&) {
+      }
+      error = stream.error();
+    }
+
+    if (!error.empty()) {
+      Failed(error);
     } else if (failing_) {
       failing_ = false;
       Report("writing " + path + " again; " + FormatInteger(dropped) +
@@ -174,90 +309,45 @@ class LogFileProvider::Writer : public ApiLoggerThread {
   }
 
  private:
-  // Room before a batch for the CR LF that ends a line left unfinished.
-  static constexpr std::size_t kLead = 2;
-
-  struct Batch {
-    std::string text;
-    // Where each line's text ends, before its CR LF.
-    std::vector<std::size_t> ends;
-  };
-
-  struct Outcome {
-    // How far into the batch's text the file got.
-    std::size_t reached = 0;
-    // Empty when every byte was written.
-    std::string error;
-  };
-
-  Batch Compose(const std::vector<JsonValue>& entries,
-                std::uint64_t dropped) const {
+  // Composes and writes the pass's lines, a piece at a time; each entry
+  // is let go once its line is composed. True when the drain budget ran
+  // out first.
+  bool WriteLines(LogStream& stream, std::vector<JsonValue>& entries,
+                  std::uint64_t dropped) {
+    if (PastDeadline()) return true;
     const std::vector<std::string> params =
         GetFormatParams(config_->log_format);
-    Batch batch;
-    batch.text = "\r\n";
-    batch.ends.reserve(entries.size() + 1);
-    if (dropped > 0) {
-      batch.text += FormatLogTime(LogTime::Now()) + " LOG DROPPED " +
-                    FormatInteger(dropped) + " ENTRIES";
-      batch.ends.push_back(batch.text.size());
-      batch.text += "\r\n";
-    }
-    for (const JsonValue& entry : entries) {
-      batch.text += FormatLogLine(config_->log_format, params, entry);
-      batch.ends.push_back(batch.text.size());
-      batch.text += "\r\n";
-    }
-    return batch;
-  }
-
-  // Appends the batch's text, led by as much of its CR LF as the file's
-  // last line lacks. Nothing already in the file is ever cut: other
-  // instances may share the folder.
-  Outcome Append(const std::string& path, const std::string& text) const {
-    const LogFileCalls& calls = config_->calls;
-    // Read access is only for the file's last two bytes.
-    int fd =
-        calls.open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0 && errno == EACCES) {
-      fd = calls.open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
-                      0644);
-    }
-    if (fd < 0) {
-      const int error = errno;
-      return {0, "cannot open " + path + ": " + strerror(error)};
-    }
-    Outcome outcome;
-    outcome.reached = kLead - MissingLineEnd(fd);
-    while (outcome.reached < text.size()) {
-      const ssize_t n = calls.write(fd, text.data() + outcome.reached,
-                                    text.size() - outcome.reached);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        const int error = n < 0 ? errno : EIO;
-        outcome.error = "cannot write " + path + ": " + strerror(error);
-        break;
+    if (dropped > 0) AppendDropLine(stream, dropped);
+    for (JsonValue& entry : entries) {
+      if (stream.PieceFull()) {
+        stream.Flush();
+        if (stream.Failed()) return false;
+        if (PastDeadline()) return true;
       }
-      outcome.reached += static_cast<std::size_t>(n);
+      AppendLogLine(stream.text(), config_->log_format, params, entry);
+      stream.EndLine();
+      entry = JsonValue();
     }
-    calls.close(fd);
-    return outcome;
+    stream.Flush();
+    return false;
   }
 
-  // How many bytes of CR LF the file's last line lacks: none for an empty
-  // file or one that ends in CR LF, and none when the end cannot be read.
-  std::size_t MissingLineEnd(int fd) const {
-    const LogFileCalls& calls = config_->calls;
-    struct stat status {};
-    if (calls.fstat(fd, &status) != 0 || status.st_size <= 0) return 0;
-    const off_t size = status.st_size >= 2 ? 2 : 1;
-    char tail[2] = {};
-    if (calls.pread(fd, tail, static_cast<std::size_t>(size),
-                    status.st_size - size) != size) {
-      return 0;
-    }
-    if (size == 2 && tail[0] == '\r' && tail[1] == '\n') return 0;
-    return tail[size - 1] == '\r' ? 1 : 2;
+  static void AppendDropLine(LogStream& stream, std::uint64_t count) {
+    std::string& text = stream.text();
+    text += FormatLogTime(LogTime::Now());
+    text += " LOG DROPPED ";
+    text += FormatInteger(static_cast<std::int64_t>(count));
+    text += " ENTRIES";
+    stream.EndLine();
+  }
+
+  // Once the thread is told to stop, the time left of the drain budget
+  // counts from the first look.
+  bool PastDeadline() {
+    if (!StopRequested()) return false;
+    const auto now = config_->calls.now();
+    if (!deadline_) deadline_ = now + config_->drain_budget;
+    return now >= *deadline_;
   }
 
   // The operator hears once that writing fails, and once that it works
@@ -280,16 +370,23 @@ class LogFileProvider::Writer : public ApiLoggerThread {
   std::uint64_t unreported_ = 0;
   // From the first failed pass until one succeeds.
   bool failing_ = false;
+  std::optional<std::chrono::steady_clock::time_point> deadline_;
 };
 
 LogFileProvider::LogFileProvider(std::optional<LogFileConfig> config,
-                                 std::size_t capacity)
-    : writer_(std::make_unique<Writer>(std::move(config), capacity)) {}
+                                 std::size_t capacity,
+                                 std::size_t byte_capacity)
+    : writer_(std::make_unique<Writer>(std::move(config), capacity,
+                                       byte_capacity)) {}
 
 LogFileProvider::~LogFileProvider() = default;
 
 void LogFileProvider::DoReceiveLogCache(const std::vector<JsonValue>& batch) {
-  for (const JsonValue& entry : batch) writer_->NewLog(entry);
+  writer_->NewLogs(batch);
+}
+
+std::uint64_t LogFileProvider::DroppedTotal() const {
+  return writer_->DroppedTotal();
 }
 
 void LogFileProvider::ReportDropped(std::uint64_t count) {

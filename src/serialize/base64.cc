@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
+#include <string>
 
 namespace norvessa {
 namespace {
@@ -48,15 +50,20 @@ std::string EncodeBase64(std::string_view bytes) {
   return out;
 }
 
-std::string DecodeBase64(std::string_view text) {
+std::optional<std::string> DecodeBase64(std::string_view text) {
+  if (text.size() % 4 != 0) return std::nullopt;
+  std::size_t padding = 0;
+  if (!text.empty() && text.back() == '=') {
+    padding = text[text.size() - 2] == '=' ? 2 : 1;
+  }
+  const std::size_t symbols = text.size() - padding;
   std::string out;
   out.reserve(text.size() / 4 * 3);
   std::uint32_t buffer = 0;
   int bits = 0;
-  for (char c : text) {
-    if (c == '=') break;
-    const std::int8_t v = kDecode[static_cast<unsigned char>(c)];
-    if (v < 0) continue;
+  for (std::size_t i = 0; i < symbols; ++i) {
+    const std::int8_t v = kDecode[static_cast<unsigned char>(text[i])];
+    if (v < 0) return std::nullopt;
     buffer = (buffer << 6) | static_cast<std::uint32_t>(v);
     bits += 6;
     if (bits >= 8) {
@@ -64,6 +71,9 @@ std::string DecodeBase64(std::string_view text) {
       out += static_cast<char>((buffer >> bits) & 0xFF);
     }
   }
+  // Bits left over that a byte does not take must be zero, so that every
+  // byte string has exactly one accepted form.
+  if ((buffer & ((1u << bits) - 1)) != 0) return std::nullopt;
   return out;
 }
 

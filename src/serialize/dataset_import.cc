@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include "json/json_document.h"
 #include "serialize/base64.h"
@@ -58,6 +59,21 @@ template <typename F>
 void ForEachMember(const DocValue& object, F&& f) {
   for (const DocValue member : object.children()) f(member.key(), member);
 }
+// True when `pred` holds for a member; the members after it are not seen.
+template <typename P>
+bool AnyMember(const JsonValue& object, P&& pred) {
+  for (const JsonMember& m : object.members()) {
+    if (pred(std::string_view(m.key))) return true;
+  }
+  return false;
+}
+template <typename P>
+bool AnyMember(const DocValue& object, P&& pred) {
+  for (const DocValue member : object.children()) {
+    if (pred(member.key())) return true;
+  }
+  return false;
+}
 template <typename F>
 void ForEachElement(const JsonValue& array, F&& f) {
   for (const JsonValue& element : array.elements()) f(element);
@@ -79,16 +95,21 @@ FoundType<V> FindMember(const V& object, std::string_view key) {
 // Up to this many members a plain scan finds a key as fast as a hash.
 constexpr std::size_t kScannedMembers = 8;
 
-// The members of one object by key, the first of duplicate keys kept, so
-// that a body with many keys costs one pass, not one per field.
+// The members of one object under the keys that will be looked up, the
+// first of duplicate keys kept, so that a body with many keys costs one
+// pass, not one per field, and holds no more entries than the keys asked.
 template <typename V>
 class MemberIndex {
  public:
-  explicit MemberIndex(const V& object) : object_(object) {
+  // `keys` must outlive the index.
+  MemberIndex(const V& object, const std::vector<std::string>& keys)
+      : object_(object) {
     if (object.size() <= kScannedMembers) return;
-    index_.reserve(object.size());
+    index_.reserve(keys.size());
+    for (const std::string& key : keys) index_.emplace(key, FoundType<V>{});
     ForEachMember(object, [this](std::string_view key, const V& value) {
-      index_.emplace(key, Found(value));
+      const auto it = index_.find(key);
+      if (it != index_.end() && !it->second) it->second = Found(value);
     });
   }
 
@@ -122,13 +143,26 @@ bool HasFieldDef(const MemTable& table, const std::string& name) {
   return false;
 }
 
+// Whether the object's keys give more than kMaxObjectKeys field names.
+// Counting stops at the first name past the limit, so a body of a million
+// keys costs a thousand hashed names, not a million.
+template <typename V>
+bool HasTooManyKeys(const V& object) {
+  if (object.size() <= kMaxObjectKeys) return false;
+  std::unordered_set<std::string> names;
+  return AnyMember(object, [&names](std::string_view key) {
+    names.insert(FoldedName(JSONPairToFieldName(key)));
+    return names.size() > kMaxObjectKeys;
+  });
+}
+
 template <typename V>
 void InventFields(MemTable& table, const V& object) {
   // Names already given, for a body with many keys; a few are scanned.
   std::unordered_set<std::string> names;
   const bool hashed = object.size() > kScannedMembers;
   ForEachMember(object, [&](std::string_view key, const V& value) {
-    std::string name = JSONPairToFieldName(std::string(key));
+    std::string name = JSONPairToFieldName(key);
     // Two keys that give one name make one field; the first one wins.
     if (hashed ? !names.insert(FoldedName(name)).second
                : HasFieldDef(table, name)) {
@@ -219,12 +253,16 @@ void Convert(Field& field, const V& value) {
     case FieldType::kBlob:
     case FieldType::kGraphic:
     case FieldType::kOraBlob:
-    case FieldType::kStream:
-      if (!value.IsString()) {
+    case FieldType::kStream: {
+      // Text that is not canonical Base64 is refused, not read as whatever
+      // bytes its letters happen to make.
+      auto bytes = value.IsString() ? DecodeBase64(value.text()) : std::nullopt;
+      if (!bytes) {
         throw ConvertError("Field \"" + field.FieldName() +
                            "\" takes a Base64 string");
       }
-      return field.SetAsBytes(DecodeBase64(value.text()));
+      return field.SetAsBytes(std::move(*bytes));
+    }
     default:
       throw DataSetJsonException("Cannot find type for field \"" +
                                  field.FieldName() + "\"");
@@ -235,11 +273,20 @@ template <typename V>
 void FillRow(MemTable& table, const V& object) {
   const bool only_visible = DataSetJsonConfig::GetInstance()
                                 .import_settings.import_only_fields_visible;
-  const MemberIndex<V> members(object);
-  for (const auto& field : table.Fields()) {
+  // A field's value is under its key form, else under its name exactly.
+  const auto& fields = table.Fields();
+  std::vector<std::string> keys;
+  keys.reserve(fields.size() * 2);
+  for (const auto& field : fields) {
+    keys.push_back(FormatCaseNameDefinition(field->FieldName()));
+    keys.push_back(field->FieldName());
+  }
+  const MemberIndex<V> members(object, keys);
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    const auto& field = fields[i];
     if ((only_visible && !field->Visible()) || field->ReadOnly()) continue;
-    auto value = members.Find(FormatCaseNameDefinition(field->FieldName()));
-    if (!value) value = members.Find(field->FieldName());
+    auto value = members.Find(keys[2 * i]);
+    if (!value) value = members.Find(keys[2 * i + 1]);
     if (!value) continue;
     if (value->IsNull()) {
       field->Clear();
@@ -255,6 +302,9 @@ void ImportArray(MemTable& table, const V& array);
 template <typename V>
 void ImportObject(MemTable& table, const V& object) {
   if (object.size() == 0) return;
+  // Refused as a body past the value cap is, before a field is made or a
+  // member indexed.
+  if (HasTooManyKeys(object)) throw DataSetJsonException("JSON not defined");
   if (!table.Active()) {
     if (table.FieldDefs().empty() && table.Fields().empty()) {
       InventFields(table, object);

@@ -8,6 +8,7 @@
 #include "json/json_document.h"
 #include "middleware/handle_exception.h"
 #include "middleware/json_body.h"
+#include "serialize/dataset_import.h"
 #include "support/http_client.h"
 #include "support/recording_connection.h"
 #include "support/temp_database.h"
@@ -109,6 +110,13 @@ TEST(CidadeControllerTest, EveryContentTypeGetsTheSameAnswer) {
   std::string too_many = "[1";
   for (std::size_t i = 1; i <= kMaxJsonValues; ++i) too_many += ",1";
   too_many += "]";
+  // The state's key after others that each give a field name of its own.
+  auto with_keys = [](int count) {
+    std::string body = "{";
+    for (int i = 0; i < count; ++i) body += "\"k" + std::to_string(i) + "\":0,";
+    return body + R"("iduf":"35"})";
+  };
+  const int keys = static_cast<int>(kMaxObjectKeys);
   struct Case {
     std::string body;
     int status;
@@ -131,6 +139,10 @@ TEST(CidadeControllerTest, EveryContentTypeGetsTheSameAnswer) {
       {R"(["35","12"])", 500, R"({"error":"[] Invalid field count"})"},
       // More values than a body may hold: as malformed JSON.
       {too_many, 500, R"({"error":"JSON not defined"})"},
+      // More field names than one object may give: the same.
+      {with_keys(keys - 1), 200,
+       R"([{"idcidade":2,"cidade":"Campinas"},{"idcidade":1,"cidade":"Santos"}])"},
+      {with_keys(keys), 500, R"({"error":"JSON not defined"})"},
   };
   const char* types[] = {
       "application/json", "application/json; charset=utf-8", "APPLICATION/JSON",

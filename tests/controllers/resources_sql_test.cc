@@ -4,12 +4,19 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "db/sql_lexer.h"
+#include "db/sqlite/sqlite_connection.h"
 #include "resource_server.h"
+#include "serialize/base64.h"
 #include "support/http_client.h"
 #include "support/recording_connection.h"
 
@@ -287,7 +294,8 @@ TEST(ResourcesSqlTest, HostileInputStaysInsideOneLiteral) {
       "a;b",
       std::string("nul\0byte", 8),
       "%00",
-      std::string(20000, 'q') + "'",
+      // The longest text a field of the body holds, its quote last.
+      std::string(4095, 'q') + "'",
       "Ação çãõ ñ \xF0\x9F\x94\xA5",
       "%_%",
       "\\'",
@@ -384,6 +392,145 @@ TEST(ResourcesSqlTest, HostileInputEndToEnd) {
   }
   // Nothing was dropped.
   EXPECT_EQ(server.db().Scalar("select count(*) from Grupo"), "6");
+}
+
+std::string Repeated(const std::string& piece, std::size_t times) {
+  std::string out;
+  for (std::size_t i = 0; i < times; ++i) out += piece;
+  return out;
+}
+
+// The text as a JSON string; the texts sent here hold no quote, backslash
+// or control character but line breaks.
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+// An order's "observacao" of up to 4096 characters is stored as sent; a
+// longer one is read as canonical Base64 and its bytes stored, and any
+// other long text fails the import: 500 with the conversion error, and
+// nothing is sent to the database.
+TEST(ResourcesSqlTest, LongObservationsAreBase64OrRefused) {
+  const std::vector<std::pair<std::string, std::string>> kJson = {
+      {"Content-Type", "application/json"}};
+  const std::string refused =
+      R"({"error":"Field \"OBSERVACAO\" takes a Base64 string"})";
+  const std::string sentence = "Entregar na portaria, das 8h \xC3\xA0s 12h. ";
+  const std::string plain = Repeated(sentence, 200);  // 7,600 bytes
+  const std::string base64 = EncodeBase64(plain);     // 10,136 characters
+  std::string wrapped;  // as a mail client wraps it
+  for (std::size_t i = 0; i < base64.size(); i += 76) {
+    wrapped += base64.substr(i, 76) + "\r\n";
+  }
+  // ASCII text that is not Base64: it has blanks and stops.
+  auto ascii = [](std::size_t length) {
+    const std::string piece = "Entregar na portaria. ";
+    return Repeated(piece, length / piece.size() + 1).substr(0, length);
+  };
+  const std::string cedilla = "\xC3\xA7", han = "\xE4\xB8\xAD",
+                    emoji = "\xF0\x9F\x98\x80";
+  enum class Stored { kAsSent, kDecoded, kNothing };
+  struct Case {
+    const char* name;
+    std::string observacao;
+    Stored stored;
+  };
+  const Case kCases[] = {
+      {"ASCII x4095", ascii(4095), Stored::kAsSent},
+      {"ASCII x4096", ascii(4096), Stored::kAsSent},
+      {"ASCII x4097", ascii(4097), Stored::kNothing},
+      {"ASCII x5000", ascii(5000), Stored::kNothing},
+      {"accented x4095", Repeated(cedilla, 4095), Stored::kAsSent},
+      {"accented x4096", Repeated(cedilla, 4096), Stored::kAsSent},
+      {"accented x4097", Repeated(cedilla, 4097), Stored::kNothing},
+      {"accented x5000", Repeated(cedilla, 5000), Stored::kNothing},
+      {"CJK x4095", Repeated(han, 4095), Stored::kAsSent},
+      {"CJK x4096", Repeated(han, 4096), Stored::kAsSent},
+      {"CJK x4097", Repeated(han, 4097), Stored::kNothing},
+      {"CJK x5000", Repeated(han, 5000), Stored::kNothing},
+      {"emoji x4095", Repeated(emoji, 4095), Stored::kAsSent},
+      {"emoji x4096", Repeated(emoji, 4096), Stored::kAsSent},
+      {"emoji x4097", Repeated(emoji, 4097), Stored::kNothing},
+      {"emoji x5000", Repeated(emoji, 5000), Stored::kNothing},
+      {"Base64", base64, Stored::kDecoded},
+      {"Base64 in lines", wrapped, Stored::kNothing},
+      {"Base64 less a character", base64.substr(1), Stored::kNothing},
+  };
+
+  testing::RecordingPool recording;
+  testing::ResourceServer recorded(recording.pool.get());
+  // The demo schema without the length check on the column.
+  std::string script = testing::FixtureScript();
+  const std::string check = " CHECK (length(Observacao) <= 255)";
+  ASSERT_NE(script.find(check), std::string::npos);
+  script.erase(script.find(check), check.size());
+  testing::TempDatabase db(script);
+  ConnectionPool pool(
+      [&]() -> std::unique_ptr<Connection> {
+        return std::make_unique<SqliteConnection>(db.path());
+      },
+      4);
+  testing::ResourceServer stored(&pool);
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const std::string body =
+        R"({"idempresa":"1","idusuario":"2","dtemissao":"10/12/2026",)"
+        R"("dtsaidainicial":"12/12/2026","dtsaidafinal":"15/12/2026",)"
+        R"("idcliente":2,"vltotalpedido":2,"observacao":)" +
+        JsonString(c.observacao) + R"(,"itens":[]})";
+    {
+      std::lock_guard lock(recording.log->mutex);
+      recording.log->statements.clear();
+    }
+    const auto r =
+        testing::Request(recorded.port(), "POST", "/pedidos/novo", kJson, body);
+    std::optional<std::string> bound;
+    std::size_t sent = 0;
+    {
+      std::lock_guard lock(recording.log->mutex);
+      sent = recording.log->statements.size();
+      for (const auto& statement : recording.log->statements) {
+        if (statement.kind != "insert") continue;
+        for (const Param& p : statement.params) {
+          if (p.name == "Observacao") bound = std::get<std::string>(p.value);
+        }
+      }
+    }
+    const std::string rows_before = db.Scalar("select count(*) from Pedido");
+    const auto on_sqlite =
+        testing::Request(stored.port(), "POST", "/pedidos/novo", kJson, body);
+    const std::string last = db.Scalar("select max(IdPedido) from Pedido");
+    if (c.stored != Stored::kNothing) {
+      const std::string& expected =
+          c.stored == Stored::kAsSent ? c.observacao : plain;
+      EXPECT_EQ(r.status, 200);
+      EXPECT_EQ(bound, expected);
+      EXPECT_EQ(on_sqlite.body, R"({"Result":")" + last + R"("})");
+      EXPECT_EQ(
+          db.Scalar("select Observacao from Pedido where IdPedido = " + last),
+          expected);
+      EXPECT_EQ(db.Scalar("select count(*) from Pedido"),
+                std::to_string(std::stoi(rows_before) + 1));
+    } else {
+      EXPECT_EQ(r.status, 500);
+      EXPECT_EQ(r.body, refused);
+      EXPECT_EQ(bound, std::nullopt);
+      EXPECT_EQ(sent, 0u);
+      EXPECT_EQ(on_sqlite.status, 500);
+      EXPECT_EQ(on_sqlite.body, refused);
+      EXPECT_EQ(db.Scalar("select count(*) from Pedido"), rows_before);
+    }
+  }
 }
 
 }  // namespace

@@ -15,6 +15,8 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <memory>
 #include <mutex>
 #include <regex>
 #include <sstream>
@@ -271,11 +273,24 @@ class FakeDisk {
     calls.write = [this](int fd, const void* data, std::size_t size) {
       return Write(fd, static_cast<const char*>(data), size);
     };
+    calls.close = [this](int fd) {
+      std::lock_guard lock(mutex_);
+      ++closes_;
+      settled_changed_.notify_all();
+      return ::close(fd);
+    };
     return calls;
   }
   void SetFree(std::size_t bytes) {
     std::lock_guard lock(mutex_);
     free_ = bytes;
+  }
+  // Until `count` passes have closed the file: a pass that fails offers
+  // none of its later lines.
+  bool WaitForPasses(int count) {
+    std::unique_lock lock(mutex_);
+    return settled_changed_.wait_for(lock, std::chrono::seconds(10),
+                                     [&] { return closes_ >= count; });
   }
   // Until a write has written `text` or refused it.
   bool WaitFor(std::string_view text) {
@@ -307,6 +322,7 @@ class FakeDisk {
   std::condition_variable settled_changed_;
   std::size_t free_ = kUnlimited;
   std::string settled_;
+  int closes_ = 0;
 };
 
 std::string LineOf(const std::string& path) {
@@ -392,8 +408,15 @@ TEST_F(LogFileTest, AShortWriteNeverRunsIntoTheNextLine) {
       {"a one-byte file", "x", FakeDisk::kUnlimited,
        "x\r\n" + l1 + "\r\n" + l2 + "\r\n" + l3 + "\r\n" + l4 + "\r\n", 0},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  // The accounting is the same whether a pass writes all its lines at once
+  // or each in a piece of its own.
+  std::vector<std::pair<std::size_t, const Case*>> runs;
+  for (const std::size_t piece : {kLogPieceBytes, std::size_t{1}}) {
+    for (const Case& c : cases) runs.emplace_back(piece, &c);
+  }
+  for (const auto& [piece, run] : runs) {
+    const Case& c = *run;
+    SCOPED_TRACE(std::string(c.name) + ", pieces of " + std::to_string(piece));
     std::filesystem::remove_all(logs_);
     std::filesystem::create_directories(logs_);
     const std::string path = TodayFile(logs_);
@@ -404,11 +427,12 @@ TEST_F(LogFileTest, AShortWriteNeverRunsIntoTheNextLine) {
       disk.SetFree(c.free);
       LogFileConfig config = Config();
       config.calls = disk.Calls();
+      config.piece_bytes = piece;
       LogFileProvider provider(std::move(config));
       provider.DoReceiveLogCache({Entry("1.1.1.1", "/n1", "200"),
                                   Entry("1.1.1.1", "/n2", "200"),
                                   Entry("1.1.1.1", "/n3", "200")});
-      ASSERT_TRUE(disk.WaitFor("/n3"));
+      ASSERT_TRUE(disk.WaitForPasses(1));
       disk.SetFree(FakeDisk::kUnlimited);
       provider.DoReceiveLogCache({Entry("1.1.1.1", "/n4", "200")});
     }
@@ -421,6 +445,210 @@ TEST_F(LogFileTest, AShortWriteNeverRunsIntoTheNextLine) {
                           (c.lost == 1 ? " entry" : " entries") + " lost\n";
     EXPECT_EQ(stderr_text.Text(), told);
   }
+}
+
+// Real files, seen through calls that count the opens and closes, keep
+// what was written and the size of each write, and a clock of their own
+// that each write moves on by `step`: a disk that takes its time, without
+// the test waiting for it.
+class SlowDisk {
+ public:
+  explicit SlowDisk(std::chrono::seconds step) : step_(step) {}
+
+  LogFileCalls Calls() {
+    LogFileCalls calls;
+    calls.open = [this](const char* path, int flags, mode_t mode) {
+      const int fd = ::open(path, flags, mode);
+      std::lock_guard lock(mutex_);
+      ++opens_;
+      return fd;
+    };
+    calls.close = [this](int fd) {
+      {
+        std::lock_guard lock(mutex_);
+        ++closes_;
+      }
+      return ::close(fd);
+    };
+    calls.write = [this](int fd, const void* data, std::size_t size) {
+      const ssize_t n = ::write(fd, data, size);
+      std::lock_guard lock(mutex_);
+      now_ += step_;
+      largest_write_ = std::max(largest_write_, size);
+      ++writes_;
+      if (n > 0) written_.append(static_cast<const char*>(data), n);
+      changed_.notify_all();
+      return n;
+    };
+    calls.now = [this] {
+      std::lock_guard lock(mutex_);
+      return now_;
+    };
+    return calls;
+  }
+  bool WaitFor(std::string_view text) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(30), [&] {
+      return written_.find(text) != std::string::npos;
+    });
+  }
+  int opens() {
+    std::lock_guard lock(mutex_);
+    return opens_;
+  }
+  int closes() {
+    std::lock_guard lock(mutex_);
+    return closes_;
+  }
+  int writes() {
+    std::lock_guard lock(mutex_);
+    return writes_;
+  }
+  std::size_t largest_write() {
+    std::lock_guard lock(mutex_);
+    return largest_write_;
+  }
+
+ private:
+  const std::chrono::seconds step_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::chrono::steady_clock::time_point now_;
+  int opens_ = 0, closes_ = 0, writes_ = 0;
+  std::size_t largest_write_ = 0;
+  std::string written_;
+};
+
+std::vector<JsonValue> Numbered(int count) {
+  std::vector<JsonValue> entries;
+  for (int i = 0; i < count; ++i) {
+    char path[16];
+    std::snprintf(path, sizeof path, "/n%04d", i);
+    entries.push_back(Entry("1.1.1.1", path, "200"));
+  }
+  return entries;
+}
+
+std::string NumberedLines(int first, int end) {
+  std::string text;
+  for (int i = first; i < end; ++i) {
+    char path[16];
+    std::snprintf(path, sizeof path, "/n%04d", i);
+    text += LineOf(path) + "\r\n";
+  }
+  return text;
+}
+
+// Ends the provider on another thread, so that a stop that never ends
+// fails the test instead of hanging it.
+void StopWithin(std::unique_ptr<LogFileProvider>& provider,
+                std::chrono::seconds deadline) {
+  auto stopped = std::async(std::launch::async, [&] { provider.reset(); });
+  ASSERT_EQ(stopped.wait_for(deadline), std::future_status::ready)
+      << "the writer's last pass did not end";
+}
+
+// A writer whose passes are an hour apart: after its first pass, what is
+// queued waits for the last one, at stop.
+LogFileConfig HeldBackConfig(LogFileConfig config) {
+  config.pass_interval = std::chrono::hours(1);
+  return config;
+}
+
+TEST_F(LogFileTest, TheLastPassGivesUpWhenTheDrainBudgetRunsOut) {
+  constexpr int kQueued = 100;
+  struct Case {
+    const char* name;
+    std::chrono::seconds budget;  // each write takes a second
+    int dropped_before;           // by the queue, not yet told
+    std::string after_first;
+    bool gives_up;
+  };
+  const Case cases[] = {
+      {"no time at all", std::chrono::seconds(0), 0,
+       "<t> LOG DROPPED 100 ENTRIES\r\n", true},
+      {"five writes", std::chrono::seconds(5), 0,
+       NumberedLines(0, 5) + "<t> LOG DROPPED 95 ENTRIES\r\n", true},
+      {"earlier drops are told with the rest", std::chrono::seconds(0), 7,
+       "<t> LOG DROPPED 107 ENTRIES\r\n", true},
+      {"earlier drops first, then what time allows", std::chrono::seconds(3), 7,
+       "<t> LOG DROPPED 7 ENTRIES\r\n" + NumberedLines(0, 2) +
+           "<t> LOG DROPPED 98 ENTRIES\r\n",
+       true},
+      {"time enough", std::chrono::seconds(1000), 0, NumberedLines(0, kQueued),
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(logs_);
+    std::filesystem::create_directories(logs_);
+    StderrCapture stderr_text(dir_.dir() + "/stderr.txt");
+    SlowDisk disk(std::chrono::seconds(1));
+    LogFileConfig config = HeldBackConfig(Config());
+    config.calls = disk.Calls();
+    config.drain_budget = c.budget;
+    config.piece_bytes = 1;  // one write per line
+    auto provider = std::make_unique<LogFileProvider>(std::move(config));
+    provider->DoReceiveLogCache({Entry("1.1.1.1", "/first", "200")});
+    ASSERT_TRUE(disk.WaitFor("/first"));
+    if (c.dropped_before > 0) provider->ReportDropped(c.dropped_before);
+    provider->DoReceiveLogCache(Numbered(kQueued));
+    StopWithin(provider, std::chrono::seconds(60));
+    EXPECT_EQ(WithoutDropTimes(Read(TodayFile(logs_))),
+              LineOf("/first") + "\r\n" + c.after_first);
+    EXPECT_EQ(
+        stderr_text.Text().find("request log: stopping: ") != std::string::npos,
+        c.gives_up)
+        << stderr_text.Text();
+  }
+}
+
+TEST_F(LogFileTest, APassWritesInPiecesThroughOneOpen) {
+  constexpr int kQueued = 2000;
+  const std::size_t line = LineOf("/n0000").size() + 2;
+  for (const std::size_t piece :
+       {std::size_t{1}, std::size_t{1000}, std::size_t{64 * 1024}}) {
+    SCOPED_TRACE("pieces of " + std::to_string(piece));
+    std::filesystem::remove_all(logs_);
+    std::filesystem::create_directories(logs_);
+    SlowDisk disk(std::chrono::seconds(0));
+    LogFileConfig config = HeldBackConfig(Config());
+    config.calls = disk.Calls();
+    config.piece_bytes = piece;
+    auto provider = std::make_unique<LogFileProvider>(std::move(config));
+    provider->DoReceiveLogCache({Entry("1.1.1.1", "/first", "200")});
+    ASSERT_TRUE(disk.WaitFor("/first"));
+    provider->DoReceiveLogCache(Numbered(kQueued));
+    StopWithin(provider, std::chrono::seconds(60));
+    EXPECT_EQ(Read(TodayFile(logs_)),
+              LineOf("/first") + "\r\n" + NumberedLines(0, kQueued));
+    // Two passes: the first entry's, and the last with all the others.
+    EXPECT_EQ(disk.opens(), 2);
+    EXPECT_EQ(disk.closes(), 2);
+    // A piece passes its size by one line at most.
+    EXPECT_LE(disk.largest_write(), std::max(piece, line) + line);
+    EXPECT_GE(disk.writes(),
+              1 + static_cast<int>(kQueued * line / (piece + line)));
+  }
+}
+
+TEST_F(LogFileTest, PastTheByteBoundTheWritersQueueDropsTheOldest) {
+  std::vector<JsonValue> entries = Numbered(10);
+  // What the queue holds is the copy it takes of each entry.
+  const JsonValue copy = entries.front();
+  SlowDisk disk(std::chrono::seconds(0));
+  LogFileConfig config = HeldBackConfig(Config());
+  config.calls = disk.Calls();
+  auto provider = std::make_unique<LogFileProvider>(
+      std::move(config), ApiLoggerThread::kDefaultCapacity,
+      3 * LogEntryFootprint(copy));
+  provider->DoReceiveLogCache({Entry("1.1.1.1", "/first", "200")});
+  ASSERT_TRUE(disk.WaitFor("/first"));
+  provider->DoReceiveLogCache(entries);
+  StopWithin(provider, std::chrono::seconds(60));
+  EXPECT_EQ(WithoutDropTimes(Read(TodayFile(logs_))),
+            LineOf("/first") + "\r\n<t> LOG DROPPED 7 ENTRIES\r\n" +
+                NumberedLines(7, 10));
 }
 
 // Mounted over the Logs folder while it lives, when the system allows it.

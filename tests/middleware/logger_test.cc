@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <future>
 #include <mutex>
@@ -86,6 +88,14 @@ TEST(ClientIPTest, TheFirstRuleThatGivesTextWins) {
   RawRequest nothing;
   nothing.headers = {{"REMOTE_HOST", "host.local"}};
   EXPECT_EQ(ClientIP(ApiRequest(nothing)), "host.local");
+  // Behind a listed proxy the client the allow-list judged is the client,
+  // whatever the headers claim.
+  RawRequest proxied;
+  proxied.remote_addr = "10.0.0.5";
+  proxied.forwarded_client = "198.51.100.9";
+  proxied.headers = {{"HTTP_CLIENT_IP", "9.9.9.9"},
+                     {"X-Forwarded-For", "203.0.113.77, 198.51.100.9"}};
+  EXPECT_EQ(ClientIP(ApiRequest(proxied)), "198.51.100.9");
 }
 
 TEST(LogEntryTest, FortyPairsInOrderAsSetSoFar) {
@@ -165,6 +175,114 @@ TEST(LogEntryTest, MonthsAreWrittenInPortuguese) {
   }
 }
 
+TEST(LogEntryTest, LongValuesAreCutAtACharacterBoundary) {
+  auto a = [](std::size_t n) { return std::string(n, 'a'); };
+  struct Case {
+    const char* name;
+    std::string value;
+    std::string logged;
+  };
+  const Case cases[] = {
+      {"empty", "", ""},
+      {"at the limit", a(1024), a(1024)},
+      {"one byte over", a(1025), a(1024) + "...(+1 bytes)"},
+      {"60 KB", a(60'000), a(1024) + "...(+58976 bytes)"},
+      {"two-byte character across the limit", a(1023) + "\xC3\xA9",
+       a(1023) + "...(+2 bytes)"},
+      {"two-byte character ending at the limit", a(1022) + "\xC3\xA9z",
+       a(1022) + "\xC3\xA9...(+1 bytes)"},
+      {"three-byte character across the limit", a(1022) + "\xE2\x82\xACz",
+       a(1022) + "...(+4 bytes)"},
+      {"four-byte character, one byte over", a(1021) + "\xF0\x9F\x98\x80",
+       a(1021) + "...(+4 bytes)"},
+      {"four-byte character from the last byte", a(1023) + "\xF0\x9F\x98\x80",
+       a(1023) + "...(+4 bytes)"},
+      {"four-byte character just after the limit", a(1024) + "\xF0\x9F\x98\x80",
+       a(1024) + "...(+4 bytes)"},
+      {"C1 control across the limit", a(1023) + "\xC2\x85z",
+       a(1023) + "...(+3 bytes)"},
+      {"U+FFFD across the limit", a(1023) + "\xEF\xBF\xBD",
+       a(1023) + "...(+3 bytes)"},
+      {"malformed pair across the limit", a(1023) + "\xC3\x28z",
+       a(1023) + "\xC3...(+2 bytes)"},
+      {"stray continuation bytes", a(1022) + "\x80\x80\x80",
+       a(1022) + "\x80\x80...(+1 bytes)"},
+      {"a character cut short by the value's end", a(1023) + "\xE2\x82",
+       a(1023) + "\xE2...(+1 bytes)"},
+      {"surrogate form", a(1023) + "\xED\xA0\x80",
+       a(1023) + "\xED...(+2 bytes)"},
+      {"overlong form", a(1023) + "\xC0\xAF", a(1023) + "\xC0...(+1 bytes)"},
+      {"nothing but malformed bytes", std::string(3000, '\xFF'),
+       std::string(1024, '\xFF') + "...(+1976 bytes)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(CutLogValue(c.value), c.logged);
+  }
+}
+
+// A request and an answer whose every field is far over the limit.
+struct Oversized {
+  Oversized() {
+    const std::string euros = [] {
+      std::string s;
+      for (int i = 0; i < 1000; ++i) s += "\xE2\x82\xAC";
+      return s;
+    }();
+    const std::string big(5000, 'v');
+    raw.method = big;
+    raw.version = big;
+    raw.raw_path = "/" + big;
+    raw.path_info = "/" + big;
+    raw.query = big;
+    raw.remote_addr = big;
+    raw.body = big;
+    for (const char* name : {"Accept", "From", "Referer", "Connection",
+                             "REMOTE_HOST", "Authorization", "Content-Encoding",
+                             "Content-Type", "Derived-From", "Cache-Control"}) {
+      raw.headers.emplace_back(name, big + "\xC3\x28\xC2\x85\x9F");
+    }
+    raw.headers.emplace_back("Host", big + ":8080");
+    raw.headers.emplace_back("User-Agent", euros);
+    raw.headers.emplace_back("X-Forwarded-For", std::string(60'000, '1'));
+    for (std::string* field :
+         {&out.server, &out.allow, &out.location, &out.content_encoding,
+          &out.content_type, &out.realm, &out.title, &out.content_version}) {
+      *field = big;
+    }
+    out.status_code = 403;
+  }
+  RawRequest raw;
+  RawResponse out;
+};
+
+void ExpectEveryValueCut(const JsonValue& entry) {
+  ASSERT_EQ(entry.members().size(), 40u);
+  const std::size_t most = kLogValueMaxBytes + std::string("...(+").size() +
+                           20 + std::string(" bytes)").size();
+  for (const JsonMember& pair : entry.members()) {
+    EXPECT_LE(pair.value.text().size(), most) << pair.key;
+  }
+  // 341 euro signs are 1,023 bytes; the 342nd would cross the limit.
+  std::string kept;
+  for (int i = 0; i < 341; ++i) kept += "\xE2\x82\xAC";
+  EXPECT_EQ(Value(entry, "request_user_agent"), kept + "...(+1977 bytes)");
+  EXPECT_EQ(Value(entry, "request_accept"),
+            std::string(1024, 'v') + "...(+3981 bytes)");
+  EXPECT_EQ(Value(entry, "request_method"),
+            std::string(1024, 'v') + "...(+3976 bytes)");
+  EXPECT_EQ(Value(entry, "response_title"),
+            std::string(1024, 'v') + "...(+3976 bytes)");
+}
+
+TEST(LogEntryTest, EveryValueOfAnEntryIsCut) {
+  Oversized big;
+  RawResponse answer = big.out;
+  const JsonValue entry =
+      BuildLogEntry(ApiRequest(big.raw), ApiResponse(answer), LogTime(), 0);
+  ExpectEveryValueCut(entry);
+}
+
 class LoggerTest : public ::testing::Test {
  protected:
   LoggerTest() {
@@ -217,6 +335,19 @@ TEST_F(LoggerTest, EntriesQueuedTogetherTravelInOrder) {
   EXPECT_EQ(total, 10u);
 }
 
+// The metric of dropped entries counts the writer's queue too.
+TEST(LoggerManagerTest, DropsAreCountedInEveryQueue) {
+  class Dropping : public ApiLoggerProvider {
+   public:
+    void DoReceiveLogCache(const std::vector<JsonValue>&) override {}
+    std::uint64_t DroppedTotal() const override { return 5; }
+  };
+  ApiLoggerManager manager(/*capacity=*/1);
+  manager.AddProvider(std::make_shared<Dropping>());
+  manager.AddProvider(std::make_shared<Dropping>());
+  EXPECT_EQ(manager.DroppedEverywhere(), 10u + manager.DroppedTotal());
+}
+
 TEST(LoggerManagerTest, AFailingProviderDoesNotStopTheOthers) {
   class Failing : public ApiLoggerProvider {
    public:
@@ -245,6 +376,19 @@ TEST(LoggerManagerTest, ShutdownHandsOverEverythingQueued) {
   EXPECT_EQ(collector->WaitFor(5000).size(), 5000u);
 }
 
+// A request the server turned away itself gets the same entry.
+TEST(LoggerManagerTest, AnUnchainedEntryIsCutAsWell) {
+  Oversized big;
+  ApiLoggerManager manager;
+  auto collector = std::make_shared<Collector>();
+  manager.AddProvider(collector);
+  manager.LogUnchained(big.raw, big.out);
+  const auto entries = collector->WaitFor(1);
+  ASSERT_EQ(entries.size(), 1u);
+  ExpectEveryValueCut(entries[0]);
+  EXPECT_EQ(Value(entries[0], "response_status"), "403");
+}
+
 TEST(LoggerManagerTest, TheDefaultManagerIsCreatedOnce) {
   std::vector<std::future<ApiLoggerManager*>> seen;
   for (int i = 0; i < 16; ++i) {
@@ -260,7 +404,9 @@ TEST(LoggerManagerTest, TheDefaultManagerIsCreatedOnce) {
 // A thread whose passes wait at a gate, to fill its queue.
 class Gated : public ApiLoggerThread {
  public:
-  explicit Gated(std::size_t capacity) : ApiLoggerThread(capacity) {}
+  explicit Gated(std::size_t capacity,
+                 std::size_t byte_capacity = kDefaultByteCapacity)
+      : ApiLoggerThread(capacity, byte_capacity) {}
   ~Gated() override {
     Open();
     Stop();
@@ -293,6 +439,160 @@ TEST(LoggerThreadTest, APastTheBoundQueueDropsTheOldest) {
   ASSERT_EQ(kept.size(), 3u);
   EXPECT_EQ(kept[0].text(), "2");
   EXPECT_EQ(kept[2].text(), "4");
+}
+
+// The footprint follows what an entry really holds: a pair's fixed cost,
+// then its key's and its value's bytes once they no longer fit inline.
+TEST(LoggerThreadTest, AnEntrysFootprintCountsItsPairsAndTheirBytes) {
+  auto entry = [](std::size_t pairs, std::size_t value_bytes) {
+    JsonValue e = JsonValue::Object();
+    e.members().reserve(pairs);
+    for (std::size_t i = 0; i < pairs; ++i) {
+      e.AddPair("request_path_translated",
+                JsonValue::String(std::string(value_bytes, 'x')));
+    }
+    return e;
+  };
+  const std::size_t empty = LogEntryFootprint(JsonValue::Object());
+  const std::size_t one = LogEntryFootprint(entry(1, 0));
+  // The pair itself, and its 23-byte key, which does not fit inline.
+  EXPECT_GE(one - empty, sizeof(JsonMember) + 24);
+  EXPECT_LE(one - empty, sizeof(JsonMember) + 24 + 64);
+  struct Case {
+    std::size_t pairs;
+    std::size_t value_bytes;
+  };
+  const Case cases[] = {{40, 0}, {40, 10}, {40, 100}, {40, 1000}, {3, 60'000}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.pairs) + " x " +
+                 std::to_string(c.value_bytes));
+    const std::size_t bytes = LogEntryFootprint(entry(c.pairs, c.value_bytes));
+    // Inline values (up to 15 bytes) cost nothing more than the pair.
+    const std::size_t heap = c.value_bytes > 15 ? c.value_bytes + 1 : 0;
+    EXPECT_GE(bytes, c.pairs * (sizeof(JsonMember) + 24 + heap));
+    EXPECT_LE(bytes, empty + c.pairs * (sizeof(JsonMember) + 24 + heap + 64));
+  }
+}
+
+TEST(LoggerThreadTest, APastTheByteBoundQueueDropsTheOldest) {
+  auto text = [](char c, std::size_t n) {
+    return JsonValue::String(std::string(n, c));
+  };
+  const std::size_t small = LogEntryFootprint(text('s', 100));
+  const std::size_t big = LogEntryFootprint(text('B', 3000));
+  struct Case {
+    const char* name;
+    std::size_t byte_capacity;
+    std::vector<JsonValue> queued;
+    std::string kept;  // the first letter of each entry kept
+    std::uint64_t dropped;
+  };
+  const Case cases[] = {
+      {"three fit",
+       3 * small,
+       {text('a', 100), text('b', 100), text('c', 100), text('d', 100),
+        text('e', 100)},
+       "cde",
+       2},
+      {"a big entry pushes out as many as it needs",
+       2 * small + big,
+       {text('a', 100), text('b', 100), text('c', 100), text('B', 3000),
+        text('d', 100)},
+       "cBd",
+       2},
+      {"an entry over the bound stays alone until the next",
+       small,
+       {text('a', 100), text('B', 3000), text('b', 100)},
+       "b",
+       2},
+      {"under the bound nothing goes",
+       5 * small,
+       {text('a', 100), text('b', 100)},
+       "ab",
+       0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Gated thread(ApiLoggerThread::kDefaultCapacity, c.byte_capacity);
+    for (const JsonValue& entry : c.queued) thread.NewLog(entry);
+    EXPECT_EQ(thread.DroppedTotal(), c.dropped);
+    EXPECT_EQ(thread.QueueLength(), c.kept.size());
+    const std::size_t bytes = thread.QueueBytes();
+    EXPECT_LE(bytes, std::max(c.byte_capacity, big));
+    EXPECT_EQ(thread.TakeDropped(), c.dropped);
+    const auto kept = thread.ExtractLogCache();
+    std::string letters;
+    std::size_t footprints = 0;
+    for (const JsonValue& e : kept) {
+      letters += e.text().front();
+      footprints += LogEntryFootprint(e);
+    }
+    EXPECT_EQ(letters, c.kept);
+    EXPECT_EQ(bytes, footprints);
+    EXPECT_EQ(thread.QueueBytes(), 0u);
+  }
+}
+
+// The manager's own queue: what it drops past its byte bound is what the
+// dropped-entries metric counts, and what its providers hear of.
+TEST(LoggerManagerTest, PastTheByteBoundEntriesAreCountedAndReported) {
+  // Holds the manager's thread in its first batch until opened.
+  class Held : public Collector {
+   public:
+    void DoReceiveLogCache(const std::vector<JsonValue>& batch) override {
+      {
+        std::unique_lock lock(mutex_);
+        entered_ = true;
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return open_; });
+      }
+      Collector::DoReceiveLogCache(batch);
+    }
+    void ReportDropped(std::uint64_t count) override {
+      std::lock_guard lock(mutex_);
+      reported_ += count;
+    }
+    bool WaitEntered() {
+      std::unique_lock lock(mutex_);
+      return changed_.wait_for(lock, std::chrono::seconds(30),
+                               [this] { return entered_; });
+    }
+    void Open() {
+      std::lock_guard lock(mutex_);
+      open_ = true;
+      changed_.notify_all();
+    }
+    std::uint64_t Reported() {
+      std::lock_guard lock(mutex_);
+      return reported_;
+    }
+
+   private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool entered_ = false;
+    bool open_ = false;
+    std::uint64_t reported_ = 0;
+  };
+  Oversized big;
+  RawResponse answer = big.out;
+  const JsonValue entry =
+      BuildLogEntry(ApiRequest(big.raw), ApiResponse(answer), LogTime(), 0);
+  auto held = std::make_shared<Held>();
+  // What the queue holds is the copy NewLog takes.
+  const JsonValue copy = entry;
+  ApiLoggerManager manager(ApiLoggerThread::kDefaultCapacity,
+                           10 * LogEntryFootprint(copy));
+  manager.AddProvider(held);
+  manager.NewLog(entry);
+  ASSERT_TRUE(held->WaitEntered());
+  for (int i = 0; i < 50; ++i) manager.NewLog(entry);
+  EXPECT_EQ(manager.QueueLength(), 10u);
+  EXPECT_EQ(manager.DroppedTotal(), 40u);
+  held->Open();
+  manager.Shutdown();
+  EXPECT_EQ(held->WaitFor(11).size(), 11u);
+  EXPECT_EQ(held->Reported(), 40u);
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "json/json_parser.h"
 #include "json/json_text.h"
@@ -81,7 +83,7 @@ TEST(DataSetImportTest, BodiesBecomeTables) {
 TEST(DataSetImportTest, ManyKeysKeepTheRules) {
   std::string body = R"({"idCidade":"1","IdCidade":"2","ID_CIDADE":"3",)"
                      R"("Usuario":"u","grupo":"g","grupo":"dup")";
-  for (int i = 0; i < 100000; ++i) {
+  for (int i = 0; i < 1000; ++i) {
     body += ",\"k" + std::to_string(i) + "\":" + std::to_string(i);
   }
   body += "}";
@@ -93,13 +95,78 @@ TEST(DataSetImportTest, ManyKeysKeepTheRules) {
     } else {
       LoadFromJSON(t, body);
     }
-    ASSERT_EQ(t.Fields().size(), 3u + 100000u);
+    ASSERT_EQ(t.Fields().size(), 3u + 1000u);
     EXPECT_EQ(t.Fields()[0]->FieldName(), "ID_CIDADE");
     EXPECT_EQ(t.FieldByName("id_cidade").AsString(), "1");
     EXPECT_TRUE(t.FieldByName("USUARIO").IsNull());
     EXPECT_EQ(t.FieldByName("grupo").AsString(), "g");
-    EXPECT_EQ(t.FieldByName("K99999").AsInteger(), 99999);
+    EXPECT_EQ(t.FieldByName("K999").AsInteger(), 999);
     EXPECT_EQ(t.FieldByName("k0").DataType(), FieldType::kFloat);
+  }
+}
+
+// "k0":0,"k1":1,... : `count` keys that each give a field name of its own.
+std::string NumberedKeys(int count) {
+  std::string members;
+  for (int i = 0; i < count; ++i) {
+    if (i > 0) members += ',';
+    members += "\"k" + std::to_string(i) + "\":" + std::to_string(i);
+  }
+  return members;
+}
+
+// An object is refused when its keys give more than kMaxObjectKeys field
+// names; keys that give a name already given do not count.
+TEST(DataSetImportTest, AnObjectOfTooManyKeysIsRefused) {
+  const int limit = static_cast<int>(kMaxObjectKeys);
+  // Each name twice over, in both cases: 500 names.
+  std::string case_variants;
+  for (int i = 0; i < 2000; ++i) {
+    case_variants +=
+        (i % 2 ? "\"K" : "\"k") + std::to_string(i / 2 % 500) + "\":0,";
+  }
+  struct Case {
+    const char* name;
+    std::string body;
+    std::size_t fields;  // 0: refused
+  };
+  const Case kCases[] = {
+      {"at the limit", "{" + NumberedKeys(limit) + "}", kMaxObjectKeys},
+      {"one past", "{" + NumberedKeys(limit + 1) + "}", 0},
+      {"far past", "{" + NumberedKeys(100000) + "}", 0},
+      {"repeated keys",
+       "{" + NumberedKeys(limit) + R"(,"k0":"again","K0":1,"K1":2})",
+       kMaxObjectKeys},
+      {"case variants", "{" + case_variants + NumberedKeys(limit) + "}",
+       kMaxObjectKeys},
+      {"case variants and one more",
+       "{" + case_variants + NumberedKeys(limit) + R"(,"x":0})", 0},
+      {"one name in three spellings",
+       "{" + NumberedKeys(limit - 1) +
+           R"(,"idCidade":1,"ID_CIDADE":2,"IdCidade":3})",
+       kMaxObjectKeys},
+      {"a later object at the limit",
+       R"([{"k0":1},{)" + NumberedKeys(limit) + "}]", 1},
+      {"a later object past the limit",
+       R"([{"k0":1},{)" + NumberedKeys(limit + 1) + "}]", 0},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    for (const bool from_tree : {false, true}) {
+      SCOPED_TRACE(from_tree ? "tree" : "text");
+      MemTable t;
+      try {
+        if (from_tree) {
+          LoadFromJSON(t, *ParseJson(c.body));
+        } else {
+          LoadFromJSON(t, c.body);
+        }
+        EXPECT_EQ(t.Fields().size(), c.fields);
+      } catch (const DataSetJsonException& e) {
+        EXPECT_EQ(c.fields, 0u);
+        EXPECT_STREQ(e.what(), "JSON not defined");
+      }
+    }
   }
 }
 
@@ -173,14 +240,49 @@ TEST(DataSetImportTest, ValuesAreConvertedByTheFieldsType) {
             DateTime::FromParts(9999, 12, 31));
 }
 
+std::string Repeated(std::string_view piece, std::size_t times) {
+  std::string out;
+  for (std::size_t i = 0; i < times; ++i) out += piece;
+  return out;
+}
+
+// Past 4096 characters (not bytes) a text is a large object whose value is
+// canonical Base64; other text fails the import and leaves no row.
 TEST(DataSetImportTest, LongTextsBecomeLargeObjectsReadAsBase64) {
-  const std::string text(5000, 'A');
-  MemTable t;
-  LoadFromJSON(t, "{\"foto\":\"" + text + "\"}");
-  Field& foto = t.FieldByName("FOTO");
-  EXPECT_EQ(foto.DataType(), FieldType::kBlob);
-  EXPECT_EQ(foto.Size(), 5000);
-  EXPECT_EQ(foto.AsString().size(), 3750u);  // 5000 Base64 characters
+  struct Case {
+    std::string text;
+    FieldType type;
+    std::optional<std::string> stored;  // nothing: refused
+  };
+  const std::string ascii_base64 = Repeated("QUJD", 1025);  // "ABC" x 1025
+  const Case kCases[] = {
+      {std::string(5000, 'A'), FieldType::kBlob, std::string(3750, '\0')},
+      {ascii_base64, FieldType::kBlob, Repeated("ABC", 1025)},
+      {Repeated("\xC3\xA7", 4096), FieldType::kString,
+       Repeated("\xC3\xA7", 4096)},
+      {Repeated("\xC3\xA7", 4097), FieldType::kBlob, std::nullopt},
+      {ascii_base64.substr(1), FieldType::kBlob, std::nullopt},
+      {ascii_base64.substr(0, 4096) + "\n" + ascii_base64.substr(4096),
+       FieldType::kBlob, std::nullopt},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.text.substr(0, 20) + " (" + std::to_string(c.text.size()) +
+                 " bytes)");
+    MemTable t;
+    const std::string body = ToJsonText(
+        JsonValue::Object().AddPair("foto", JsonValue::String(c.text)));
+    try {
+      LoadFromJSON(t, body);
+      ASSERT_TRUE(c.stored.has_value());
+      Field& foto = t.FieldByName("FOTO");
+      EXPECT_EQ(foto.DataType(), c.type);
+      EXPECT_EQ(foto.AsString(), *c.stored);
+    } catch (const ConvertError& e) {
+      EXPECT_FALSE(c.stored.has_value());
+      EXPECT_STREQ(e.what(), "Field \"FOTO\" takes a Base64 string");
+      EXPECT_TRUE(t.IsEmpty());
+    }
+  }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "framework/transport/listener.h"
 
+#include <boost/asio/bind_executor.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/system/errc.hpp>
@@ -18,21 +19,21 @@ constexpr std::chrono::milliseconds kRetryAfter{50};
 Listener::Listener(net::io_context& io, net::ip::tcp::acceptor acceptor,
                    std::shared_ptr<TransportContext> context)
     : io_(io),
+      strand_(net::make_strand(io)),
       acceptor_(std::move(acceptor)),
-      retry_(acceptor_.get_executor()),
+      retry_(strand_),
       context_(std::move(context)) {
   boost::system::error_code ec;
   port_ = acceptor_.local_endpoint(ec).port();
 }
 
 void Listener::Run() {
-  net::post(acceptor_.get_executor(),
-            [self = shared_from_this()] { self->Accept(); });
+  net::post(strand_, [self = shared_from_this()] { self->Accept(); });
 }
 
 void Listener::Close() {
   std::promise<void> closed;
-  net::post(acceptor_.get_executor(), [self = shared_from_this(), &closed] {
+  net::post(strand_, [self = shared_from_this(), &closed] {
     boost::system::error_code ec;
     self->retry_.cancel();
     self->acceptor_.close(ec);
@@ -44,10 +45,11 @@ void Listener::Close() {
 void Listener::Accept() {
   acceptor_.async_accept(
       net::make_strand(io_),
-      [self = shared_from_this()](boost::system::error_code ec,
-                                  net::ip::tcp::socket socket) {
-        self->OnAccept(ec, std::move(socket));
-      });
+      net::bind_executor(
+          strand_, [self = shared_from_this()](boost::system::error_code ec,
+                                               net::ip::tcp::socket socket) {
+            self->OnAccept(ec, std::move(socket));
+          }));
 }
 
 void Listener::OnAccept(boost::system::error_code ec,

@@ -4,6 +4,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
 #include <cstdint>
 #include <memory>
 
@@ -28,6 +29,9 @@ class Listener : public std::enable_shared_from_this<Listener> {
                 boost::asio::ip::tcp::socket socket);
 
   boost::asio::io_context& io_;
+  // Accepting, retrying and closing run in turn, whichever I/O thread
+  // takes them.
+  boost::asio::strand<boost::asio::io_context::executor_type> strand_;
   boost::asio::ip::tcp::acceptor acceptor_;
   boost::asio::steady_timer retry_;
   std::shared_ptr<TransportContext> context_;

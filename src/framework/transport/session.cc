@@ -215,14 +215,26 @@ void Session::Wait(std::shared_ptr<RawRequest> request) {
 
 void Session::WatchWhileWaiting() {
   // A client that leaves while it waits gives its place up; bytes it sends
-  // meanwhile are past its request and only counted.
-  stream_.async_read_some(
-      net::buffer(buffer_),
-      [self = shared_from_this()](beast::error_code ec, std::size_t n) {
+  // meanwhile are past its request and only counted. The socket is only
+  // waited on, never read through the stream, so that no read of the
+  // stream is pending when the answer's drain starts one.
+  stream_.socket().async_wait(
+      net::socket_base::wait_read,
+      [self = shared_from_this()](beast::error_code ec) {
         if (self->state_ != State::kWaiting) return;
         if (!ec) {
-          self->reader_.Feed(std::string_view(self->buffer_.data(), n));
-          return self->WatchWhileWaiting();
+          const ssize_t n =
+              ::recv(self->stream_.socket().native_handle(),
+                     self->buffer_.data(), self->buffer_.size(), MSG_DONTWAIT);
+          if (n > 0) {
+            self->reader_.Feed(std::string_view(self->buffer_.data(),
+                                                static_cast<std::size_t>(n)));
+            return self->WatchWhileWaiting();
+          }
+          if (n < 0 &&
+              (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            return self->WatchWhileWaiting();
+          }
         }
         if (self->context_->slots.Withdraw(self.get())) {
           self->wait_timer_.cancel();
