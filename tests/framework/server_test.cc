@@ -1068,3 +1068,35 @@ TEST(ServerTest, ARefusedUploaderReadsItsAnswer) {
 
 }  // namespace
 }  // namespace norvessa
+
+namespace norvessa {
+namespace {
+
+// A handler that never returns cannot hold a stop for ever: the transport
+// is let go of only once its handlers are done, and the caller learns
+// when they were not.
+TEST(ServerTest, ReleasingTheTransportWaitsForHandlersUpToADeadline) {
+  ServerLimits limits = testing::TestServer::ShortLimits();
+  limits.stop_grace = std::chrono::milliseconds(100);
+  testing::TestServer server(limits);
+  Gate gate;
+  server.api().Get("/stuck", [&](ApiRequest&, ApiResponse& res,
+                                 const std::function<void()>&) {
+    gate.Enter();
+    res.Send("late");
+  });
+  server.Start();
+  testing::ClientConnection stuck(server.port());
+  stuck.Send("GET /stuck HTTP/1.1\r\nHost: x\r\n\r\n");
+  ASSERT_TRUE(gate.WaitInside(1));
+  const auto soon =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+  EXPECT_FALSE(server.api().ReleaseTransport(soon));
+  EXPECT_FALSE(server.api().IsRunning());
+  gate.Open();
+  EXPECT_TRUE(server.api().ReleaseTransport(std::chrono::steady_clock::now() +
+                                            std::chrono::seconds(60)));
+}
+
+}  // namespace
+}  // namespace norvessa

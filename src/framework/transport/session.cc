@@ -64,6 +64,12 @@ void Session::Close(bool idle_only) {
     if (idle_only && state != State::kReading && state != State::kClosing) {
       return;
     }
+    if (state == State::kWaiting) {
+      // A grant on its way finds the session closing and gives the slot
+      // back.
+      self->context_->slots.Withdraw(self.get());
+      self->wait_timer_.cancel();
+    }
     self->Shut();
   });
 }
