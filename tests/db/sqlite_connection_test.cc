@@ -36,6 +36,11 @@ TEST(SqliteConnectionTest, OpensOnlyAnExistingDatabase) {
 
   SqliteConnection ok(db.path());
   EXPECT_EQ(db.Scalar("PRAGMA journal_mode"), "wal");
+  // Every commit reaches the disk (2: FULL), whatever the build's default.
+  Query sync(ok);
+  sync.SQL().Add("PRAGMA synchronous");
+  sync.Open();
+  EXPECT_EQ(sync.FieldByName("synchronous").AsString(), "2");
 }
 
 TEST(SqliteConnectionTest, ColumnTypesFollowTheDeclarations) {
