@@ -44,11 +44,15 @@ constexpr const char* kUsage =
     "$NORVESSA_ROOT/Norvessa/Config/Norvessa.ini (without NORVESSA_ROOT,\n"
     "the mount point of the program's filesystem stands for the root).\n";
 
+// The signals the headless service takes on a thread of its own: the two
+// that stop it, and SIGHUP, which would otherwise end it on the spot
+// (systemd counts that as a clean exit and would not restart it).
 sigset_t StopSignalSet() {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGHUP);
   return set;
 }
 
@@ -102,6 +106,14 @@ class StopSignals {
       if (sigwait(&set, &number) != 0) continue;
       std::lock_guard lock(mutex_);
       if (leaving_) return;
+      if (number == SIGHUP) {
+        // No settings are read again while serving: a reload would be a
+        // promise the service cannot keep.
+        WriteStderr(
+            "APINorvessa ignores SIGHUP: settings are read at start; restart "
+            "the service to apply changed ones\n");
+        continue;
+      }
       if (!started_) {
         // Nothing serves yet and the start may be stuck where it cannot
         // be interrupted: leave without it.
@@ -168,6 +180,10 @@ int RunHeadless() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Signals an operator may send by habit never end the service: SIGUSR1
+  // and SIGUSR2 mean nothing here.
+  signal(SIGUSR1, SIG_IGN);
+  signal(SIGUSR2, SIG_IGN);
   // Headless, nothing else sets the locale; with the window, the
   // application object resets it and sets this again.
   norvessa::UseServiceLocale();
@@ -198,6 +214,10 @@ int main(int argc, char** argv) {
       std::cerr << "apinorvessa: unknown option " << arg << "\n\n" << kUsage;
       return 1;
     }
+  }
+  if (!headless) {
+    // The window's terminal going away is no reason to stop serving.
+    signal(SIGHUP, SIG_IGN);
   }
   const int code = headless ? RunHeadless() : norvessa::RunWindow(argc, argv);
   if (norvessa::ServiceHost::AbandonedConnects() > 0 || handlers_left) {

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -55,6 +56,75 @@ TEST(HeadlessTest, StartsServesAndStopsOnSigterm) {
       app.Stderr().find("Demo | ../test.db / localhost | Versão: 1.0.0.0"),
       std::string::npos)
       << app.Stderr();
+}
+
+// SIGHUP, SIGUSR1 and SIGUSR2 under load: every request is answered and
+// logged, and the service goes on serving.
+TEST(HeadlessTest, StraySignalsNeitherEndTheServiceNorCutItsRequests) {
+  std::uint16_t port;
+  {
+    testing::BoundSocket probe;
+    port = probe.port();
+  }
+  Installation app(std::to_string(port));
+  fs::create_directories(app.bin() + "/Logs");
+  app.Start();
+  ASSERT_TRUE(WaitForPort(port)) << app.Stderr();
+  std::atomic<bool> done{false};
+  std::atomic<int> answered{0};
+  std::atomic<int> sent{0};
+  std::vector<std::thread> clients;
+  for (int c = 0; c < 4; ++c) {
+    clients.emplace_back([&] {
+      while (!done) {
+        ++sent;
+        if (testing::Request(port, "POST", "/estados").status == 200) {
+          ++answered;
+        }
+      }
+    });
+  }
+  // Five more answers, or false after a long deadline.
+  auto five_more = [&] {
+    const int before = answered.load();
+    const auto until =
+        std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (answered.load() < before + 5) {
+      if (std::chrono::steady_clock::now() > until) return false;
+      std::this_thread::yield();
+    }
+    return true;
+  };
+  bool serving = true;
+  for (int round = 0; round < 3 && serving; ++round) {
+    for (int signal_number : {SIGHUP, SIGUSR1, SIGUSR2}) {
+      // Each signal lands among requests under way.
+      serving = serving && five_more();
+      ASSERT_EQ(::kill(app.pid(), signal_number), 0);
+    }
+  }
+  serving = serving && five_more();
+  done = true;
+  for (auto& t : clients) t.join();
+  EXPECT_TRUE(serving) << app.Stderr();
+  EXPECT_EQ(answered.load(), sent.load());
+  EXPECT_EQ(app.Stop(SIGTERM), 0) << app.Stderr();
+  EXPECT_NE(app.Stderr().find("APINorvessa ignores SIGHUP"), std::string::npos)
+      << app.Stderr();
+  std::string log;
+  for (const auto& file : fs::directory_iterator(app.bin() + "/Logs")) {
+    std::ifstream in(file.path());
+    std::stringstream s;
+    s << in.rdbuf();
+    log += s.str();
+  }
+  int lines = 0;
+  for (std::size_t at = 0;
+       (at = log.find("\"POST /estados\" 200\r\n", at)) != std::string::npos;
+       ++at) {
+    ++lines;
+  }
+  EXPECT_EQ(lines, sent.load());
 }
 
 // Each operator message as the design words it, then one line with what it
