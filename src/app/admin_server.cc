@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -190,16 +191,18 @@ ProcessFigures ReadProcessFigures() {
     f.cpu_seconds = (at(14) + at(15)) / ticks;
     f.virtual_bytes = static_cast<std::uint64_t>(at(23));
     f.resident_bytes = static_cast<std::uint64_t>(at(24) * page);
-    std::ifstream proc_stat("/proc/stat");
-    std::string key;
-    double boot = 0;
-    while (proc_stat >> key) {
-      if (key == "btime") {
-        proc_stat >> boot;
-        break;
-      }
-    }
-    f.start_time = boot + at(22) / ticks;
+    // The start is counted in ticks since boot. The boot's wall-clock time
+    // is in /proc/stat, which a unit with ProcSubset=pid hides; the clock
+    // since boot gives the same from here.
+    timespec wall{};
+    timespec since_boot{};
+    clock_gettime(CLOCK_REALTIME, &wall);
+    clock_gettime(CLOCK_BOOTTIME, &since_boot);
+    const auto seconds = [](const timespec& t) {
+      return static_cast<double>(t.tv_sec) +
+             static_cast<double>(t.tv_nsec) / 1e9;
+    };
+    f.start_time = seconds(wall) - seconds(since_boot) + at(22) / ticks;
   }
   if (DIR* dir = opendir("/proc/self/fd")) {
     while (const dirent* entry = readdir(dir)) {

@@ -203,6 +203,36 @@ TEST(AdminTest, MetricsCountAKnownSequenceByRoutePattern) {
   EXPECT_EQ(s.app.Stop(SIGTERM), 0);
 }
 
+// The start time comes from the clocks, not from /proc/stat, which the
+// unit's ProcSubset=pid hides.
+TEST(AdminTest, TheStartTimeNeedsNoProcStat) {
+  Service s("PortaAdmin=$ADMIN\n");
+  s.app.hide_proc_stat = true;
+  const double before = std::chrono::duration<double>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+  s.app.Start();
+  if (!WaitForPort(s.admin_port)) {
+    if (s.app.Wait(std::chrono::seconds(30)) ==
+        Installation::kCannotHideProcStat) {
+      GTEST_SKIP() << "no mount namespace here";
+    }
+    FAIL() << s.app.Stderr();
+  }
+  const double after = std::chrono::duration<double>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count();
+  const std::string m = testing::Request(s.admin_port, "GET", "/metrics").body;
+  const std::string key = "\nprocess_start_time_seconds ";
+  const std::size_t at = m.find(key);
+  ASSERT_NE(at, std::string::npos) << m;
+  const double started = std::strtod(m.c_str() + at + key.size(), nullptr);
+  // Clock ticks are a hundredth of a second: a second either way.
+  EXPECT_GE(started, before - 1.0);
+  EXPECT_LE(started, after + 1.0);
+  EXPECT_EQ(s.app.Stop(SIGTERM), 0);
+}
+
 TEST(AdminTest, ReadyFollowsTheDatabaseFile) {
   Service s("PortaAdmin=$ADMIN\n");
   UnprivilegedRun run(s.app);

@@ -5,7 +5,9 @@
 
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -64,6 +66,12 @@ class Installation {
     const std::string out = db_.dir() + "/stdout.txt";
     pid_ = fork();
     if (pid_ == 0) {
+      if (hide_proc_stat &&
+          (unshare(CLONE_NEWNS) != 0 ||
+           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+           mount("/dev/null", "/proc/stat", nullptr, MS_BIND, nullptr) != 0)) {
+        _exit(kCannotHideProcStat);
+      }
       for (const auto& [name, value] : env) {
         setenv(name.c_str(), value.c_str(), 1);
       }
@@ -122,6 +130,11 @@ class Installation {
 
   // The program's descriptor limit, soft and hard; 0 leaves it alone.
   rlim_t descriptors = 0;
+  // Runs the program with /proc/stat empty, in a mount namespace of its
+  // own (as a unit with ProcSubset=pid would); the exit status is
+  // kCannotHideProcStat where that cannot be done.
+  bool hide_proc_stat = false;
+  static constexpr int kCannotHideProcStat = 125;
 
   std::string Stderr() const { return Read(db_.dir() + "/stderr.txt"); }
   std::string Stdout() const { return Read(db_.dir() + "/stdout.txt"); }
