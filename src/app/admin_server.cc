@@ -372,10 +372,14 @@ std::string AdminServer::MetricsText() const {
            "Request log entries waiting for the log writer.");
   x.Sample("apinorvessa_request_log_queue_length", Number(log.QueueLength()));
   x.Family("apinorvessa_request_log_dropped_total", "counter",
-           "Request log entries dropped because a queue was full (in "
-           "entries or bytes): the logger's or the log file writer's.");
-  x.Sample("apinorvessa_request_log_dropped_total",
+           "Request log entries that never reached the file: dropped by a "
+           "full queue, the logger's or the writer's, in entries or bytes "
+           "(queue_full), or lost to a write that failed or to the stop's "
+           "drain budget (write_failed).");
+  x.Sample("apinorvessa_request_log_dropped_total", {{"reason", "queue_full"}},
            Number(log.DroppedEverywhere()));
+  x.Sample("apinorvessa_request_log_dropped_total",
+           {{"reason", "write_failed"}}, Number(log.LostEverywhere()));
 
   const ProcessFigures p = ReadProcessFigures();
   x.Family("process_cpu_seconds_total", "counter",

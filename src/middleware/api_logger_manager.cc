@@ -54,6 +54,13 @@ std::uint64_t ApiLoggerManager::DroppedEverywhere() {
   return total;
 }
 
+std::uint64_t ApiLoggerManager::LostEverywhere() {
+  std::uint64_t total = 0;
+  std::lock_guard lock(providers_mutex_);
+  for (const auto& provider : providers_) total += provider->LostTotal();
+  return total;
+}
+
 void ApiLoggerManager::DispatchLogCache() {
   const std::vector<JsonValue> batch = ExtractLogCache();
   const std::uint64_t dropped = TakeDropped();

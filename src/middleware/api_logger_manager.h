@@ -26,6 +26,9 @@ class ApiLoggerProvider {
   virtual void ReportDropped(std::uint64_t) {}
   // Entries this provider's own queue dropped since the start.
   virtual std::uint64_t DroppedTotal() const { return 0; }
+  // Entries it took but could not write (a full disk, a missing folder),
+  // since the start.
+  virtual std::uint64_t LostTotal() const { return 0; }
 };
 
 // The request logger: the middleware queues one entry per exchange, and the
@@ -47,6 +50,8 @@ class ApiLoggerManager : public ApiLoggerThread {
   // Entries dropped by a full queue since the start: the manager's and
   // every provider's.
   std::uint64_t DroppedEverywhere();
+  // Entries the providers took but could not write, since the start.
+  std::uint64_t LostEverywhere();
   // Ends the thread after a last pass, then lets go of the providers,
   // whose own writers make their last passes. The manager's last pass takes
   // the queue once, so it hands on no more than the queue's bounds, to

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -283,6 +284,7 @@ class LogFileProvider::Writer : public ApiLoggerThread {
     }
     const std::uint64_t lost = entries.size() - entries_written;
     unreported_ += lost;
+    lost_total_.fetch_add(lost, std::memory_order_relaxed);
 
     if (gave_up && error.empty()) {
       Report("stopping: the drain budget ran out with " +
@@ -368,6 +370,13 @@ class LogFileProvider::Writer : public ApiLoggerThread {
   // Entries not in the file and not yet told by a LOG DROPPED line: those
   // the queue dropped and those whose lines a failed pass lost.
   std::uint64_t unreported_ = 0;
+
+ public:
+  // Entries taken out of the queue whose lines never reached the file (a
+  // failed write, the drain budget at stop), since the start.
+  std::atomic<std::uint64_t> lost_total_{0};
+
+ private:
   // From the first failed pass until one succeeds.
   bool failing_ = false;
   std::optional<std::chrono::steady_clock::time_point> deadline_;
@@ -387,6 +396,10 @@ void LogFileProvider::DoReceiveLogCache(const std::vector<JsonValue>& batch) {
 
 std::uint64_t LogFileProvider::DroppedTotal() const {
   return writer_->DroppedTotal();
+}
+
+std::uint64_t LogFileProvider::LostTotal() const {
+  return writer_->lost_total_.load(std::memory_order_relaxed);
 }
 
 void LogFileProvider::ReportDropped(std::uint64_t count) {

@@ -94,6 +94,7 @@ class LogFileProvider : public ApiLoggerProvider {
   void DoReceiveLogCache(const std::vector<JsonValue>& batch) override;
   void ReportDropped(std::uint64_t count) override;
   std::uint64_t DroppedTotal() const override;
+  std::uint64_t LostTotal() const override;
 
   static std::shared_ptr<ApiLoggerProvider> New(
       std::optional<LogFileConfig> config = std::nullopt);

@@ -187,7 +187,8 @@ TEST(AdminTest, MetricsCountAKnownSequenceByRoutePattern) {
         "process_cpu_seconds_total ", "process_start_time_seconds ",
         "apinorvessa_http_response_bytes_total ",
         "apinorvessa_request_log_queue_length ",
-        "apinorvessa_request_log_dropped_total 0\n",
+        "apinorvessa_request_log_dropped_total{reason=\"queue_full\"} 0\n",
+        "apinorvessa_request_log_dropped_total{reason=\"write_failed\"} ",
         "apinorvessa_db_connections{state=\"idle\"} "}) {
     EXPECT_NE(m.find(name), std::string::npos) << name;
   }

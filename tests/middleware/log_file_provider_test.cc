@@ -178,10 +178,11 @@ TEST_F(LogFileTest, AMissingFolderLosesOnlyThatPass) {
   std::filesystem::remove_all(logs_);
   LogFileProvider provider(Config());
   provider.DoReceiveLogCache({Entry("1.1.1.1", "/lost", "200")});
-  // Let the writer run its failing pass.
-  for (int i = 0; i < 50 && std::filesystem::exists(logs_); ++i) {
+  // The writer's failing pass counts its entry as lost.
+  for (int i = 0; i < 60000 && provider.LostTotal() == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(provider.LostTotal(), 1u);
   EXPECT_FALSE(std::filesystem::exists(logs_));  // never created
   std::filesystem::create_directories(logs_);
   provider.DoReceiveLogCache({Entry("2.2.2.2", "/kept", "200")});
