@@ -4,19 +4,36 @@
 # the threaded parts (transport, connection pool, request logger, writer
 # turn) under ThreadSanitizer; then fuzzes each parser for FUZZ_SECONDS
 # (default 30) from its corpus. Any failure, sanitizer report or fuzzing
-# crash fails the command.
+# crash fails the command, and the command then says which stages did not
+# run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+stages=(install release sanitizers threads fuzzing)
+stage_index=0
+stage() {
+  stage_index=$1
+  echo "== $2 =="
+}
+report_unrun() {
+  local status=$?
+  if [ "$status" -ne 0 ]; then
+    echo "== failed in stage '${stages[$stage_index]}'; not run:" \
+         "${stages[*]:$((stage_index + 1))} ==" >&2
+  fi
+}
+trap report_unrun EXIT
+
+stage 0 "installing what is missing"
 scripts/install.sh
 
 jobs=$(nproc)
 
-echo "== release build =="
+stage 1 "release build"
 scripts/build.sh release
 ctest --test-dir build --output-on-failure -j "$jobs"
 
-echo "== sanitizer build (address, undefined) =="
+stage 2 "sanitizer build (address, undefined)"
 scripts/build.sh asan
 supp="$PWD/scripts/sanitizer-suppressions"
 ASAN_OPTIONS="halt_on_error=1:abort_on_error=0:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1" \
@@ -24,7 +41,7 @@ LSAN_OPTIONS="suppressions=$supp/lsan.supp:print_suppressions=0" \
 UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:suppressions=$supp/ubsan.supp" \
   ctest --test-dir build-asan --output-on-failure -j "$jobs"
 
-echo "== thread sanitizer build (transport, pool, logger, writer turn) =="
+stage 3 "thread sanitizer build (transport, pool, logger, writer turn)"
 scripts/build.sh tsan framework_test middleware_test db_test controllers_test
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$supp/tsan.supp"
 tsan_run() {
@@ -38,7 +55,7 @@ tsan_run middleware/middleware_test 'Logger*:LogFile*'
 tsan_run controllers/controllers_test 'WriteTurnTest.*'
 unset TSAN_OPTIONS
 
-echo "== fuzzing (libFuzzer, ${FUZZ_SECONDS:-30} s per target) =="
+stage 4 "fuzzing (libFuzzer, ${FUZZ_SECONDS:-30} s per target)"
 scripts/fuzz.sh all "${FUZZ_SECONDS:-30}"
 
 echo "== all tests passed =="
