@@ -354,14 +354,29 @@ TEST(ResourcesSqlTest, HostileInputStaysInsideOneLiteral) {
     }
     return text;
   };
+  // One server for every request: each request's statements are the log's
+  // since the last one.
+  testing::RecordingPool recording;
+  testing::ResourceServer server(recording.pool.get());
+  auto send = [&](const char* method, const std::string& path,
+                  const std::string& text) {
+    {
+      std::lock_guard lock(recording.log->mutex);
+      recording.log->statements.clear();
+    }
+    const auto r =
+        testing::Request(server.port(), method, path,
+                         {{"Content-Type", "application/json"}}, text);
+    return Sent{r.status, recording.Sql()};
+  };
   for (const Route& route : routes) {
-    const Sent benign = Send(route.method, fill(route.path, "benigno"),
+    const Sent benign = send(route.method, fill(route.path, "benigno"),
                              fill(route.body, "benigno"));
     ASSERT_EQ(benign.sql.size(), 1u) << route.path << " " << route.body;
     for (const std::string& value : hostile) {
       SCOPED_TRACE(std::string(route.path) + " " + route.body + " <- " +
                    value.substr(0, 40));
-      const Sent sent = Send(route.method, fill(route.path, url_escape(value)),
+      const Sent sent = send(route.method, fill(route.path, url_escape(value)),
                              fill(route.body, json_escape(value)));
       ASSERT_EQ(sent.sql.size(), 1u);
       EXPECT_EQ(Shape(sent.sql[0]), Shape(benign.sql[0]));
