@@ -53,11 +53,16 @@ cluster() { "$source_dir/scripts/cluster.sh" "$@"; }
 finish() {
   local status=$?
   cluster stop || true
-  if [ "$status" = 0 ]; then
-    rm -rf "$work"
-  else
-    echo "left for inspection: $work" >&2
+  if [ "$status" != 0 ]; then
+    # The folder goes whatever happened: what a failure needs is shown here.
+    for log in "$CLUSTER_DIR"/instance-*/stderr.log \
+               "$CLUSTER_DIR/nginx/logs/error.log"; do
+      [ -f "$log" ] || continue
+      echo "--- $log (last lines)" >&2
+      tail -n 20 "$log" >&2
+    done
   fi
+  rm -rf "$work"
 }
 trap finish EXIT
 
@@ -321,9 +326,11 @@ echo "instance 0 back in rotation: $(served_by_restarted) requests since its res
 pids=$(cat "$CLUSTER_DIR"/instance-*.pid "$CLUSTER_DIR/nginx/nginx.pid")
 cluster stop
 for pid in $pids; do
-  if [ -e "/proc/$pid" ] && ! grep -q '^[0-9]* ([^)]*) Z' "/proc/$pid/stat" 2>/dev/null; then
-    fail "process $pid still runs after stop"
-  fi
+  # One read: a process reaped between two reads is gone, not running.
+  stat=$(cat "/proc/$pid/stat" 2>/dev/null) || continue
+  state=${stat##*) }
+  state=${state%% *}
+  [ "$state" = Z ] || fail "process $pid still runs after stop (state $state)"
 done
 ls "$CLUSTER_DIR"/instance-*.pid "$CLUSTER_DIR/nginx/nginx.pid" 2>/dev/null &&
   fail "stop left PID files"
