@@ -64,8 +64,12 @@ std::unique_ptr<Connection> ConnectionPool::Acquire() {
   std::unique_lock lock(mutex_);
   while (true) {
     while (!closed_ && idle_.empty() && open_ >= options_.max_size) {
-      if (available_.wait_until(lock, deadline) == std::cv_status::timeout &&
-          !closed_ && idle_.empty() && open_ >= options_.max_size) {
+      ++waiting_;
+      const bool timed_out =
+          available_.wait_until(lock, deadline) == std::cv_status::timeout;
+      --waiting_;
+      if (timed_out && !closed_ && idle_.empty() &&
+          open_ >= options_.max_size) {
         throw DriverError("No database connection available");
       }
     }
@@ -186,6 +190,11 @@ void ConnectionPool::Close() {
 int ConnectionPool::open_count() const {
   std::lock_guard lock(mutex_);
   return open_;
+}
+
+int ConnectionPool::waiting_count() const {
+  std::lock_guard lock(mutex_);
+  return waiting_;
 }
 
 int ConnectionPool::idle_count() const {

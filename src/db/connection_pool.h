@@ -66,6 +66,8 @@ class ConnectionPool {
 
   int open_count() const;
   int idle_count() const;
+  // Acquires waiting for a connection to come back now.
+  int waiting_count() const;
   // Connections closed because they were broken or found dead.
   int discarded_count() const;
   // Connections opened in place of one discarded.
@@ -97,6 +99,7 @@ class ConnectionPool {
   std::condition_variable available_;
   std::vector<Idle> idle_;
   int open_ = 0;
+  int waiting_ = 0;
   int discarded_ = 0;
   // Discarded connections not yet replaced, and those replaced.
   int to_replace_ = 0;

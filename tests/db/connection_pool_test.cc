@@ -163,23 +163,33 @@ TEST_F(PoolTest, ThirtyTwoThreadsAtOnceGetTheirOwnRows) {
 }
 
 TEST_F(PoolTest, EveryConnectionBusyWaitsThenReportsInsteadOfHanging) {
-  ConnectionPool pool(Factory(), 2, std::chrono::milliseconds(200));
+  {
+    ConnectionPool pool(Factory(), 2, std::chrono::milliseconds(200));
+    UnitOfWork a(pool);
+    UnitOfWork b(pool);
+    try {
+      UnitOfWork c(pool);
+      ADD_FAILURE();
+    } catch (const DriverError& e) {
+      EXPECT_STREQ(e.what(), "No database connection available");
+    }
+    EXPECT_EQ(pool.waiting_count(), 0);
+  }
+  // A connection handed back wakes a unit that is waiting for one.
+  ConnectionPool pool(Factory(), 2, std::chrono::seconds(60));
   auto a = std::make_unique<UnitOfWork>(pool);
   UnitOfWork b(pool);
-  try {
-    UnitOfWork c(pool);
-    ADD_FAILURE();
-  } catch (const DriverError& e) {
-    EXPECT_STREQ(e.what(), "No database connection available");
-  }
-  // A connection handed back wakes a waiting unit.
   auto waiting = std::async(std::launch::async, [&pool] {
     UnitOfWork c(pool);
     return true;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  for (int i = 0; i < 60000 && pool.waiting_count() == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_EQ(pool.waiting_count(), 1);
   a.reset();
   EXPECT_TRUE(waiting.get());
+  EXPECT_EQ(pool.waiting_count(), 0);
 }
 
 TEST_F(PoolTest, AFailedOpenFreesItsSlot) {
