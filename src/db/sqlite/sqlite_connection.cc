@@ -190,8 +190,8 @@ void SqliteConnection::StatementDeleter::operator()(sqlite3_stmt* s) const {
   sqlite3_finalize(s);
 }
 
-WriterTurn::WriterTurn(int pool_size)
-    : most_waiting_(std::max(pool_size, 0) / 2) {}
+WriterTurn::WriterTurn(int pool_size, std::chrono::milliseconds stuck_after)
+    : stuck_after_(stuck_after), most_waiting_(std::max(pool_size, 0) / 2) {}
 
 void WriterTurn::Take(std::chrono::milliseconds limit) {
   using Clock = std::chrono::steady_clock;
@@ -209,11 +209,11 @@ void WriterTurn::Take(std::chrono::milliseconds limit) {
     }
     const bool beyond_half = most_waiting_ > 0 && ahead >= most_waiting_;
     std::string why;
-    if (beyond_half && taken_ && now - taken_at_ >= kStuckAfter) {
+    if (beyond_half && taken_ && now - taken_at_ >= stuck_after_) {
       // One text for every writer turned away, so that the causes of a
       // stuck turn make one line on stderr with a count.
       why = "the write turn has not passed for " +
-            std::to_string(kStuckAfter.count()) +
+            std::to_string(stuck_after_.count()) +
             " ms and half the connections wait for it";
     } else if (now >= deadline) {
       why = "another write transaction runs";
@@ -224,10 +224,10 @@ void WriterTurn::Take(std::chrono::milliseconds limit) {
     }
     // Only the first in line is woken when the turn passes; those beyond
     // half look again when the turn would count as stuck.
-    me->wait_until(
-        lock, beyond_half
-                  ? std::min(deadline, (taken_ ? taken_at_ : now) + kStuckAfter)
-                  : deadline);
+    me->wait_until(lock, beyond_half
+                             ? std::min(deadline, (taken_ ? taken_at_ : now) +
+                                                      stuck_after_)
+                             : deadline);
   }
 }
 

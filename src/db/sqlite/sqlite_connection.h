@@ -32,8 +32,10 @@ class WriterTurn {
   static constexpr std::chrono::milliseconds kStuckAfter{1000};
 
   // `pool_size`: the connections that share the turn; 0 sets no bound on
-  // the writers that wait.
-  explicit WriterTurn(int pool_size = 0);
+  // the writers that wait. `stuck_after`: how long the turn may stay with
+  // one writer before those waiting beyond half of the pool give up.
+  explicit WriterTurn(int pool_size = 0,
+                      std::chrono::milliseconds stuck_after = kStuckAfter);
   WriterTurn(const WriterTurn&) = delete;
   WriterTurn& operator=(const WriterTurn&) = delete;
 
@@ -46,6 +48,7 @@ class WriterTurn {
   int waiting() const;
 
  private:
+  const std::chrono::milliseconds stuck_after_;
   mutable std::mutex mutex_;
   // One wake-up per waiting writer, in the order they asked.
   std::list<std::condition_variable> queue_;
