@@ -2,60 +2,19 @@
 #define NORVESSA_DB_SQLITE_SQLITE_CONNECTION_H_
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <list>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "db/connection.h"
+#include "db/sqlite/writer_turn.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
 
 namespace norvessa {
-
-// The turn for write transactions that the connections of one pool share:
-// writers take it one after the other, in the order they ask, instead of
-// polling the file's lock (which under load leaves some waiting for a
-// second). A writer waits for the turn up to a limit. But while the turn
-// has not changed hands for a second (an outside process holds the file's
-// write lock) at most half of the pool waits, and the writers beyond that
-// half fail at once: waiting writers never hold every request the server
-// takes at a time, and reads, which WAL lets through, are still served.
-// Healthy bursts pass the turn on within milliseconds and never fail.
-class WriterTurn {
- public:
-  static constexpr std::chrono::milliseconds kStuckAfter{1000};
-
-  // `pool_size`: the connections that share the turn; 0 sets no bound on
-  // the writers that wait. `stuck_after`: how long the turn may stay with
-  // one writer before those waiting beyond half of the pool give up.
-  explicit WriterTurn(int pool_size = 0,
-                      std::chrono::milliseconds stuck_after = kStuckAfter);
-  WriterTurn(const WriterTurn&) = delete;
-  WriterTurn& operator=(const WriterTurn&) = delete;
-
-  // Waits for the turn, at most `limit`; fails with DriverError when the limit
-  // passes or the turn is stuck with half of the pool waiting already.
-  void Take(std::chrono::milliseconds limit);
-  void Pass();
-
-  // The writers waiting for the turn now.
-  int waiting() const;
-
- private:
-  const std::chrono::milliseconds stuck_after_;
-  mutable std::mutex mutex_;
-  // One wake-up per waiting writer, in the order they asked.
-  std::list<std::condition_variable> queue_;
-  bool taken_ = false;
-  std::chrono::steady_clock::time_point taken_at_;
-  int most_waiting_;
-};
 
 // The embedded database: an EXISTING SQLite file, opened read-write (a
 // missing file, one that is not a database or one this process may not
