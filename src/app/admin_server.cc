@@ -5,6 +5,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
@@ -14,6 +15,7 @@
 
 #include "app/openapi.h"
 #include "app/service_host.h"
+#include "app/stop_budget.h"
 #include "controllers/pedido_novo.h"
 #include "db/driver_error.h"
 #include "framework/api_request.h"
@@ -28,57 +30,149 @@ namespace norvessa {
 
 // -- ReadyProbe --------------------------------------------------------------
 
+static_assert(ReadyProbe::kDeadline <= StopBudget::kReadyCheck,
+              "the stop waits this long for the readiness check");
+
+namespace {
+
+std::atomic<int> abandoned_checks{0};
+
+}  // namespace
+
 struct ReadyProbe::State {
+  ConnectionPool* pool = nullptr;
   ConnectionPool::Factory connect;
-  bool reuse = false;
   std::mutex mutex;
+  std::condition_variable wake;
   std::condition_variable done;
-  std::unique_ptr<Connection> connection;
-  // A check thread is out; a later check waits for it rather than start
-  // another one that a dead server would hold too.
-  bool running = false;
+  bool requested = false;
+  bool checking = false;
+  bool stop = false;
+  bool exited = false;
+  bool abandoned = false;
   std::uint64_t finished = 0;
   std::string cause;
+  // The check thread's alone.
+  std::unique_ptr<Connection> own;
+  int write_failures = 0;
+
+  std::string Run();
+  void Loop();
 };
 
-ReadyProbe::ReadyProbe(ConnectionPool::Factory connect, bool reuse,
-                       std::chrono::milliseconds deadline)
-    : state_(std::make_shared<State>()), deadline_(deadline) {
-  state_->connect = std::move(connect);
-  state_->reuse = reuse;
+std::string ReadyProbe::State::Run() {
+  try {
+    if (connect) {
+      if (pool != nullptr) {
+        std::string known = pool->NotReadyCause();
+        if (!known.empty()) return known;
+      }
+      if (!own || own->IsBroken()) {
+        own.reset();
+        own = connect();
+      }
+      own->Open("select 1", {});
+      return {};
+    }
+    if (pool == nullptr) return "database: not connected";
+    const bool writes_pass = pool->WriteStoredWithin(std::chrono::seconds(1));
+    std::unique_ptr<Connection> c;
+    try {
+      // Opens the file again when the pool closed its connections.
+      c = pool->Acquire(kDeadline / 2);
+    } catch (const DriverError& e) {
+      std::string known = pool->NotReadyCause();
+      if (!known.empty()) return known;
+      // Every connection busy storing writes: the database serves.
+      if (writes_pass) return {};
+      return std::string("database: ") + e.what();
+    }
+    struct GiveBack {
+      ConnectionPool& pool;
+      std::unique_ptr<Connection>& c;
+      ~GiveBack() { pool.Release(std::move(c)); }
+    } give_back{*pool, c};
+    c->Open("select 1", {});
+    std::string known = pool->NotReadyCause();
+    if (!known.empty()) return known;
+    // Writes stored a moment ago say more than a check would.
+    if (writes_pass) {
+      write_failures = 0;
+      return {};
+    }
+    try {
+      c->CheckWrite(kWriteWait);
+      write_failures = 0;
+    } catch (const StorageError& e) {
+      if (++write_failures >= 2) {
+        return std::string("database: writes fail: ") + e.what();
+      }
+    }
+    return {};
+  } catch (const std::exception& e) {
+    own.reset();
+    return std::string("database: ") + e.what();
+  } catch (...) {
+    own.reset();
+    return "database: unknown error";
+  }
 }
 
-ReadyProbe::~ReadyProbe() = default;
+void ReadyProbe::State::Loop() {
+  std::unique_lock lock(mutex);
+  while (true) {
+    wake.wait(lock, [&] { return requested || stop; });
+    if (stop) break;
+    requested = false;
+    checking = true;
+    lock.unlock();
+    std::string result = Run();
+    lock.lock();
+    checking = false;
+    cause = std::move(result);
+    ++finished;
+    done.notify_all();
+  }
+  exited = true;
+  done.notify_all();
+  if (abandoned) --abandoned_checks;
+}
+
+ReadyProbe::ReadyProbe(ConnectionPool* pool, ConnectionPool::Factory connect,
+                       std::chrono::milliseconds deadline)
+    : state_(std::make_shared<State>()), deadline_(deadline) {
+  state_->pool = pool;
+  state_->connect = std::move(connect);
+  thread_ = std::thread([state = state_] { state->Loop(); });
+}
+
+ReadyProbe::~ReadyProbe() {
+  std::unique_lock lock(state_->mutex);
+  state_->stop = true;
+  state_->wake.notify_all();
+  // A check on the pool ends within its own limits; one in a driver that
+  // never answers is left behind, with what it holds.
+  if (state_->done.wait_for(lock, kDeadline, [&] { return state_->exited; })) {
+    lock.unlock();
+    thread_.join();
+    return;
+  }
+  state_->abandoned = true;
+  ++abandoned_checks;
+  lock.unlock();
+  thread_.detach();
+}
+
+int ReadyProbe::AbandonedChecks() { return abandoned_checks.load(); }
 
 std::string ReadyProbe::Check() {
   std::unique_lock lock(state_->mutex);
   const auto until = std::chrono::steady_clock::now() + deadline_;
-  if (!state_->running) {
-    state_->running = true;
-    std::unique_ptr<Connection> connection = std::move(state_->connection);
-    // The thread owns what it uses: a check that never returns holds its
-    // connection and the state, not the probe.
-    std::thread([state = state_, connection = std::move(connection)]() mutable {
-      std::string cause;
-      try {
-        if (!connection || connection->IsBroken()) {
-          connection.reset();
-          connection = state->connect();
-        }
-        connection->Open("select 1", {});
-      } catch (const std::exception& e) {
-        cause = e.what();
-      } catch (...) {
-        cause = "unknown error";
-      }
-      if (!cause.empty() || !state->reuse) connection.reset();
-      std::lock_guard guard(state->mutex);
-      state->connection = std::move(connection);
-      state->cause = cause.empty() ? std::string() : "database: " + cause;
-      state->running = false;
-      ++state->finished;
-      state->done.notify_all();
-    }).detach();
+  // A check already running answers this request too: a dead server
+  // holds one thread, not one per request.
+  if (!state_->checking) {
+    state_->requested = true;
+    state_->wake.notify_one();
   }
   const std::uint64_t seen = state_->finished;
   if (!state_->done.wait_until(lock, until,

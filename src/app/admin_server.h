@@ -4,6 +4,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "db/connection_pool.h"
 #include "framework/api.h"
@@ -27,17 +28,28 @@ struct ServiceView {
   RequestMetrics* metrics = nullptr;
 };
 
-// The check behind /ready: one database connection of its own, never one
-// of the handlers' pool, asked a trivial query with a deadline.
+// The check behind /ready, made on a thread of its own that lives as long
+// as the probe, with a deadline:
+//  1. what the pool knows: a replaced database file whose connections are
+//     still closing, or writes failing for want of storage;
+//  2. a read, "select 1": on a connection of the probe's own when it has a
+//     `connect` (SQL Server: a pool whose connections are all taken still
+//     answers), else on one of the pool's (when every one is busy and a
+//     write was stored in the last second, the database serves);
+//  3. on the pool's connection, a write check (BEGIN IMMEDIATE and
+//     ROLLBACK through the writers' turn, waiting at most kWriteWait)
+//     unless a write was stored in the last second. Two failures in a row
+//     make the database not ready: one is a busy moment.
 class ReadyProbe {
  public:
   static constexpr std::chrono::milliseconds kDeadline{2000};
+  static constexpr std::chrono::milliseconds kWriteWait{100};
 
-  // `reuse`: the connection stays open between checks and is replaced when
-  // broken (SQL Server); otherwise each check opens one (the embedded
-  // database, whose open is the check that its file can still be used).
-  ReadyProbe(ConnectionPool::Factory connect, bool reuse,
+  // `pool` may be null (no database yet); `connect` may be empty.
+  ReadyProbe(ConnectionPool* pool, ConnectionPool::Factory connect,
              std::chrono::milliseconds deadline = kDeadline);
+  // Joins the check thread; one stuck in a driver past kDeadline is left
+  // behind and counted (AbandonedChecks).
   ~ReadyProbe();
   ReadyProbe(const ReadyProbe&) = delete;
   ReadyProbe& operator=(const ReadyProbe&) = delete;
@@ -45,9 +57,13 @@ class ReadyProbe {
   // Empty when the database answered within the deadline; else why not.
   std::string Check();
 
+  // Check threads left in a driver by a probe that ended.
+  static int AbandonedChecks();
+
  private:
   struct State;
   std::shared_ptr<State> state_;
+  std::thread thread_;
   std::chrono::milliseconds deadline_;
 };
 

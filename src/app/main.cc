@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "app/admin_server.h"
 #include "app/headless_platform.h"
 #include "app/norvessa_form.h"
 #include "app/openapi.h"
@@ -220,7 +221,8 @@ int main(int argc, char** argv) {
     signal(SIGHUP, SIG_IGN);
   }
   const int code = headless ? RunHeadless() : norvessa::RunWindow(argc, argv);
-  if (norvessa::ServiceHost::AbandonedConnects() > 0 || handlers_left) {
+  if (norvessa::ServiceHost::AbandonedConnects() > 0 ||
+      norvessa::ReadyProbe::AbandonedChecks() > 0 || handlers_left) {
     // A thread still sits in a driver or a handler: static destructors
     // must not run beneath it, and it cannot be joined.
     std::cout.flush();

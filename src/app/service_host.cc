@@ -169,9 +169,14 @@ void ServiceHost::Listen(int port, const std::string& address) {
   if (!admin_) {
     std::unique_ptr<ReadyProbe> probe;
     if (pool_) {
+      // SQL Server: reads through a connection of the probe's own. The
+      // embedded database: through the pool, never a connection of its
+      // own, which could open a file renamed over the one the pool's
+      // connections still hold.
       probe = std::make_unique<ReadyProbe>(
-          MakeConnectionFactory(settings_, 1),
-          !EqualsIgnoreCase(settings_.driver, "SQLite"));
+          pool_.get(), EqualsIgnoreCase(settings_.driver, "SQLite")
+                           ? ConnectionPool::Factory{}
+                           : MakeConnectionFactory(settings_, 1));
     }
     admin_ = std::make_unique<AdminServer>(
         ServiceView{&api_, pool_.get(), metrics_.get()}, std::move(probe));

@@ -12,6 +12,9 @@ namespace norvessa {
 // holds then is lost: every step has a share, and the shares stay under
 // it with a margin.
 struct StopBudget {
+  // The readiness check's thread ends (a check stuck in a driver is left
+  // behind after this).
+  static constexpr std::chrono::milliseconds kReadyCheck{2000};
   // Requests in flight finish, or their connections are closed.
   static constexpr std::chrono::milliseconds kInFlightGrace{10000};
   // Handlers still running after that (stuck in a database call) are
@@ -23,8 +26,9 @@ struct StopBudget {
   static constexpr std::chrono::milliseconds kUnitTimeout{30000};
 };
 
-static_assert(StopBudget::kInFlightGrace + StopBudget::kHandlersJoin +
-                      StopBudget::kLogDrain + std::chrono::seconds(3) <=
+static_assert(StopBudget::kReadyCheck + StopBudget::kInFlightGrace +
+                      StopBudget::kHandlersJoin + StopBudget::kLogDrain +
+                      std::chrono::seconds(3) <=
                   StopBudget::kUnitTimeout,
               "a stop must end before systemd kills the service");
 

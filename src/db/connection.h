@@ -1,6 +1,7 @@
 #ifndef NORVESSA_DB_CONNECTION_H_
 #define NORVESSA_DB_CONNECTION_H_
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -62,6 +63,18 @@ class Connection {
   // Asks the server, cheaply, whether the connection still works; the pool
   // calls it before it hands out a connection that sat idle for a while.
   virtual bool IsAlive() { return !IsBroken(); }
+
+  // A local check, cheap enough for every hand-out and return by the
+  // pool: empty while the connection still reaches the database the pool
+  // serves, else why not ("database file replaced"). A connection that
+  // fails it is closed, and so is every other one opened before.
+  virtual std::string InvalidReason() { return {}; }
+
+  // Begins a write transaction and rolls it back, waiting at most `limit`
+  // for the right to write; fails as a write would (StorageError when the
+  // database cannot take writes). Drivers whose reads already tell whether
+  // writes pass do nothing.
+  virtual void CheckWrite(std::chrono::milliseconds limit) { (void)limit; }
 };
 
 }  // namespace norvessa

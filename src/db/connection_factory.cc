@@ -23,8 +23,11 @@ ConnectionPool::Factory MakeConnectionFactory(const ConnectionSettings& s,
     // The pool's connections take turns for their write transactions; no
     // more than half of them wait while the turn is stuck.
     auto turn = std::make_shared<WriterTurn>(pool_size);
-    return [path = s.database, turn]() -> std::unique_ptr<Connection> {
-      return std::make_unique<SqliteConnection>(path, turn);
+    // Never two files open at once under the one path (a backup restored
+    // by renaming over it).
+    auto file = std::make_shared<SqliteFileGuard>();
+    return [path = s.database, turn, file]() -> std::unique_ptr<Connection> {
+      return std::make_unique<SqliteConnection>(path, turn, file);
     };
   }
   if (s.driver.empty() || EqualsIgnoreCase(s.driver, "MSSQL9")) {

@@ -60,7 +60,12 @@ void ConnectionPool::Report(const std::string& line) const {
 }
 
 std::unique_ptr<Connection> ConnectionPool::Acquire() {
-  const auto deadline = std::chrono::steady_clock::now() + options_.wait_limit;
+  return Acquire(options_.wait_limit);
+}
+
+std::unique_ptr<Connection> ConnectionPool::Acquire(
+    std::chrono::milliseconds wait_limit) {
+  const auto deadline = std::chrono::steady_clock::now() + wait_limit;
   std::unique_lock lock(mutex_);
   while (true) {
     while (!closed_ && idle_.empty() && open_ >= options_.max_size) {
@@ -78,14 +83,18 @@ std::unique_ptr<Connection> ConnectionPool::Acquire() {
     // The most recently used first: the least likely to have gone stale.
     Idle idle = std::move(idle_.back());
     idle_.pop_back();
-    if (Now() - idle.since < options_.check_idle_after) {
-      return std::move(idle.connection);
-    }
-    // The check talks to the server: outside the lock, the slot kept.
+    const bool check = Now() - idle.since >= options_.check_idle_after;
+    // The checks run outside the lock, the slot kept.
     lock.unlock();
-    const bool alive = idle.connection->IsAlive();
-    if (alive) return std::move(idle.connection);
-    Discard(std::move(idle.connection));
+    const std::string invalid = idle.connection->InvalidReason();
+    if (!invalid.empty()) {
+      Invalidate(std::move(idle.connection), invalid);
+    } else if (!check || idle.connection->IsAlive()) {
+      // A check talks to the server.
+      return std::move(idle.connection);
+    } else {
+      Discard(std::move(idle.connection));
+    }
     lock.lock();
   }
 }
@@ -107,14 +116,20 @@ std::unique_ptr<Connection> ConnectionPool::OpenNew(
   lock.unlock();
   std::unique_ptr<Connection> connection;
   std::string cause;
+  std::string replaced;
   try {
     connection = factory_();
+  } catch (const DatabaseReplaced& e) {
+    cause = e.what();
+    replaced = e.reason();
   } catch (const std::exception& e) {
     cause = e.what();
   }
   lock.lock();
   attempting_ = false;
+  if (!replaced.empty()) invalid_reason_ = replaced;
   if (connection) {
+    invalid_reason_.clear();
     if (to_replace_ > 0) {
       --to_replace_;
       ++reconnects_;
@@ -157,10 +172,32 @@ void ConnectionPool::Discard(std::unique_ptr<Connection> connection) {
   connection.reset();
 }
 
+void ConnectionPool::Invalidate(std::unique_ptr<Connection> connection,
+                                const std::string& reason) {
+  std::vector<Idle> closing;
+  {
+    std::lock_guard lock(mutex_);
+    invalid_reason_ = reason;
+    closing.swap(idle_);
+    const int n = static_cast<int>(closing.size()) + 1;
+    open_ -= n;
+    discarded_ += n;
+    to_replace_ += n;
+  }
+  available_.notify_all();
+  // Closed here, before the caller may open the database again.
+  closing.clear();
+  connection.reset();
+}
+
 void ConnectionPool::Release(std::unique_ptr<Connection> connection) {
   if (!connection) return;
   if (connection->IsBroken() || connection->InTransaction()) {
     Discard(std::move(connection));
+    return;
+  }
+  if (std::string invalid = connection->InvalidReason(); !invalid.empty()) {
+    Invalidate(std::move(connection), invalid);
     return;
   }
   std::unique_ptr<Connection> closing;
@@ -185,6 +222,35 @@ void ConnectionPool::Close() {
     closing.swap(idle_);
   }
   available_.notify_all();
+}
+
+std::string ConnectionPool::NotReadyCause() const {
+  std::lock_guard lock(mutex_);
+  if (!invalid_reason_.empty()) return invalid_reason_;
+  if (write_failed_ && Now() - write_failed_at_ < kWriteFailureWindow) {
+    return "database: writes fail: " + write_failure_;
+  }
+  return {};
+}
+
+void ConnectionPool::NoteWriteStored() {
+  std::lock_guard lock(mutex_);
+  write_stored_at_ = Now();
+  write_stored_ = true;
+  write_failed_ = false;
+}
+
+void ConnectionPool::NoteWriteFailed(const std::string& cause) {
+  std::lock_guard lock(mutex_);
+  write_failed_at_ = Now();
+  write_failed_ = true;
+  write_failure_ = cause;
+}
+
+bool ConnectionPool::WriteStoredWithin(
+    std::chrono::steady_clock::duration d) const {
+  std::lock_guard lock(mutex_);
+  return write_stored_ && Now() - write_stored_at_ < d;
 }
 
 int ConnectionPool::open_count() const {

@@ -56,9 +56,28 @@ class ConnectionPool {
   // with "No database connection available". During an outage, between
   // two attempts, fails at once with DatabaseUnavailable.
   std::unique_ptr<Connection> Acquire();
+  // The same, waiting at most `wait_limit` for a connection.
+  std::unique_ptr<Connection> Acquire(std::chrono::milliseconds wait_limit);
   // A broken connection, or one left inside a transaction, is closed; the
-  // next Acquire opens a fresh one.
+  // next Acquire opens a fresh one. So is one that is no longer valid
+  // (Connection::InvalidReason), and with it every idle one.
   void Release(std::unique_ptr<Connection> connection);
+
+  // How long a write that failed for want of storage keeps the database
+  // "not ready" when no write is stored after it.
+  static constexpr std::chrono::seconds kWriteFailureWindow{5};
+
+  // Why the database should get no traffic now, as far as the pool knows;
+  // empty when it should. While the connections of a replaced database
+  // file are closing: that reason ("database file replaced"). While a
+  // write failed with a StorageError in the last kWriteFailureWindow and
+  // none has been stored since: "database: writes fail: <cause>".
+  std::string NotReadyCause() const;
+  // A write transaction was stored, or a write failed with StorageError.
+  void NoteWriteStored();
+  void NoteWriteFailed(const std::string& cause);
+  // Whether a write was stored within the last `d`.
+  bool WriteStoredWithin(std::chrono::steady_clock::duration d) const;
 
   // Closes the idle connections; from then on Acquire fails with
   // "Database connections closed".
@@ -92,6 +111,10 @@ class ConnectionPool {
   // entry and on return.
   std::unique_ptr<Connection> OpenNew(std::unique_lock<std::mutex>& lock);
   void Discard(std::unique_ptr<Connection> connection);
+  // `connection` is no longer valid for `reason`: it is closed, and so is
+  // every idle one, which reaches the same database.
+  void Invalidate(std::unique_ptr<Connection> connection,
+                  const std::string& reason);
 
   Factory factory_;
   Options options_;
@@ -109,6 +132,15 @@ class ConnectionPool {
   // slot holds errors without a SQLSTATE or with another one.
   static constexpr std::size_t kClassSlots = 36 * 36 + 1;
   std::array<std::atomic<std::uint64_t>, kClassSlots> statement_errors_{};
+
+  // Set when a connection was found invalid; cleared when one opens.
+  std::string invalid_reason_;
+  // The last write stored, the last failed for want of storage and why.
+  std::chrono::steady_clock::time_point write_stored_at_{};
+  std::chrono::steady_clock::time_point write_failed_at_{};
+  bool write_stored_ = false;
+  bool write_failed_ = false;
+  std::string write_failure_;
 
   // The outage: since when, the next attempt, the step and the last cause.
   bool outage_ = false;

@@ -37,6 +37,27 @@ class DatabaseUnavailable : public DriverError {
       : DriverError(message, false, "08001") {}
 };
 
+// A connection would reach another database file than the pool's other
+// connections (a file renamed over the path while they are open).
+class DatabaseReplaced : public DriverError {
+ public:
+  DatabaseReplaced(const std::string& message, std::string reason)
+      : DriverError(message, true), reason_(std::move(reason)) {}
+  // "database file replaced".
+  const std::string& reason() const { return reason_; }
+
+ private:
+  std::string reason_;
+};
+
+// The database could not store a write: its disk is full, its file is
+// read-only or failed to read or write, or another process held the write
+// lock past the writers' own wait. Readiness counts these.
+class StorageError : public DriverError {
+ public:
+  using DriverError::DriverError;
+};
+
 }  // namespace norvessa
 
 #endif  // NORVESSA_DB_DRIVER_ERROR_H_

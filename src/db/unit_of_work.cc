@@ -34,6 +34,18 @@ auto Counted(ConnectionPool& pool, Work&& work) -> decltype(work()) {
   }
 }
 
+// Runs a write; one that fails for want of storage is noted on the pool,
+// which readiness asks.
+template <typename Work>
+auto Written(ConnectionPool& pool, Work&& work) -> decltype(work()) {
+  try {
+    return work();
+  } catch (const StorageError& e) {
+    pool.NoteWriteFailed(e.what());
+    throw;
+  }
+}
+
 }  // namespace
 
 template <typename Work>
@@ -61,22 +73,40 @@ ResultSet UnitOfWork::Open(std::string_view sql,
 std::int64_t UnitOfWork::Execute(std::string_view sql,
                                  const std::vector<Param>& params) {
   used_ = true;
-  return Counted(pool_, [&] { return connection_->Execute(sql, params); });
+  return Counted(pool_, [&] {
+    return Written(pool_, [&] { return connection_->Execute(sql, params); });
+  });
 }
 
 std::int64_t UnitOfWork::InsertReturningKey(std::string_view sql,
                                             const std::vector<Param>& params) {
   used_ = true;
-  return Counted(pool_,
-                 [&] { return connection_->InsertReturningKey(sql, params); });
+  return Counted(pool_, [&] {
+    return Written(
+        pool_, [&] { return connection_->InsertReturningKey(sql, params); });
+  });
 }
 
 void UnitOfWork::Begin() {
-  Counted(pool_, [&] { RunFirstOnce([](Connection& c) { c.Begin(); }); });
+  Counted(pool_, [&] {
+    Written(pool_, [&] { RunFirstOnce([](Connection& c) { c.Begin(); }); });
+  });
 }
 
 void UnitOfWork::Commit() {
-  Counted(pool_, [&] { connection_->Commit(); });
+  Counted(pool_, [&] { Written(pool_, [&] { connection_->Commit(); }); });
+  // Committed to a database file renamed over since this unit began: what
+  // it stored is not in the database the service now serves.
+  if (const std::string invalid = connection_->InvalidReason();
+      !invalid.empty()) {
+    pool_.CountStatementError({});
+    throw DriverError(
+        "The transaction was committed to a database file "
+        "that is no longer the service's (" +
+            invalid + "): it is not stored",
+        true);
+  }
+  pool_.NoteWriteStored();
 }
 
 void UnitOfWork::Rollback() {

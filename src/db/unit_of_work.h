@@ -33,6 +33,9 @@ class UnitOfWork {
                                   const std::vector<Param>& params);
 
   void Begin();
+  // Fails, after the commit, when the connection turns out to have served
+  // a database file renamed over since: what it stored is not where the
+  // service reads, and the work is answered as failed.
   void Commit();
   void Rollback();
 

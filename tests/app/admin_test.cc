@@ -2,11 +2,13 @@
 // listener alone next to a saturated server.
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -14,7 +16,10 @@
 #include <vector>
 
 #include "app/admin_server.h"
+#include "db/connection_factory.h"
+#include "db/driver_error.h"
 #include "db/sqlite/sqlite_connection.h"
+#include "db/unit_of_work.h"
 #include "framework/api.h"
 #include "framework/api_request.h"
 #include "framework/api_response.h"
@@ -234,7 +239,9 @@ TEST(AdminTest, TheStartTimeNeedsNoProcStat) {
   EXPECT_EQ(s.app.Stop(SIGTERM), 0);
 }
 
-TEST(AdminTest, ReadyFollowsTheDatabaseFile) {
+// A file made read-only under a warm pool: the connections already open
+// still write, so the service is ready.
+TEST(AdminTest, AReadOnlyFileUnderAWarmPoolIsReady) {
   Service s("PortaAdmin=$ADMIN\n");
   UnprivilegedRun run(s.app);
   run.Start();
@@ -242,20 +249,176 @@ TEST(AdminTest, ReadyFollowsTheDatabaseFile) {
   ASSERT_TRUE(WaitForPort(s.admin_port)) << run.Stderr();
   EXPECT_EQ(testing::Request(s.admin_port, "GET", "/ready").status, 200);
 
-  // The service's user can no longer open the file.
-  ASSERT_EQ(chmod(run.db().c_str(), 0), 0);
-  const testing::HttpReply down =
-      testing::Request(s.admin_port, "GET", "/ready");
-  EXPECT_EQ(down.status, 503);
-  EXPECT_EQ(down.Header("Content-Type"), "application/json; charset=utf-8");
-  EXPECT_EQ(down.body.rfind(R"({"status":"not ready","cause":"database: )", 0),
-            0u)
-      << down.body;
-  EXPECT_EQ(testing::Request(s.admin_port, "GET", "/live").status, 200);
-
+  ASSERT_EQ(chmod(run.db().c_str(), 0444), 0);
+  for (int i = 0; i < 3; ++i) {
+    const testing::HttpReply r =
+        testing::Request(s.admin_port, "GET", "/ready");
+    EXPECT_EQ(r.status, 200) << r.body;
+  }
   ASSERT_EQ(chmod(run.db().c_str(), 0644), 0);
-  EXPECT_EQ(testing::Request(s.admin_port, "GET", "/ready").status, 200);
   EXPECT_EQ(run.Stop(SIGTERM), 0);
+}
+
+// The operators' listener beside a listening API, over the pool of a real
+// database file: readiness as the pool sees it.
+class PoolReadiness {
+ public:
+  explicit PoolReadiness(const std::string& path)
+      : pool_(OpenConnectionPool({.driver = "SQLite", .database = path}, 32)) {
+    testing::BoundSocket api_socket;
+    api_.ListenOn(api_socket.Release());
+    admin_ = std::make_unique<AdminServer>(
+        ServiceView{&api_, pool_.get(), nullptr},
+        std::make_unique<ReadyProbe>(pool_.get(), ConnectionPool::Factory{}));
+    testing::BoundSocket admin_socket;
+    admin_port_ = admin_socket.port();
+    admin_->ListenOn(admin_socket.Release());
+  }
+  ~PoolReadiness() {
+    admin_->StopListen();
+    api_.StopListen();
+  }
+
+  testing::HttpReply Ready() {
+    return testing::Request(admin_port_, "GET", "/ready");
+  }
+  // One write transaction as a handler makes it; false when it failed.
+  bool Write(std::size_t bytes = 16) {
+    try {
+      UnitOfWork uow(*pool_);
+      uow.Begin();
+      uow.Execute("INSERT INTO T (b) VALUES (:b)",
+                  {{"b", std::string(bytes, 'x')}});
+      uow.Commit();
+      return true;
+    } catch (const DriverError&) {
+      return false;
+    }
+  }
+  ConnectionPool& pool() { return *pool_; }
+
+ private:
+  Api api_;
+  std::unique_ptr<ConnectionPool> pool_;
+  std::unique_ptr<AdminServer> admin_;
+  std::uint16_t admin_port_ = 0;
+};
+
+constexpr char kWritable[] = "CREATE TABLE T (b TEXT);";
+
+std::string CauseOf(const testing::HttpReply& r) {
+  const std::string key = R"("cause":")";
+  const std::size_t at = r.body.find(key);
+  if (at == std::string::npos) return {};
+  return r.body.substr(at + key.size(), r.body.rfind('"') - at - key.size());
+}
+
+TEST(ReadyTest, AnOutsideWriteLockIsNotReadyAtTheSecondFailedCheck) {
+  testing::TempDatabase db(kWritable);
+  PoolReadiness ready(db.path());
+  EXPECT_EQ(ready.Ready().status, 200);
+  SqliteConnection outside(db.path());
+  outside.Begin();
+  // One failed write check is a busy moment; two in a row are not.
+  EXPECT_EQ(ready.Ready().status, 200);
+  const testing::HttpReply down = ready.Ready();
+  EXPECT_EQ(down.status, 503);
+  EXPECT_EQ(CauseOf(down), "database: writes fail: database is locked")
+      << down.body;
+  outside.Rollback();
+  EXPECT_EQ(ready.Ready().status, 200);
+}
+
+TEST(ReadyTest, FortyHealthyWritersKeepItReady) {
+  testing::TempDatabase db(kWritable);
+  PoolReadiness ready(db.path());
+  std::atomic<bool> stop{false};
+  std::atomic<int> stored{0};
+  std::atomic<int> failed{0};
+  std::vector<std::thread> writers;
+  for (int i = 0; i < 40; ++i) {
+    writers.emplace_back([&] {
+      while (!stop.load()) (ready.Write() ? stored : failed).fetch_add(1);
+    });
+  }
+  while (stored.load() < 200) std::this_thread::yield();
+  for (int i = 0; i < 20; ++i) {
+    const testing::HttpReply r = ready.Ready();
+    EXPECT_EQ(r.status, 200) << r.body;
+  }
+  stop = true;
+  for (std::thread& t : writers) t.join();
+  EXPECT_EQ(failed.load(), 0);
+}
+
+TEST(ReadyTest, AReplacedFileIsNotReadyUntilItsConnectionsClose) {
+  testing::TempDatabase db(kWritable);
+  PoolReadiness ready(db.path());
+  ASSERT_TRUE(ready.Write());
+  db.Exec("VACUUM INTO '" + db.path() + ".new'");
+  auto held = std::make_unique<UnitOfWork>(ready.pool());
+  ASSERT_EQ(std::rename((db.path() + ".new").c_str(), db.path().c_str()), 0);
+  const testing::HttpReply down = ready.Ready();
+  EXPECT_EQ(down.status, 503);
+  EXPECT_EQ(CauseOf(down), "database file replaced") << down.body;
+  held.reset();
+  EXPECT_EQ(ready.Ready().status, 200);
+  EXPECT_TRUE(ready.Write());
+}
+
+// A small file system of its own, mounted for the test.
+class SmallDisk {
+ public:
+  SmallDisk() {
+    char tmpl[] = "/tmp/norvessa-disk-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) return;
+    dir_ = tmpl;
+    mounted_ = mount("tmpfs", dir_.c_str(), "tmpfs", 0, "size=2m") == 0;
+  }
+  ~SmallDisk() {
+    if (mounted_) umount2(dir_.c_str(), MNT_DETACH);
+    if (!dir_.empty()) std::filesystem::remove_all(dir_);
+  }
+  bool mounted() const { return mounted_; }
+  const std::string& dir() const { return dir_; }
+  // Takes what room is left.
+  void Fill() {
+    std::FILE* f = std::fopen((dir_ + "/filler").c_str(), "w");
+    const std::string block(4096, 'f');
+    while (f != nullptr &&
+           std::fwrite(block.data(), 1, block.size(), f) == block.size() &&
+           std::fflush(f) == 0) {
+    }
+    if (f != nullptr) std::fclose(f);
+  }
+  void Free() { std::filesystem::remove(dir_ + "/filler"); }
+
+ private:
+  std::string dir_;
+  bool mounted_ = false;
+};
+
+TEST(ReadyTest, AFullDiskIsNotReadyFromTheFirstFailedWrite) {
+  SmallDisk disk;
+  if (!disk.mounted()) GTEST_SKIP() << "no tmpfs mount here";
+  testing::TempDatabase source(kWritable);
+  const std::string path = disk.dir() + "/full.db";
+  std::filesystem::copy_file(source.path(), path);
+  PoolReadiness ready(path);
+  ASSERT_TRUE(ready.Write());
+  EXPECT_EQ(ready.Ready().status, 200);
+
+  disk.Fill();
+  bool failed = false;
+  for (int i = 0; i < 64 && !failed; ++i) failed = !ready.Write(64 * 1024);
+  ASSERT_TRUE(failed);
+  const testing::HttpReply down = ready.Ready();
+  EXPECT_EQ(down.status, 503);
+  EXPECT_EQ(CauseOf(down).rfind("database: writes fail: ", 0), 0u) << down.body;
+
+  disk.Free();
+  EXPECT_TRUE(ready.Write());
+  EXPECT_EQ(ready.Ready().status, 200);
 }
 
 // Every chain slot of the API held by a handler that waits: the
@@ -281,10 +444,10 @@ TEST(AdminServerTest, ReadyWhileEveryChainSlotIsHeld) {
   api.ListenOn(api_socket.Release());
 
   const std::string path = db.path();
-  AdminServer admin(
-      ServiceView{&api, nullptr, metrics.get()},
-      std::make_unique<ReadyProbe>(
-          [path] { return std::make_unique<SqliteConnection>(path); }, false));
+  AdminServer admin(ServiceView{&api, nullptr, metrics.get()},
+                    std::make_unique<ReadyProbe>(nullptr, [path] {
+                      return std::make_unique<SqliteConnection>(path);
+                    }));
   testing::BoundSocket admin_socket;
   const std::uint16_t admin_port = admin_socket.port();
   admin.ListenOn(admin_socket.Release());

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <memory>
@@ -35,13 +37,13 @@ constexpr int kBusyTimeoutMs = 10000;
 // of them; SQLite's own handler sleeps up to 100 ms between tries, misses
 // those moments and keeps every writer of this process queued behind the
 // one that sleeps, for seconds.
-int WaitForLock(void* since, int tries) {
+int WaitForLock(void* state, int tries) {
   using Clock = std::chrono::steady_clock;
-  auto& started = *static_cast<Clock::time_point*>(since);
+  auto& wait = *static_cast<SqliteConnection::LockWait*>(state);
   const auto now = Clock::now();
-  if (tries == 0) started = now;
-  const auto waited = now - started;
-  if (waited >= std::chrono::milliseconds(kBusyTimeoutMs)) return 0;
+  if (tries == 0) wait.since = now;
+  const auto waited = now - wait.since;
+  if (waited >= wait.limit) return 0;
   // A lock held for over a second is a long transaction or a backup, not
   // a writer between two others: no need to wake 4,000 times a second.
   std::this_thread::sleep_for(tries < 10 ? std::chrono::microseconds(50)
@@ -66,6 +68,22 @@ bool IsConnectionLevel(int code) {
     case SQLITE_IOERR:
     case SQLITE_CANTOPEN:
     case SQLITE_FULL:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Errors that say the file cannot take writes now: full, read-only,
+// failing, or locked by another process past the wait.
+bool IsStorage(int code) {
+  switch (code & 0xFF) {
+    case SQLITE_READONLY:
+    case SQLITE_IOERR:
+    case SQLITE_CANTOPEN:
+    case SQLITE_FULL:
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
       return true;
     default:
       return false;
@@ -190,9 +208,88 @@ void SqliteConnection::StatementDeleter::operator()(sqlite3_stmt* s) const {
   sqlite3_finalize(s);
 }
 
+namespace {
+
+// The file a path names now; nothing when it names none.
+std::optional<SqliteFileGuard::FileId> FileAt(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return SqliteFileGuard::FileId{static_cast<std::uint64_t>(st.st_dev),
+                                 static_cast<std::uint64_t>(st.st_ino)};
+}
+
+// One line to stderr in one write.
+void WriteLine(const std::string& line) {
+  const std::string text = line + "\n";
+  const ssize_t ignored = ::write(STDERR_FILENO, text.data(), text.size());
+  (void)ignored;
+}
+
+constexpr char kReplaced[] = "database file replaced";
+constexpr char kMissing[] = "database file moved or removed";
+
+}  // namespace
+
+void SqliteFileGuard::Enter(const FileId& id, const std::string& path) {
+  std::lock_guard lock(mutex_);
+  if (open_ > 0 && !(id == id_)) {
+    throw DatabaseReplaced(
+        "Cannot open database " + path + ": " + kReplaced +
+            "; it is opened again once every connection to the old file "
+            "has closed",
+        kReplaced);
+  }
+  if (open_ == 0 && !(id == id_)) {
+    if (!(id_ == FileId{})) {
+      // SQLite does not checkpoint a file that was renamed over when its
+      // last connection closes: the old file's log is still here under
+      // the path's name, and the new file would take its pages for its
+      // own. Every connection to the old file is closed; its log goes.
+      ::unlink((path + "-wal").c_str());
+      ::unlink((path + "-shm").c_str());
+    }
+    if (told_) {
+      char seconds[32];
+      std::snprintf(seconds, sizeof seconds, "%.1f",
+                    std::chrono::duration<double>(
+                        std::chrono::steady_clock::now() - replaced_at_)
+                        .count());
+      WriteLine("Database file " + path +
+                " opened again after it was replaced or moved (" + seconds +
+                " s)");
+    }
+    told_ = false;
+    id_ = id;
+  }
+  ++open_;
+}
+
+void SqliteFileGuard::Leave() {
+  std::lock_guard lock(mutex_);
+  --open_;
+}
+
+void SqliteFileGuard::Replaced(const std::string& path,
+                               const std::string& reason) {
+  std::lock_guard lock(mutex_);
+  if (told_) return;
+  told_ = true;
+  replaced_at_ = std::chrono::steady_clock::now();
+  WriteLine("Database file " + path + ": " + reason +
+            " while the service runs. Its connections to the old file are "
+            "closed before the path is opened again; until then requests "
+            "that need the database fail, and an order committed to the old "
+            "file is answered as failed. Stop every instance before "
+            "restoring a backup.");
+}
+
 SqliteConnection::SqliteConnection(const std::string& path,
-                                   std::shared_ptr<WriterTurn> turn)
-    : turn_(std::move(turn)) {
+                                   std::shared_ptr<WriterTurn> turn,
+                                   std::shared_ptr<SqliteFileGuard> file)
+    : path_(path),
+      file_(file ? std::move(file) : std::make_shared<SqliteFileGuard>()),
+      turn_(std::move(turn)) {
+  lock_wait_.limit = std::chrono::milliseconds(kBusyTimeoutMs);
   // SQLite hands a new connection a descriptor that an earlier one of this
   // process left open on the same file, so an open can succeed on a file
   // this process may no longer read or write; ask the file system first.
@@ -207,6 +304,22 @@ SqliteConnection::SqliteConnection(const std::string& path,
                       true);
   }
   // Never creates a file: the demo and test databases must exist.
+  // A missing file fails to open below, with SQLite's own words.
+  if (const auto before = FileAt(path)) {
+    id_ = *before;
+    file_->Enter(id_, path);
+    entered_ = true;
+  }
+  try {
+    OpenChecked(path);
+  } catch (...) {
+    if (entered_) file_->Leave();
+    entered_ = false;
+    throw;
+  }
+}
+
+void SqliteConnection::OpenChecked(const std::string& path) {
   const int rc = sqlite3_open_v2(
       path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) {
@@ -214,6 +327,16 @@ SqliteConnection::SqliteConnection(const std::string& path,
     sqlite3_close(db_);
     db_ = nullptr;
     throw DriverError("Cannot open database " + path + ": " + message, true);
+  }
+  // Renamed over while it opened: this connection may have the new file
+  // and the old one's log. It must not checkpoint that log into the file
+  // when it closes.
+  if (FileAt(path) != std::optional(id_)) {
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    sqlite3_close(db_);
+    db_ = nullptr;
+    throw DatabaseReplaced("Cannot open database " + path + ": " + kReplaced,
+                           kReplaced);
   }
   // SQLite opens a write-protected file read-only without a word; such a
   // connection would fail every write for as long as it stays pooled.
@@ -224,7 +347,7 @@ SqliteConnection::SqliteConnection(const std::string& path,
         "Cannot open database " + path + ": the file is not writable", true);
   }
   try {
-    sqlite3_busy_handler(db_, WaitForLock, &busy_since_);
+    sqlite3_busy_handler(db_, WaitForLock, &lock_wait_);
     // A file that is not a database fails here, at the first statement.
     Run("select count(*) from sqlite_master");
     Run("PRAGMA journal_mode=WAL");
@@ -241,12 +364,21 @@ SqliteConnection::SqliteConnection(const std::string& path,
   }
 }
 
+std::string SqliteConnection::InvalidReason() {
+  const auto now = FileAt(path_);
+  if (now == std::optional(id_)) return {};
+  const std::string reason = now ? kReplaced : kMissing;
+  file_->Replaced(path_, reason);
+  return reason;
+}
+
 SqliteConnection::~SqliteConnection() {
   // SQLite closes no connection with statements left unfinalized.
   statements_.clear();
   // Closing rolls back what was left open; then the next writer may go.
   sqlite3_close(db_);
   PassTurn();
+  if (entered_) file_->Leave();
 }
 
 void SqliteConnection::PassTurn() {
@@ -258,6 +390,7 @@ void SqliteConnection::PassTurn() {
 
 void SqliteConnection::Fail(int code) {
   if (IsConnectionLevel(code)) broken_ = true;
+  if (IsStorage(code)) throw StorageError(sqlite3_errmsg(db_), broken_);
   throw DriverError(sqlite3_errmsg(db_), broken_);
 }
 
@@ -434,8 +567,7 @@ std::int64_t SqliteConnection::InsertReturningKey(
 void SqliteConnection::Begin() {
   const bool take_turn = turn_ != nullptr && !has_turn_;
   if (take_turn) {
-    turn_->Take(std::chrono::milliseconds(kBusyTimeoutMs));
-    has_turn_ = true;
+    TakeTurn(std::chrono::milliseconds(kBusyTimeoutMs));
   }
   try {
     Run("BEGIN IMMEDIATE");
@@ -444,6 +576,39 @@ void SqliteConnection::Begin() {
     if (take_turn && !InTransaction()) PassTurn();
     throw;
   }
+}
+
+void SqliteConnection::TakeTurn(std::chrono::milliseconds limit) {
+  try {
+    turn_->Take(limit);
+  } catch (const StorageError&) {
+    throw;
+  } catch (const DriverError& e) {
+    // The turn did not come: another write held the file too long.
+    throw StorageError(e.what());
+  }
+  has_turn_ = true;
+}
+
+void SqliteConnection::CheckWrite(std::chrono::milliseconds limit) {
+  if (InTransaction()) return;
+  if (turn_ != nullptr && !has_turn_) TakeTurn(limit);
+  struct Restore {
+    SqliteConnection& c;
+    ~Restore() {
+      c.lock_wait_.limit = std::chrono::milliseconds(kBusyTimeoutMs);
+      if (c.InTransaction()) {
+        try {
+          c.Run("ROLLBACK");
+        } catch (const DriverError&) {
+          c.broken_ = true;
+        }
+      }
+      c.PassTurn();
+    }
+  } restore{*this};
+  lock_wait_.limit = limit;
+  Run("BEGIN IMMEDIATE");
 }
 
 void SqliteConnection::Commit() {

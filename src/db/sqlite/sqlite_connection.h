@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -16,6 +17,42 @@ struct sqlite3_stmt;
 
 namespace norvessa {
 
+// What the connections of one pool share about their database file: which
+// file (device and inode) they opened and how many are open on it.
+//
+// Restoring a backup by renaming another file over the path leaves those
+// connections on the old file, while the path's -wal and -shm, which keep
+// their names, still belong to the old one: a connection opened on the new
+// file while an old one lives adopts the old write-ahead log, and corrupts
+// the new file or sends its writes to the old one. So no connection opens
+// while connections to another file are open, and when the last of them
+// has closed, the old file's log and shared memory, which SQLite leaves
+// behind under the path's names, are removed before the path is opened
+// again.
+class SqliteFileGuard {
+ public:
+  struct FileId {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    bool operator==(const FileId&) const = default;
+  };
+
+  // Counts a connection about to open the file `id`; fails (connection
+  // lost) while connections to another file are still open.
+  void Enter(const FileId& id, const std::string& path);
+  void Leave();
+  // A connection found its path naming another file: one line on stderr
+  // per replacement.
+  void Replaced(const std::string& path, const std::string& reason);
+
+ private:
+  std::mutex mutex_;
+  FileId id_;
+  int open_ = 0;
+  bool told_ = false;
+  std::chrono::steady_clock::time_point replaced_at_;
+};
+
 // The embedded database: an EXISTING SQLite file, opened read-write (a
 // missing file, one that is not a database or one this process may not
 // write fails), in WAL mode with a busy timeout and foreign keys enforced.
@@ -27,9 +64,11 @@ namespace norvessa {
 class SqliteConnection : public Connection {
  public:
   // Connections to one file that share `turn` take turns for their write
-  // transactions.
+  // transactions; those that share `file` never open two files at once
+  // under one path.
   explicit SqliteConnection(const std::string& path,
-                            std::shared_ptr<WriterTurn> turn = nullptr);
+                            std::shared_ptr<WriterTurn> turn = nullptr,
+                            std::shared_ptr<SqliteFileGuard> file = nullptr);
   ~SqliteConnection() override;
   SqliteConnection(const SqliteConnection&) = delete;
   SqliteConnection& operator=(const SqliteConnection&) = delete;
@@ -46,6 +85,17 @@ class SqliteConnection : public Connection {
   void Rollback() override;
   bool InTransaction() const override;
   bool IsBroken() const override { return broken_; }
+  // "database file replaced" when the path now names another file, and
+  // "database file moved or removed" when it names none.
+  std::string InvalidReason() override;
+  void CheckWrite(std::chrono::milliseconds limit) override;
+
+  // The busy handler's state: when the current wait for another
+  // process's lock began, and how long it may last.
+  struct LockWait {
+    std::chrono::steady_clock::time_point since;
+    std::chrono::milliseconds limit;
+  };
 
   // Finalizes a statement.
   struct StatementDeleter {
@@ -61,6 +111,7 @@ class SqliteConnection : public Connection {
 
   [[noreturn]] void Fail(int code);
   void Run(const char* sql);
+  void TakeTurn(std::chrono::milliseconds limit);
   void PassTurn();
   // The statement for this T-SQL text, prepared once per connection and
   // reused, with the parameters bound; `rc` tells whether all went well
@@ -70,13 +121,18 @@ class SqliteConnection : public Connection {
 
   static constexpr std::size_t kCachedStatements = 64;
 
+  void OpenChecked(const std::string& path);
+
+  std::string path_;
+  std::shared_ptr<SqliteFileGuard> file_;
+  SqliteFileGuard::FileId id_;
+  bool entered_ = false;
   sqlite3* db_ = nullptr;
   bool broken_ = false;
   std::unordered_map<std::string, Cached> statements_;
   std::shared_ptr<WriterTurn> turn_;
   bool has_turn_ = false;
-  // When the current wait for another process's lock began.
-  std::chrono::steady_clock::time_point busy_since_;
+  LockWait lock_wait_;
   std::uint64_t uses_ = 0;
 };
 
