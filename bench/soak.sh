@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # A soak: mixed routes at 64 connections (keep-alive off) for a long while
 # on a copy of the benchmark database, with the resident memory and the
-# open descriptors of the service sampled every 10 s. At the end: requests
-# and errors by kind, latency percentiles, the samples, and whether memory
-# levelled off (every sample of the last third within 10 % of that third's
-# first sample).
+# open descriptors of the service and the size of the database's
+# write-ahead log sampled every 10 s, and for LULL seconds after the load.
+# At the end: requests and errors by kind, latency percentiles, the
+# samples, whether memory levelled off (every sample of the last third
+# within 10 % of that third's first sample), and the log's largest size
+# and its size after the lull.
 # Usage: bench/soak.sh [program]   (default build/src/app/apinorvessa,
 #                                   after scripts/build.sh release)
 # Environment: DURATION (default 10m), CONNECTIONS (64), PORT (9500),
+#              LULL (seconds after the load, default 20),
 #              BENCH_DIR (default /tmp/apinorvessa-bench).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -37,13 +40,15 @@ for _ in $(seq 1 100); do
 done
 kill -0 "$server" 2>/dev/null || { cat "$dir/service.log" >&2; exit 1; }
 
-# Every 10 s: seconds since start, resident KiB, open descriptors.
+# Every 10 s: seconds since start, resident KiB, open descriptors, bytes of
+# the write-ahead log.
 (
   start=$(date +%s)
   while kill -0 "$server" 2>/dev/null; do
     rss=$(awk '$1 == "VmRSS:" {print $2}' "/proc/$server/status" 2>/dev/null || echo 0)
     fds=$(ls "/proc/$server/fd" 2>/dev/null | wc -l)
-    echo "$(( $(date +%s) - start )) $rss $fds" >> "$dir/samples.txt"
+    wal=$(stat -c %s "$dir/soak.db-wal" 2>/dev/null || echo 0)
+    echo "$(( $(date +%s) - start )) $rss $fds $wal" >> "$dir/samples.txt"
     sleep 10
   done
 ) &
@@ -109,14 +114,21 @@ LUA
 echo "soak: $duration at ${CONNECTIONS:-64} connections on $program"
 wrk -t2 -c"${CONNECTIONS:-64}" -d"$duration" --timeout 10s \
   -s "$dir/mix.lua" "http://127.0.0.1:$port" | grep -vE "^  [0-9]+ threads|^Running"
+loaded=$(wc -l < "$dir/samples.txt")
+sleep "${LULL:-20}"
+lull_wal=$(stat -c %s "$dir/soak.db-wal" 2>/dev/null || echo 0)
 kill "$sampler" 2>/dev/null || true
 kill "$server"
 wait "$server" 2>/dev/null || true
 trap - EXIT
 
-echo "samples (s, resident MiB, descriptors):"
-awk '{printf "  %5d %7.1f %5d\n", $1, $2 / 1024, $3}' "$dir/samples.txt"
-awk '
+echo "samples (s, resident MiB, descriptors, write-ahead log MiB):"
+awk '{printf "  %5d %7.1f %5d %7.1f\n", $1, $2 / 1024, $3, $4 / 1048576}' "$dir/samples.txt"
+awk -v lull="$lull_wal" -v secs="${LULL:-20}" '
+  $4 > max { max = $4 }
+  END { printf "write-ahead log: largest %.1f MiB under load, %.1f MiB after a %d s lull\n",
+        max / 1048576, lull / 1048576, secs }' "$dir/samples.txt"
+head -n "$loaded" "$dir/samples.txt" | awk '
   { t[NR] = $1; rss[NR] = $2 }
   END {
     if (NR < 3) { print "too few samples to judge the memory trend"; exit }

@@ -1,6 +1,7 @@
 #include "db/sqlite/sqlite_connection.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <filesystem>
 #include <fstream>
@@ -171,6 +172,42 @@ TEST(SqliteConnectionTest, WriteTransactionsTakeTurns) {
   b.Execute("insert into T values (4)", {});
   b.Commit();
   EXPECT_EQ(db.Scalar("select group_concat(A) from T"), "1,2,4");
+}
+
+// A reader that holds its snapshot keeps the write-ahead log from starting
+// over, so it grows past its bound; once the reader lets go, commits bring
+// it back down instead of leaving it at its largest.
+TEST(SqliteConnectionTest, TheWriteAheadLogComesBackUnderItsBound) {
+  testing::TempDatabase db("CREATE TABLE T (B TEXT);");
+  const std::string log = db.path() + "-wal";
+  SqliteConnection writer(db.path());
+  sqlite3* reader = nullptr;
+  ASSERT_EQ(sqlite3_open(db.path().c_str(), &reader), SQLITE_OK);
+  const std::string block(64 * 1024, 'x');
+  auto write = [&] {
+    writer.Begin();
+    writer.Execute("insert into T values (:B)", {{"B", block}});
+    writer.Commit();
+  };
+  write();
+  ASSERT_EQ(sqlite3_exec(reader, "BEGIN; SELECT count(*) FROM T;", nullptr,
+                         nullptr, nullptr),
+            SQLITE_OK);
+  while (std::filesystem::file_size(log) <
+         static_cast<std::uintmax_t>(SqliteConnection::kLogBytes) * 3 / 2) {
+    write();
+  }
+  sqlite3_exec(reader, "COMMIT", nullptr, nullptr, nullptr);
+  sqlite3_close(reader);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::filesystem::file_size(log) >
+             static_cast<std::uintmax_t>(SqliteConnection::kLogBytes) &&
+         std::chrono::steady_clock::now() < deadline) {
+    write();
+  }
+  EXPECT_LE(std::filesystem::file_size(log),
+            static_cast<std::uintmax_t>(SqliteConnection::kLogBytes));
 }
 
 }  // namespace

@@ -283,10 +283,19 @@ void SqliteFileGuard::Replaced(const std::string& path,
             "restoring a backup.");
 }
 
+bool SqliteFileGuard::TakeCheckpointTry() {
+  std::lock_guard lock(mutex_);
+  const auto now = std::chrono::steady_clock::now();
+  if (now < next_checkpoint_) return false;
+  next_checkpoint_ = now + kCheckpointInterval;
+  return true;
+}
+
 SqliteConnection::SqliteConnection(const std::string& path,
                                    std::shared_ptr<WriterTurn> turn,
                                    std::shared_ptr<SqliteFileGuard> file)
     : path_(path),
+      log_path_(path + "-wal"),
       file_(file ? std::move(file) : std::make_shared<SqliteFileGuard>()),
       turn_(std::move(turn)) {
   lock_wait_.limit = std::chrono::milliseconds(kBusyTimeoutMs);
@@ -356,6 +365,7 @@ void SqliteConnection::OpenChecked(const std::string& path) {
     Run("PRAGMA synchronous=FULL");
     // Declared references hold, as they do on the server.
     Run("PRAGMA foreign_keys=ON");
+    Run(("PRAGMA journal_size_limit=" + std::to_string(kLogBytes)).c_str());
     RegisterTSqlFunctions(db_);
   } catch (const DriverError& e) {
     sqlite3_close(db_);
@@ -613,7 +623,20 @@ void SqliteConnection::CheckWrite(std::chrono::milliseconds limit) {
 
 void SqliteConnection::Commit() {
   Run("COMMIT");
+  BoundLog();
   PassTurn();
+}
+
+void SqliteConnection::BoundLog() {
+  struct stat st {};
+  if (::stat(log_path_.c_str(), &st) != 0 || st.st_size < kLogBytes) return;
+  if (!file_->TakeCheckpointTry()) return;
+  lock_wait_.limit = kLogWait;
+  // Busy (a reader still on the log's pages) or failed: the commit stands,
+  // and a later one tries again.
+  sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr,
+                            nullptr);
+  lock_wait_.limit = std::chrono::milliseconds(kBusyTimeoutMs);
 }
 
 void SqliteConnection::Rollback() {

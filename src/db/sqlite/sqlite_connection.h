@@ -44,6 +44,10 @@ class SqliteFileGuard {
   // A connection found its path naming another file: one line on stderr
   // per replacement.
   void Replaced(const std::string& path, const std::string& reason);
+  // Whether a connection may try to empty the write-ahead log now: one
+  // try per kCheckpointInterval among the connections to the file.
+  bool TakeCheckpointTry();
+  static constexpr std::chrono::milliseconds kCheckpointInterval{500};
 
  private:
   std::mutex mutex_;
@@ -51,6 +55,7 @@ class SqliteFileGuard {
   int open_ = 0;
   bool told_ = false;
   std::chrono::steady_clock::time_point replaced_at_;
+  std::chrono::steady_clock::time_point next_checkpoint_{};
 };
 
 // The embedded database: an EXISTING SQLite file, opened read-write (a
@@ -63,6 +68,15 @@ class SqliteFileGuard {
 // not finite is refused, as SQL Server refuses it.
 class SqliteConnection : public Connection {
  public:
+  // The write-ahead log's bound: SQLite's own checkpoints copy its pages
+  // into the file but leave it at its largest, and under a steady flow of
+  // readers and writers it never starts over, so it grows without limit.
+  // Past this size a commit checkpoints and truncates it, waiting at most
+  // kLogWait for the readers; it is also what a log that starts over is
+  // cut back to.
+  static constexpr std::int64_t kLogBytes = 4 << 20;
+  static constexpr std::chrono::milliseconds kLogWait{100};
+
   // Connections to one file that share `turn` take turns for their write
   // transactions; those that share `file` never open two files at once
   // under one path.
@@ -122,8 +136,12 @@ class SqliteConnection : public Connection {
   static constexpr std::size_t kCachedStatements = 64;
 
   void OpenChecked(const std::string& path);
+  // After a commit, with the writers' turn still held: a write-ahead log
+  // past kLogBytes is checkpointed and truncated when the readers let it.
+  void BoundLog();
 
   std::string path_;
+  std::string log_path_;
   std::shared_ptr<SqliteFileGuard> file_;
   SqliteFileGuard::FileId id_;
   bool entered_ = false;
