@@ -286,9 +286,17 @@ void SqliteFileGuard::Replaced(const std::string& path,
 bool SqliteFileGuard::TakeCheckpointTry() {
   std::lock_guard lock(mutex_);
   const auto now = std::chrono::steady_clock::now();
-  if (now < next_checkpoint_) return false;
-  next_checkpoint_ = now + kCheckpointInterval;
+  if (checkpointing_ || now < next_checkpoint_) return false;
+  checkpointing_ = true;
   return true;
+}
+
+void SqliteFileGuard::CheckpointTried(bool done,
+                                      std::chrono::milliseconds retry_after) {
+  std::lock_guard lock(mutex_);
+  checkpointing_ = false;
+  next_checkpoint_ = done ? std::chrono::steady_clock::time_point{}
+                          : std::chrono::steady_clock::now() + retry_after;
 }
 
 SqliteConnection::SqliteConnection(const std::string& path,
@@ -631,12 +639,15 @@ void SqliteConnection::BoundLog() {
   struct stat st {};
   if (::stat(log_path_.c_str(), &st) != 0 || st.st_size < kLogBytes) return;
   if (!file_->TakeCheckpointTry()) return;
+  // The truncation waits for the readers that began before the log was
+  // copied into the file: tens of milliseconds, more on a busy machine.
   lock_wait_.limit = kLogWait;
-  // Busy (a reader still on the log's pages) or failed: the commit stands,
-  // and a later one tries again.
-  sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr,
-                            nullptr);
+  const int rc = sqlite3_wal_checkpoint_v2(
+      db_, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
   lock_wait_.limit = std::chrono::milliseconds(kBusyTimeoutMs);
+  // Busy (a reader kept its snapshot past the wait) or failed: the commit
+  // stands, and a commit after kLogRetryAfter tries again.
+  file_->CheckpointTried(rc == SQLITE_OK, kLogRetryAfter);
 }
 
 void SqliteConnection::Rollback() {

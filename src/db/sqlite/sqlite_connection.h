@@ -45,9 +45,10 @@ class SqliteFileGuard {
   // per replacement.
   void Replaced(const std::string& path, const std::string& reason);
   // Whether a connection may try to empty the write-ahead log now: one
-  // try per kCheckpointInterval among the connections to the file.
+  // try at a time among the connections to the file, and none for
+  // `retry_after` after one failed, as CheckpointTried says.
   bool TakeCheckpointTry();
-  static constexpr std::chrono::milliseconds kCheckpointInterval{500};
+  void CheckpointTried(bool done, std::chrono::milliseconds retry_after);
 
  private:
   std::mutex mutex_;
@@ -55,6 +56,7 @@ class SqliteFileGuard {
   int open_ = 0;
   bool told_ = false;
   std::chrono::steady_clock::time_point replaced_at_;
+  bool checkpointing_ = false;
   std::chrono::steady_clock::time_point next_checkpoint_{};
 };
 
@@ -68,14 +70,16 @@ class SqliteFileGuard {
 // not finite is refused, as SQL Server refuses it.
 class SqliteConnection : public Connection {
  public:
-  // The write-ahead log's bound: SQLite's own checkpoints copy its pages
+  // The write-ahead log's bound. SQLite's own checkpoints copy its pages
   // into the file but leave it at its largest, and under a steady flow of
   // readers and writers it never starts over, so it grows without limit.
-  // Past this size a commit checkpoints and truncates it, waiting at most
-  // kLogWait for the readers; it is also what a log that starts over is
-  // cut back to.
-  static constexpr std::int64_t kLogBytes = 4 << 20;
-  static constexpr std::chrono::milliseconds kLogWait{100};
+  // Past kLogBytes a commit, still holding the writers' turn, checkpoints
+  // and truncates it, waiting at most kLogWait for the readers that began
+  // before the copy; after a failed try the next comes kLogRetryAfter
+  // later. A log that starts over is cut back to kLogBytes.
+  static constexpr std::int64_t kLogBytes = 1 << 20;
+  static constexpr std::chrono::milliseconds kLogWait{1000};
+  static constexpr std::chrono::milliseconds kLogRetryAfter{5000};
 
   // Connections to one file that share `turn` take turns for their write
   // transactions; those that share `file` never open two files at once
