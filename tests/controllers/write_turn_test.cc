@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "db/driver_error.h"
 #include "db/query.h"
 #include "db/sqlite/sqlite_connection.h"
 #include "db/unit_of_work.h"
@@ -87,6 +88,91 @@ class Replies {
   std::condition_variable arrived_;
   std::vector<testing::HttpReply> replies_;
 };
+
+// Waits until `turn` has `n` writers waiting; false after a minute.
+bool WaitForWaiting(const WriterTurn& turn, int n) {
+  const auto until =
+      std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (turn.waiting() != n) {
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+TEST(WriteTurnTest, WritersTakeTheTurnInTheOrderTheyAsked) {
+  constexpr int kWriters = 6;
+  WriterTurn turn(kSlots);
+  turn.Take(std::chrono::seconds(10));
+  std::mutex mutex;
+  std::vector<int> order;
+  std::vector<std::thread> writers;
+  for (int i = 0; i < kWriters; ++i) {
+    writers.emplace_back([&, i] {
+      turn.Take(std::chrono::seconds(60));
+      {
+        const std::lock_guard lock(mutex);
+        order.push_back(i);
+      }
+      turn.Pass();
+    });
+    // The next one asks only once this one waits.
+    ASSERT_TRUE(WaitForWaiting(turn, i + 1));
+  }
+  turn.Pass();
+  for (std::thread& t : writers) t.join();
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4, 5}));
+  EXPECT_EQ(turn.waiting(), 0);
+  // Free again: taken at once.
+  turn.Take(std::chrono::milliseconds(0));
+  turn.Pass();
+}
+
+// A writer that gives up leaves the line and says why; those behind it and
+// the turn itself go on as before.
+TEST(WriteTurnTest, AWriterThatGivesUpSaysWhy) {
+  struct Case {
+    const char* name;
+    int pool_size;
+    // Writers already waiting when the one that gives up asks.
+    int waiting_before;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"the limit passes", 0, 1,
+       "database is locked (another write transaction runs)"},
+      {"stuck with half of the pool waiting", 4, 2,
+       "database is locked (the write turn has not passed for 50 ms and "
+       "half the connections wait for it)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriterTurn turn(c.pool_size, std::chrono::milliseconds(50));
+    turn.Take(std::chrono::seconds(10));
+    std::atomic<int> served = 0;
+    std::vector<std::thread> waiting;
+    for (int i = 0; i < c.waiting_before; ++i) {
+      waiting.emplace_back([&] {
+        turn.Take(std::chrono::seconds(60));
+        ++served;
+        turn.Pass();
+      });
+      ASSERT_TRUE(WaitForWaiting(turn, i + 1));
+    }
+    try {
+      turn.Take(std::chrono::milliseconds(100));
+      ADD_FAILURE() << "the turn was taken";
+      turn.Pass();
+    } catch (const DriverError& e) {
+      EXPECT_STREQ(e.what(), c.message);
+    }
+    EXPECT_EQ(turn.waiting(), c.waiting_before);
+    turn.Pass();
+    for (std::thread& t : waiting) t.join();
+    EXPECT_EQ(served, c.waiting_before);
+    EXPECT_EQ(turn.waiting(), 0);
+  }
+}
 
 TEST(WriteTurnTest, WaitingWritersNeverTakeEverySlot) {
   testing::TempDatabase db(testing::FixtureScript());
