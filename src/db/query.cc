@@ -33,12 +33,17 @@ Query::Query(Connection& connection) : connection_(&connection) {
 }
 
 void Query::SyncParams() {
+  std::string text = sql_.Text();
+  // A statement's parameters are set one after the other, often inside a
+  // write transaction that other writers wait for: the text is tokenized
+  // again only when it changed since the last time.
+  if (text == synced_text_) return;
   std::vector<QueryParam> synced;
-  const std::string text = sql_.Text();
   // Most statements carry their values as literals: no colon, no
   // parameters, nothing to tokenize.
   if (text.find(':') == std::string::npos) {
     params_.clear();
+    synced_text_ = std::move(text);
     return;
   }
   for (const std::string& name : SqlParameterNames(text)) {
@@ -52,6 +57,7 @@ void Query::SyncParams() {
     synced.push_back(old != params_.end() ? *old : QueryParam(name));
   }
   params_ = std::move(synced);
+  synced_text_ = std::move(text);
 }
 
 QueryParam& Query::ParamByName(std::string_view name) {

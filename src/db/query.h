@@ -72,6 +72,8 @@ class Query : public DataSet {
   Connection* connection_ = nullptr;
   SqlLines sql_;
   std::vector<QueryParam> params_;
+  // The text `params_` were last matched to.
+  std::string synced_text_;
 };
 
 }  // namespace norvessa

@@ -259,12 +259,20 @@ TEST(AdminTest, AReadOnlyFileUnderAWarmPoolIsReady) {
   EXPECT_EQ(run.Stop(SIGTERM), 0);
 }
 
+// The settings of the embedded database at `path`.
+ConnectionSettings SqliteSettings(const std::string& path) {
+  ConnectionSettings s;
+  s.driver = "SQLite";
+  s.database = path;
+  return s;
+}
+
 // The operators' listener beside a listening API, over the pool of a real
 // database file: readiness as the pool sees it.
 class PoolReadiness {
  public:
   explicit PoolReadiness(const std::string& path)
-      : pool_(OpenConnectionPool({.driver = "SQLite", .database = path}, 32)) {
+      : pool_(OpenConnectionPool(SqliteSettings(path), 32)) {
     testing::BoundSocket api_socket;
     api_.ListenOn(api_socket.Release());
     admin_ = std::make_unique<AdminServer>(

@@ -87,8 +87,10 @@ class Installation {
       } else {
         setenv("QT_QPA_PLATFORM", qt_platform, 1);
       }
-      freopen(err.c_str(), "w", stderr);
-      freopen(out.c_str(), "w", stdout);
+      if (freopen(err.c_str(), "w", stderr) == nullptr ||
+          freopen(out.c_str(), "w", stdout) == nullptr) {
+        _exit(124);
+      }
       std::vector<char*> argv;
       const std::string program = bin() + "/apinorvessa";
       argv.push_back(const_cast<char*>(program.c_str()));
@@ -195,8 +197,10 @@ class UnprivilegedRun {
       setenv("NORVESSA_ROOT", app_.root().c_str(), 1);
       unsetenv("DISPLAY");
       unsetenv("WAYLAND_DISPLAY");
-      freopen(err.c_str(), "w", stderr);
-      freopen(out.c_str(), "w", stdout);
+      if (freopen(err.c_str(), "w", stderr) == nullptr ||
+          freopen(out.c_str(), "w", stdout) == nullptr) {
+        _exit(124);
+      }
       if (geteuid() == 0 && (setgroups(0, nullptr) != 0 ||
                              setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
         _exit(126);

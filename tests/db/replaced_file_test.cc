@@ -21,6 +21,14 @@
 namespace norvessa {
 namespace {
 
+// The settings of the embedded database at `path`.
+ConnectionSettings SqliteSettings(const std::string& path) {
+  ConnectionSettings s;
+  s.driver = "SQLite";
+  s.database = path;
+  return s;
+}
+
 constexpr char kSchema[] =
     "CREATE TABLE Pedido (IdPedido INTEGER PRIMARY KEY, Nota TEXT);"
     "INSERT INTO Pedido (Nota) VALUES ('before the backup');";
@@ -57,7 +65,7 @@ std::string MessageOf(const std::function<void()>& work) {
 TEST(ReplacedFileTest, NothingReachesTheOldFileAfterARestoreAndNothingIsLost) {
   testing::TempDatabase db(kSchema);
   const std::string path = db.path();
-  auto pool = OpenConnectionPool({.driver = "SQLite", .database = path}, 4);
+  auto pool = OpenConnectionPool(SqliteSettings(path), 4);
   {
     // Two connections to the old file: one busy below, one idle.
     UnitOfWork warm1(*pool);
@@ -110,7 +118,7 @@ TEST(ReplacedFileTest, NothingReachesTheOldFileAfterARestoreAndNothingIsLost) {
 TEST(ReplacedFileTest, AFileMovedAwayAndBackIsOpenedAgain) {
   testing::TempDatabase db(kSchema);
   const std::string path = db.path();
-  auto pool = OpenConnectionPool({.driver = "SQLite", .database = path}, 4);
+  auto pool = OpenConnectionPool(SqliteSettings(path), 4);
   ASSERT_EQ(std::rename(path.c_str(), (path + ".away").c_str()), 0);
   EXPECT_THROW(UnitOfWork{*pool}, DriverError);
   EXPECT_EQ(pool->NotReadyCause(), "database file moved or removed");
@@ -130,8 +138,7 @@ TEST(ReplacedFileTest, AFileMovedAwayAndBackIsOpenedAgain) {
 // ready until a write is stored.
 TEST(ReplacedFileTest, AWriteThatFindsTheFileLockedIsNotedUntilOneIsStored) {
   testing::TempDatabase db(kSchema);
-  auto pool =
-      OpenConnectionPool({.driver = "SQLite", .database = db.path()}, 4);
+  auto pool = OpenConnectionPool(SqliteSettings(db.path()), 4);
   SqliteConnection outside(db.path());
   outside.Begin();
   // The write check waits a tenth of a second for the lock, then fails as
@@ -166,9 +173,8 @@ TEST(ReplacedFileTest, AFailedWriteIsForgottenAfterTheWindow) {
   auto now = std::chrono::steady_clock::now();
   ConnectionPool::Options options;
   options.clock = [&] { return now; };
-  ConnectionPool pool(
-      MakeConnectionFactory({.driver = "SQLite", .database = db.path()}),
-      options);
+  ConnectionPool pool(MakeConnectionFactory(SqliteSettings(db.path())),
+                      options);
   pool.NoteWriteFailed("database or disk is full");
   now += ConnectionPool::kWriteFailureWindow - std::chrono::milliseconds(1);
   EXPECT_EQ(pool.NotReadyCause(),
