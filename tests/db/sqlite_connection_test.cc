@@ -198,5 +198,24 @@ TEST(SqliteConnectionTest, TheWriteAheadLogIsEmptiedPastItsBound) {
   EXPECT_LE(largest, bound + 2 * block.size());
 }
 
+// When writes pause, the log is emptied, whatever its size.
+TEST(SqliteConnectionTest, TheWriteAheadLogIsEmptiedInALull) {
+  testing::TempDatabase db("CREATE TABLE T (B TEXT);");
+  const std::string log = db.path() + "-wal";
+  SqliteConnection writer(db.path());
+  writer.Begin();
+  writer.Execute("insert into T values (:B)", {{"B", std::string(4096, 'x')}});
+  writer.Commit();
+  ASSERT_GT(std::filesystem::file_size(log), 0u);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (std::filesystem::file_size(log) > 0 &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(std::filesystem::file_size(log), 0u);
+  EXPECT_EQ(db.Scalar("select count(*) from T"), "1");
+}
+
 }  // namespace
 }  // namespace norvessa

@@ -299,6 +299,74 @@ void SqliteFileGuard::CheckpointTried(bool done,
                           : std::chrono::steady_clock::now() + retry_after;
 }
 
+void SqliteFileGuard::Committed(const std::string& path) {
+  std::lock_guard lock(mutex_);
+  last_commit_ = std::chrono::steady_clock::now();
+  if (!written_) {
+    written_ = true;
+    lull_.notify_one();
+  }
+  if (!lull_thread_.joinable()) {
+    path_ = path;
+    lull_thread_ = std::thread([this] { EmptyLogInLulls(); });
+  }
+}
+
+SqliteFileGuard::~SqliteFileGuard() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  lull_.notify_one();
+  if (lull_thread_.joinable()) lull_thread_.join();
+}
+
+void SqliteFileGuard::EmptyLogInLulls() {
+  std::unique_lock lock(mutex_);
+  while (!stopping_) {
+    if (!written_) {
+      lull_.wait(lock, [&] { return stopping_ || written_; });
+      continue;
+    }
+    const auto due = last_commit_ + kLull;
+    if (std::chrono::steady_clock::now() < due) {
+      lull_.wait_until(lock, due);
+      continue;
+    }
+    written_ = false;
+    // Only while the pool's connections hold this very file: then this
+    // connection of a moment is never the last one to close.
+    if (open_ == 0 || id_ == FileId{}) continue;
+    const FileId id = id_;
+    lock.unlock();
+    bool emptied = false;
+    sqlite3* db = nullptr;
+    if (FileAt(path_) == std::optional(id) &&
+        sqlite3_open_v2(path_.c_str(), &db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                        nullptr) == SQLITE_OK) {
+      if (FileAt(path_) == std::optional(id)) {
+        sqlite3_busy_timeout(db, static_cast<int>(kLull.count() / 2));
+        // A connection takes up the log at its first statement.
+        emptied =
+            sqlite3_exec(db, "select count(*) from sqlite_master", nullptr,
+                         nullptr, nullptr) == SQLITE_OK &&
+            sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_TRUNCATE,
+                                      nullptr, nullptr) == SQLITE_OK;
+      } else {
+        sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+      }
+    }
+    sqlite3_close(db);
+    lock.lock();
+    // A reader kept it busy: again after another lull.
+    if (!emptied && !written_) {
+      written_ = true;
+      last_commit_ = std::chrono::steady_clock::now();
+    }
+  }
+}
+
 SqliteConnection::SqliteConnection(const std::string& path,
                                    std::shared_ptr<WriterTurn> turn,
                                    std::shared_ptr<SqliteFileGuard> file)
@@ -632,6 +700,7 @@ void SqliteConnection::CheckWrite(std::chrono::milliseconds limit) {
 void SqliteConnection::Commit() {
   Run("COMMIT");
   BoundLog();
+  file_->Committed(path_);
   PassTurn();
 }
 

@@ -2,10 +2,12 @@
 #define NORVESSA_DB_SQLITE_SQLITE_CONNECTION_H_
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -50,7 +52,21 @@ class SqliteFileGuard {
   bool TakeCheckpointTry();
   void CheckpointTried(bool done, std::chrono::milliseconds retry_after);
 
+  // Writes pausing this long have the write-ahead log emptied, so that it
+  // does not keep its size through a quiet night.
+  static constexpr std::chrono::milliseconds kLull{2000};
+  // A commit to the file at `path`; the first starts the thread that
+  // empties the log in a lull, which the guard's end stops.
+  void Committed(const std::string& path);
+
+  SqliteFileGuard() = default;
+  ~SqliteFileGuard();
+  SqliteFileGuard(const SqliteFileGuard&) = delete;
+  SqliteFileGuard& operator=(const SqliteFileGuard&) = delete;
+
  private:
+  void EmptyLogInLulls();
+
   std::mutex mutex_;
   FileId id_;
   int open_ = 0;
@@ -58,6 +74,13 @@ class SqliteFileGuard {
   std::chrono::steady_clock::time_point replaced_at_;
   bool checkpointing_ = false;
   std::chrono::steady_clock::time_point next_checkpoint_{};
+  // The lull's thread and what it watches.
+  std::string path_;
+  bool written_ = false;
+  std::chrono::steady_clock::time_point last_commit_{};
+  bool stopping_ = false;
+  std::condition_variable lull_;
+  std::thread lull_thread_;
 };
 
 // The embedded database: an EXISTING SQLite file, opened read-write (a
