@@ -283,18 +283,20 @@ void SqliteFileGuard::Replaced(const std::string& path,
             "restoring a backup.");
 }
 
-bool SqliteFileGuard::TakeCheckpointTry() {
+std::optional<std::chrono::milliseconds> SqliteFileGuard::TakeCheckpointTry(
+    std::chrono::milliseconds first, std::chrono::milliseconds most) {
   std::lock_guard lock(mutex_);
   const auto now = std::chrono::steady_clock::now();
-  if (checkpointing_ || now < next_checkpoint_) return false;
+  if (checkpointing_ || now < next_checkpoint_) return std::nullopt;
   checkpointing_ = true;
-  return true;
+  return std::min(first * (1 << std::min(failed_checkpoints_, 8)), most);
 }
 
 void SqliteFileGuard::CheckpointTried(bool done,
                                       std::chrono::milliseconds retry_after) {
   std::lock_guard lock(mutex_);
   checkpointing_ = false;
+  failed_checkpoints_ = done ? 0 : failed_checkpoints_ + 1;
   next_checkpoint_ = done ? std::chrono::steady_clock::time_point{}
                           : std::chrono::steady_clock::now() + retry_after;
 }
@@ -346,7 +348,9 @@ void SqliteFileGuard::EmptyLogInLulls() {
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
                         nullptr) == SQLITE_OK) {
       if (FileAt(path_) == std::optional(id)) {
-        sqlite3_busy_timeout(db, static_cast<int>(kLull.count() / 2));
+        // Writers that come meanwhile wait for it, holding their turn.
+        sqlite3_busy_timeout(
+            db, static_cast<int>(SqliteConnection::kLogMostWait.count()));
         // A connection takes up the log at its first statement.
         emptied =
             sqlite3_exec(db, "select count(*) from sqlite_master", nullptr,
@@ -707,10 +711,11 @@ void SqliteConnection::Commit() {
 void SqliteConnection::BoundLog() {
   struct stat st {};
   if (::stat(log_path_.c_str(), &st) != 0 || st.st_size < kLogBytes) return;
-  if (!file_->TakeCheckpointTry()) return;
+  const auto wait = file_->TakeCheckpointTry(kLogWait, kLogMostWait);
+  if (!wait) return;
   // The truncation waits for the readers that began before the log was
   // copied into the file: tens of milliseconds, more on a busy machine.
-  lock_wait_.limit = kLogWait;
+  lock_wait_.limit = *wait;
   const int rc = sqlite3_wal_checkpoint_v2(
       db_, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
   lock_wait_.limit = std::chrono::milliseconds(kBusyTimeoutMs);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -46,10 +47,12 @@ class SqliteFileGuard {
   // A connection found its path naming another file: one line on stderr
   // per replacement.
   void Replaced(const std::string& path, const std::string& reason);
-  // Whether a connection may try to empty the write-ahead log now: one
-  // try at a time among the connections to the file, and none for
-  // `retry_after` after one failed, as CheckpointTried says.
-  bool TakeCheckpointTry();
+  // Whether a connection may try to empty the write-ahead log now, and
+  // how long that try may wait for readers: one try at a time among the
+  // connections to the file; after a failed one, none for `retry_after`,
+  // and each further try waits twice as long as the last, up to `most`.
+  std::optional<std::chrono::milliseconds> TakeCheckpointTry(
+      std::chrono::milliseconds first, std::chrono::milliseconds most);
   void CheckpointTried(bool done, std::chrono::milliseconds retry_after);
 
   // Writes pausing this long have the write-ahead log emptied, so that it
@@ -73,6 +76,7 @@ class SqliteFileGuard {
   bool told_ = false;
   std::chrono::steady_clock::time_point replaced_at_;
   bool checkpointing_ = false;
+  int failed_checkpoints_ = 0;
   std::chrono::steady_clock::time_point next_checkpoint_{};
   // The lull's thread and what it watches.
   std::string path_;
@@ -97,12 +101,15 @@ class SqliteConnection : public Connection {
   // into the file but leave it at its largest, and under a steady flow of
   // readers and writers it never starts over, so it grows without limit.
   // Past kLogBytes a commit, still holding the writers' turn, checkpoints
-  // and truncates it, waiting at most kLogWait for the readers that began
-  // before the copy; after a failed try the next comes kLogRetryAfter
-  // later. A log that starts over is cut back to kLogBytes.
+  // and truncates it, waiting for the readers that began before the copy:
+  // kLogWait at first, after each failed try (the next comes
+  // kLogRetryAfter later) twice as long, up to kLogMostWait, which stays
+  // well under the second after which a held turn counts as stuck. A log
+  // that starts over is cut back to kLogBytes.
   static constexpr std::int64_t kLogBytes = 1 << 20;
-  static constexpr std::chrono::milliseconds kLogWait{1000};
-  static constexpr std::chrono::milliseconds kLogRetryAfter{5000};
+  static constexpr std::chrono::milliseconds kLogWait{100};
+  static constexpr std::chrono::milliseconds kLogMostWait{300};
+  static constexpr std::chrono::milliseconds kLogRetryAfter{2000};
 
   // Connections to one file that share `turn` take turns for their write
   // transactions; those that share `file` never open two files at once
