@@ -30,10 +30,7 @@
 namespace norvessa {
 namespace {
 
-std::uint16_t FreePort() {
-  testing::BoundSocket probe;
-  return probe.port();
-}
+std::uint16_t FreePort() { return testing::FreePortForAProgram(); }
 
 // An installation whose Norvessa.ini has `extra` lines under [API].
 struct Service {

@@ -32,10 +32,7 @@ namespace fs = std::filesystem;
 
 TEST(HeadlessTest, StartsServesAndStopsOnSigterm) {
   std::uint16_t port;
-  {
-    testing::BoundSocket probe;
-    port = probe.port();
-  }
+  port = testing::FreePortForAProgram();
   Installation app(std::to_string(port));
   fs::create_directories(app.bin() + "/Logs");
   app.Start();
@@ -62,10 +59,7 @@ TEST(HeadlessTest, StartsServesAndStopsOnSigterm) {
 // logged, and the service goes on serving.
 TEST(HeadlessTest, StraySignalsNeitherEndTheServiceNorCutItsRequests) {
   std::uint16_t port;
-  {
-    testing::BoundSocket probe;
-    port = probe.port();
-  }
+  port = testing::FreePortForAProgram();
   Installation app(std::to_string(port));
   fs::create_directories(app.bin() + "/Logs");
   app.Start();
@@ -186,10 +180,7 @@ TEST(HeadlessTest, FailuresPrintTheOperatorMessageAndExitOne) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::string closed_port;
-    {
-      testing::BoundSocket probe;
-      closed_port = std::to_string(probe.port());
-    }
+    closed_port = std::to_string(testing::FreePortForAProgram());
     Installation app("1");
     c.arrange(app, closed_port);
     app.Start();
@@ -268,15 +259,9 @@ std::string LogFiles(const std::string& dir) {
 
 TEST(HeadlessTest, TheServersLimitsComeFromItsSettingsAndDescriptors) {
   std::uint16_t port;
-  {
-    testing::BoundSocket probe;
-    port = probe.port();
-  }
+  port = testing::FreePortForAProgram();
   std::uint16_t admin_port;
-  {
-    testing::BoundSocket probe;
-    admin_port = probe.port();
-  }
+  admin_port = testing::FreePortForAProgram();
   Installation app(std::to_string(port));
   fs::create_directories(app.bin() + "/Logs");
   Installation::Write(app.root() + "/Norvessa/Config/Norvessa.ini",
@@ -342,10 +327,7 @@ TEST(HeadlessTest, TheServersLimitsComeFromItsSettingsAndDescriptors) {
 // converts narrow text with it, would send "S??o" for "São".
 TEST(HeadlessTest, NarrowTextReachesMicrosoftsDriverAsUtf8) {
   std::uint16_t port;
-  {
-    testing::BoundSocket probe;
-    port = probe.port();
-  }
+  port = testing::FreePortForAProgram();
   Installation app(std::to_string(port));
   const std::string dir = fs::path(app.bin()).parent_path().string();
   Installation::Write(dir + "/odbcinst.ini",
@@ -380,10 +362,7 @@ TEST(HeadlessTest, AMissingLogsFolderIsToldAtStart) {
   for (const bool with_folder : {false, true}) {
     SCOPED_TRACE(with_folder ? "with the folder" : "without the folder");
     std::uint16_t port;
-    {
-      testing::BoundSocket probe;
-      port = probe.port();
-    }
+    port = testing::FreePortForAProgram();
     Installation app(std::to_string(port));
     if (with_folder) fs::create_directories(app.bin() + "/Logs");
     app.Start();
@@ -563,10 +542,7 @@ testing::HttpReply PostOrder(std::uint16_t port) {
 
 TEST(HeadlessTest, AnUnwritableDatabaseFailsTheStartAndIsNotKeptOpen) {
   std::uint16_t port;
-  {
-    testing::BoundSocket probe;
-    port = probe.port();
-  }
+  port = testing::FreePortForAProgram();
   Installation app(std::to_string(port));
   UnprivilegedRun run(app);
   {

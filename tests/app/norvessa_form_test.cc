@@ -74,10 +74,7 @@ constexpr const char* kErp = R"(
   INSERT INTO Uf VALUES (35, 'SP', 'S' || char(227) || 'o Paulo', 1);
 )";
 
-std::uint16_t FreePort() {
-  testing::BoundSocket probe;
-  return probe.port();
-}
+std::uint16_t FreePort() { return testing::FreePortForAProgram(); }
 
 // A program folder, a settings root and an ERP database, with the window
 // logic on a fake platform.

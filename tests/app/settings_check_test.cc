@@ -164,10 +164,7 @@ TEST(SettingsCheckTest, PrintsWhatItFoundAndEachProblem) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     std::uint16_t port;
-    {
-      testing::BoundSocket probe;
-      port = probe.port();
-    }
+    port = testing::FreePortForAProgram();
     Installation app(std::to_string(port));
     std::filesystem::create_directory(app.bin() + "/Logs");
     c.change(app);

@@ -400,11 +400,7 @@ TEST(ServerTest, ConnectionsPastTheLimitAreClosedAtOnce) {
 TEST(ServerTest, TheListenBacklogIsTheSystemsMaximum) {
   int system_max = SOMAXCONN;
   std::ifstream("/proc/sys/net/core/somaxconn") >> system_max;
-  std::uint16_t port;
-  {
-    testing::BoundSocket probe;
-    port = probe.port();
-  }
+  const std::uint16_t port = testing::FreePortForAProgram();
   Api api(TestServer::ShortLimits());
   api.Listen(port, "127.0.0.1");
   // ss shows a listening socket's backlog as its Send-Q.
@@ -567,11 +563,7 @@ TEST(ServerTest, StopClosesWhatOutlivesTheGracePeriod) {
 }
 
 TEST(ServerTest, ListenBindsTheNamedHostAndReportsAPortInUse) {
-  std::uint16_t port;
-  {
-    testing::BoundSocket probe;
-    port = probe.port();
-  }
+  const std::uint16_t port = testing::FreePortForAProgram();
   Api api(TestServer::ShortLimits());
   api.Get("/x", Text("x"));
   EXPECT_THROW(api.StopListen(), std::runtime_error);
@@ -607,11 +599,7 @@ TEST(ServerTest, ListenNormalisesPortAndHost) {
 }
 
 TEST(ServerTest, TheWildcardHostListensOnIpv4AndIpv6) {
-  std::uint16_t port;
-  {
-    testing::BoundSocket probe;
-    port = probe.port();
-  }
+  const std::uint16_t port = testing::FreePortForAProgram();
   Api api(TestServer::ShortLimits());
   api.Get("/x", Text("x"));
   api.Listen(port, "0.0.0.0");

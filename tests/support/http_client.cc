@@ -7,8 +7,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <fstream>
+#include <random>
 #include <stdexcept>
 
 #include "text/ascii.h"
@@ -37,6 +40,29 @@ BoundSocket::BoundSocket() {
   socklen_t len = sizeof addr;
   ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
   port_ = ntohs(addr.sin_port);
+}
+
+std::uint16_t FreePortForAProgram() {
+  int first_ephemeral = 32768;
+  std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> first_ephemeral;
+  const int high = std::max(first_ephemeral, 2048);
+  const int low = std::max(1024, high - 12000);
+  static std::mt19937 random{std::random_device{}()};
+  std::uniform_int_distribution<int> pick(low, high - 1);
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    const int port = pick(random);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) break;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    const bool free =
+        ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    if (free) return static_cast<std::uint16_t>(port);
+  }
+  throw std::runtime_error("no free port below the ephemeral range");
 }
 
 BoundSocket::~BoundSocket() {

@@ -26,6 +26,12 @@ class BoundSocket {
   std::uint16_t port_ = 0;
 };
 
+// A port for a program under test to listen on, free now and taken from
+// below the kernel's range for outgoing connections: a port probed there
+// and let go may be taken by any client socket of the machine (a benchmark,
+// another test) before the program binds it.
+std::uint16_t FreePortForAProgram();
+
 struct HttpReply {
   int status = 0;
   std::string reason;

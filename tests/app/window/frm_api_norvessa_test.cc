@@ -73,8 +73,7 @@ struct Desk {
   Desk() : platform(db.dir()), host(api, CidadeController::Registry) {
     std::filesystem::create_directories(db.dir() + "/bin/Config");
     std::filesystem::create_directories(db.dir() + "/root/Norvessa/Config");
-    testing::BoundSocket probe;
-    port = probe.port();
+    port = testing::FreePortForAProgram();
     WriteFile(settings_file, "[API]\nPorta=" + std::to_string(port) +
                                  "\nIP=http://10.0.0.5\nEmpresa=1\n");
     WriteFile(
