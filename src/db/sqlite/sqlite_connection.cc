@@ -44,6 +44,7 @@ int WaitForLock(void* state, int tries) {
   if (tries == 0) wait.since = now;
   const auto waited = now - wait.since;
   if (waited >= wait.limit) return 0;
+  if (wait.until && now >= *wait.until) return 0;
   // A lock held for over a second is a long transaction or a backup, not
   // a writer between two others: no need to wake 4,000 times a second.
   std::this_thread::sleep_for(tries < 10 ? std::chrono::microseconds(50)
@@ -715,10 +716,10 @@ void SqliteConnection::BoundLog() {
   if (!wait) return;
   // The truncation waits for the readers that began before the log was
   // copied into the file: tens of milliseconds, more on a busy machine.
-  lock_wait_.limit = *wait;
+  lock_wait_.until = std::chrono::steady_clock::now() + *wait;
   const int rc = sqlite3_wal_checkpoint_v2(
       db_, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
-  lock_wait_.limit = std::chrono::milliseconds(kBusyTimeoutMs);
+  lock_wait_.until.reset();
   // Busy (a reader kept its snapshot past the wait) or failed: the commit
   // stands, and a commit after kLogRetryAfter tries again.
   file_->CheckpointTried(rc == SQLITE_OK, kLogRetryAfter);

@@ -102,14 +102,14 @@ class SqliteConnection : public Connection {
   // readers and writers it never starts over, so it grows without limit.
   // Past kLogBytes a commit, still holding the writers' turn, checkpoints
   // and truncates it, waiting for the readers that began before the copy:
-  // kLogWait at first, after each failed try (the next comes
+  // kLogWait in all at first, after each failed try (the next comes
   // kLogRetryAfter later) twice as long, up to kLogMostWait, which stays
-  // well under the second after which a held turn counts as stuck. A log
-  // that starts over is cut back to kLogBytes.
+  // under the second after which a held turn counts as stuck. A log that
+  // starts over is cut back to kLogBytes.
   static constexpr std::int64_t kLogBytes = 1 << 20;
-  static constexpr std::chrono::milliseconds kLogWait{100};
-  static constexpr std::chrono::milliseconds kLogMostWait{300};
-  static constexpr std::chrono::milliseconds kLogRetryAfter{2000};
+  static constexpr std::chrono::milliseconds kLogWait{150};
+  static constexpr std::chrono::milliseconds kLogMostWait{600};
+  static constexpr std::chrono::milliseconds kLogRetryAfter{1000};
 
   // Connections to one file that share `turn` take turns for their write
   // transactions; those that share `file` never open two files at once
@@ -139,10 +139,13 @@ class SqliteConnection : public Connection {
   void CheckWrite(std::chrono::milliseconds limit) override;
 
   // The busy handler's state: when the current wait for another
-  // process's lock began, and how long it may last.
+  // process's lock began, and how long it may last; and, when set, when
+  // every wait of the statement under way ends (a checkpoint waits for
+  // several locks in turn).
   struct LockWait {
     std::chrono::steady_clock::time_point since;
     std::chrono::milliseconds limit;
+    std::optional<std::chrono::steady_clock::time_point> until;
   };
 
   // Finalizes a statement.
