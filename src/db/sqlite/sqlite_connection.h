@@ -106,7 +106,7 @@ class SqliteConnection : public Connection {
   // kLogRetryAfter later) twice as long, up to kLogMostWait, which stays
   // under the second after which a held turn counts as stuck. A log that
   // starts over is cut back to kLogBytes.
-  static constexpr std::int64_t kLogBytes = 1 << 20;
+  static constexpr std::int64_t kLogBytes = 4 << 20;
   static constexpr std::chrono::milliseconds kLogWait{150};
   static constexpr std::chrono::milliseconds kLogMostWait{600};
   static constexpr std::chrono::milliseconds kLogRetryAfter{1000};
