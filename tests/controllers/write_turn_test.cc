@@ -128,6 +128,37 @@ TEST(WriteTurnTest, WritersTakeTheTurnInTheOrderTheyAsked) {
   turn.Pass();
 }
 
+// A holder busy with the turn's own work (emptying the write-ahead log)
+// renews it: the writers beyond half of the pool keep waiting instead of
+// failing as behind a stuck turn.
+TEST(WriteTurnTest, ARenewedTurnIsNotStuck) {
+  constexpr auto kStuck = std::chrono::milliseconds(50);
+  WriterTurn turn(4, kStuck);
+  turn.Take(std::chrono::seconds(10));
+  std::atomic<int> failed{0};
+  std::vector<std::thread> writers;
+  for (int i = 0; i < 3; ++i) {
+    writers.emplace_back([&] {
+      try {
+        turn.Take(std::chrono::seconds(60));
+        turn.Pass();
+      } catch (const DriverError&) {
+        ++failed;
+      }
+    });
+    ASSERT_TRUE(WaitForWaiting(turn, i + 1));
+  }
+  // Work of the turn's own, six times as long as a stuck turn's second.
+  const auto until = std::chrono::steady_clock::now() + 6 * kStuck;
+  while (std::chrono::steady_clock::now() < until) {
+    turn.Renew();
+    std::this_thread::sleep_for(kStuck / 10);
+  }
+  turn.Pass();
+  for (std::thread& t : writers) t.join();
+  EXPECT_EQ(failed.load(), 0);
+}
+
 // A writer that gives up leaves the line and says why; those behind it and
 // the turn itself go on as before.
 TEST(WriteTurnTest, AWriterThatGivesUpSaysWhy) {

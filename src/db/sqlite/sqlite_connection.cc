@@ -45,6 +45,7 @@ int WaitForLock(void* state, int tries) {
   const auto waited = now - wait.since;
   if (waited >= wait.limit) return 0;
   if (wait.until && now >= *wait.until) return 0;
+  if (wait.renew != nullptr) wait.renew->Renew();
   // A lock held for over a second is a long transaction or a backup, not
   // a writer between two others: no need to wake 4,000 times a second.
   std::this_thread::sleep_for(tries < 10 ? std::chrono::microseconds(50)
@@ -293,11 +294,18 @@ std::optional<std::chrono::milliseconds> SqliteFileGuard::TakeCheckpointTry(
   return std::min(first * (1 << std::min(failed_checkpoints_, 8)), most);
 }
 
-void SqliteFileGuard::CheckpointTried(bool done,
+void SqliteFileGuard::CheckpointTried(bool done, bool quick,
                                       std::chrono::milliseconds retry_after) {
   std::lock_guard lock(mutex_);
   checkpointing_ = false;
-  failed_checkpoints_ = done ? 0 : failed_checkpoints_ + 1;
+  // The wait that worked is kept for the next try, as long as the readers
+  // keep needing it: a try that failed waits twice as long next time, one
+  // done in less than half its wait half as long.
+  if (!done) {
+    failed_checkpoints_ = std::min(failed_checkpoints_ + 1, 8);
+  } else if (quick && failed_checkpoints_ > 0) {
+    --failed_checkpoints_;
+  }
   next_checkpoint_ = done ? std::chrono::steady_clock::time_point{}
                           : std::chrono::steady_clock::now() + retry_after;
 }
@@ -717,12 +725,16 @@ void SqliteConnection::BoundLog() {
   // The truncation waits for the readers that began before the log was
   // copied into the file: tens of milliseconds, more on a busy machine.
   lock_wait_.until = std::chrono::steady_clock::now() + *wait;
+  if (has_turn_) lock_wait_.renew = turn_.get();
+  const auto started = std::chrono::steady_clock::now();
   const int rc = sqlite3_wal_checkpoint_v2(
       db_, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  const bool quick = std::chrono::steady_clock::now() - started < *wait / 2;
   lock_wait_.until.reset();
+  lock_wait_.renew = nullptr;
   // Busy (a reader kept its snapshot past the wait) or failed: the commit
   // stands, and a commit after kLogRetryAfter tries again.
-  file_->CheckpointTried(rc == SQLITE_OK, kLogRetryAfter);
+  file_->CheckpointTried(rc == SQLITE_OK, quick, kLogRetryAfter);
 }
 
 void SqliteConnection::Rollback() {

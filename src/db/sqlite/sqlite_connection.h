@@ -49,11 +49,13 @@ class SqliteFileGuard {
   void Replaced(const std::string& path, const std::string& reason);
   // Whether a connection may try to empty the write-ahead log now, and
   // how long that try may wait for readers: one try at a time among the
-  // connections to the file; after a failed one, none for `retry_after`,
-  // and each further try waits twice as long as the last, up to `most`.
+  // connections to the file, none for `retry_after` after a failed one.
+  // The wait starts at `first`, doubles after a failed try, up to `most`,
+  // and halves after one done within half its wait (`quick`).
   std::optional<std::chrono::milliseconds> TakeCheckpointTry(
       std::chrono::milliseconds first, std::chrono::milliseconds most);
-  void CheckpointTried(bool done, std::chrono::milliseconds retry_after);
+  void CheckpointTried(bool done, bool quick,
+                       std::chrono::milliseconds retry_after);
 
   // Writes pausing this long have the write-ahead log emptied, so that it
   // does not keep its size through a quiet night.
@@ -103,12 +105,13 @@ class SqliteConnection : public Connection {
   // Past kLogBytes a commit, still holding the writers' turn, checkpoints
   // and truncates it, waiting for the readers that began before the copy:
   // kLogWait in all at first, after each failed try (the next comes
-  // kLogRetryAfter later) twice as long, up to kLogMostWait, which stays
-  // under the second after which a held turn counts as stuck. A log that
-  // starts over is cut back to kLogBytes.
+  // kLogRetryAfter later) twice as long, up to kLogMostWait, and half as
+  // long again after a try done within half its wait. Writers wait
+  // for it as for any turn, and the turn does not count as stuck
+  // meanwhile. A log that starts over is cut back to kLogBytes.
   static constexpr std::int64_t kLogBytes = 4 << 20;
   static constexpr std::chrono::milliseconds kLogWait{150};
-  static constexpr std::chrono::milliseconds kLogMostWait{600};
+  static constexpr std::chrono::milliseconds kLogMostWait{2400};
   static constexpr std::chrono::milliseconds kLogRetryAfter{1000};
 
   // Connections to one file that share `turn` take turns for their write
@@ -146,6 +149,9 @@ class SqliteConnection : public Connection {
     std::chrono::steady_clock::time_point since;
     std::chrono::milliseconds limit;
     std::optional<std::chrono::steady_clock::time_point> until;
+    // Renewed at every try while it waits: the turn's holder waits for
+    // work of the turn's own, not for another process.
+    WriterTurn* renew = nullptr;
   };
 
   // Finalizes a statement.

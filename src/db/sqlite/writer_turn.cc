@@ -55,6 +55,11 @@ void WriterTurn::Pass() {
   if (!queue_.empty()) queue_.front().notify_one();
 }
 
+void WriterTurn::Renew() {
+  const std::lock_guard lock(mutex_);
+  if (taken_) taken_at_ = std::chrono::steady_clock::now();
+}
+
 int WriterTurn::waiting() const {
   const std::lock_guard lock(mutex_);
   return static_cast<int>(queue_.size());

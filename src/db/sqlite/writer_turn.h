@@ -33,6 +33,10 @@ class WriterTurn {
   // passes or the turn is stuck with half of the pool waiting already.
   void Take(std::chrono::milliseconds limit);
   void Pass();
+  // The holder is busy with work of the turn's own that may take more
+  // than a moment (emptying the write-ahead log): the turn does not count
+  // as stuck meanwhile.
+  void Renew();
 
   // The writers waiting for the turn now.
   int waiting() const;
