@@ -43,8 +43,11 @@ HOSTNAME=sqlserver.example.local,1433
 BANCO=ERP
 USUARIO=apinorvessa
 SENHA=change-me
-; key=value; pairs over the service's own connection string, e.g.
-; ODBCEXTRA=TrustServerCertificate=no;Encrypt=yes
+; key=value; pairs over the service's own connection string. The link is
+; encrypted by default (FreeTDS: Encryption=require; Microsoft's driver:
+; Encrypt=yes); with Microsoft's driver, check the server's certificate:
+; ODBCEXTRA=TrustServerCertificate=no
+; FreeTDS checks it with "ca file" in /etc/freetds/freetds.conf [global].
 INI
 fi
 

@@ -64,6 +64,10 @@ std::string ReadyProbe::State::Run() {
   try {
     if (connect) {
       if (pool != nullptr) {
+        // During an outage the pool's next attempt is made now (or the one
+        // under way joined): it answers for the pool, and its success ends
+        // the outage at once.
+        pool->AttemptNow(kDeadline / 2);
         std::string known = pool->NotReadyCause();
         if (!known.empty()) return known;
       }

@@ -30,8 +30,10 @@ struct ServiceView {
 
 // The check behind /ready, made on a thread of its own that lives as long
 // as the probe, with a deadline:
-//  1. what the pool knows: a replaced database file whose connections are
-//     still closing, or writes failing for want of storage;
+//  1. what the pool knows: an outage (SQL Server unreachable; the check
+//     makes the pool's next connection attempt at once, or joins the one
+//     under way), a replaced database file whose connections are still
+//     closing, or writes failing for want of storage;
 //  2. a read, "select 1": on a connection of the probe's own when it has a
 //     `connect` (SQL Server: a pool whose connections are all taken still
 //     answers), else on one of the pool's (when every one is busy and a

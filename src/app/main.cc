@@ -222,6 +222,7 @@ int main(int argc, char** argv) {
   }
   const int code = headless ? RunHeadless() : norvessa::RunWindow(argc, argv);
   if (norvessa::ServiceHost::AbandonedConnects() > 0 ||
+      norvessa::ConnectionPool::ConnectsLeftRunning() > 0 ||
       norvessa::ReadyProbe::AbandonedChecks() > 0 || handlers_left) {
     // A thread still sits in a driver or a handler: static destructors
     // must not run beneath it, and it cannot be joined.

@@ -12,6 +12,7 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "app/conexao.h"
@@ -20,6 +21,7 @@
 #include "app/program_paths.h"
 #include "app/version.h"
 #include "db/connection_factory.h"
+#include "db/unit_of_work.h"
 #include "middleware/log_file_provider.h"
 #include "text/ascii.h"
 #include "text/number_text.h"
@@ -94,6 +96,32 @@ class Report {
   std::vector<std::string> warnings_;
 };
 
+// Whether SQL Server's link is encrypted, as the server sees this very
+// connection.
+void CheckLink(ConnectionPool& pool, Report& report) {
+  try {
+    UnitOfWork uow(pool);
+    const ResultSet r = uow.Open(
+        "SELECT CONVERT(varchar(10), CONNECTIONPROPERTY('encrypt_option')) "
+        "AS Encrypted",
+        {});
+    const std::string* text = r.rows.empty() || r.rows[0].empty()
+                                  ? nullptr
+                                  : std::get_if<std::string>(&r.rows[0][0]);
+    if (text != nullptr && EqualsIgnoreCase(*text, "TRUE")) {
+      report.Found("link encrypted", "yes");
+    } else {
+      report.Found("link encrypted", "no");
+      report.Warning(
+          "the link to SQL Server is not encrypted: queries, answers and "
+          "passwords cross the network in clear (FreeTDS: "
+          "ODBCEXTRA=Encryption=require; Microsoft's driver: Encrypt=yes)");
+    }
+  } catch (const std::exception& e) {
+    report.Found("link encrypted", std::string("unknown (") + e.what() + ")");
+  }
+}
+
 void CheckDatabase(Platform& platform, const std::string& connection_file,
                    const std::string& service_file, Report& report) {
   if (!platform.FileExists(connection_file)) {
@@ -130,6 +158,9 @@ void CheckDatabase(Platform& platform, const std::string& connection_file,
       pool.Release(std::move(connection));
     }
     report.Found("database answers", "yes");
+    if (!EqualsIgnoreCase(settings->driver, "SQLite")) {
+      CheckLink(pool, report);
+    }
     try {
       const std::string nome = BuscarNomeFantasia(pool, empresa);
       report.Found("company", empresa + " " + nome);

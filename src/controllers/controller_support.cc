@@ -24,19 +24,20 @@ void RunHandler(ConnectionPool& pool, ApiRequest& req, ApiResponse& res,
   if (steps.admit && !steps.admit()) return;
   try {
     if (steps.prepare) steps.prepare();
-    UnitOfWork uow(pool);
-    if (steps.work) {
-      steps.work(uow);
-      return;
-    }
-    Query qry(uow);
-    steps.sql(qry.SQL());
-    qry.Open();
-    if (steps.answer) {
-      steps.answer(qry);
-    } else {
-      AnswerRows(qry, res, steps.empty_status, steps.shape);
-    }
+    RunUnitOfWork(pool, [&](UnitOfWork& uow) {
+      if (steps.work) {
+        steps.work(uow);
+        return;
+      }
+      Query qry(uow);
+      steps.sql(qry.SQL());
+      qry.Open();
+      if (steps.answer) {
+        steps.answer(qry);
+      } else {
+        AnswerRows(qry, res, steps.empty_status, steps.shape);
+      }
+    });
   } catch (...) {
     LogGuardedFailure(req);
     res.Send(failure).Status(failure_status);

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -44,9 +45,10 @@ class Connection {
 
   virtual ResultSet Open(std::string_view sql,
                          const std::vector<Param>& params) = 0;
-  // Returns the number of rows touched.
-  virtual std::int64_t Execute(std::string_view sql,
-                               const std::vector<Param>& params) = 0;
+  // The number of rows touched, where the driver tells it: SQL Server
+  // with SET NOCOUNT ON (as the service sets it) does not.
+  virtual std::optional<std::int64_t> Execute(
+      std::string_view sql, const std::vector<Param>& params) = 0;
   // Runs an INSERT and returns the key the database gave the new row, from
   // this very statement on this connection.
   virtual std::int64_t InsertReturningKey(std::string_view sql,

@@ -1,6 +1,10 @@
 #include "db/connection_factory.h"
 
+#include <unistd.h>
+
 #include <memory>
+#include <mutex>
+#include <optional>
 
 #include "db/driver_error.h"
 #include "db/odbc/connection_string.h"
@@ -13,6 +17,23 @@ namespace {
 
 bool IsSqlite(const ConnectionSettings& s) {
   return EqualsIgnoreCase(s.driver, "SQLite");
+}
+
+OdbcOptions OdbcOptionsFor(const ConnectionSettings& s,
+                           SqlServerDriverKind kind) {
+  OdbcOptions options;
+  options.connection_string =
+      SqlServerConnectionString(kind, s.odbc_driver, s.hostname, s.database,
+                                s.user, s.password, s.odbc_extra);
+  options.freetds = kind == SqlServerDriverKind::kFreeTds;
+  return options;
+}
+
+// One line to stderr in one write.
+void WriteLine(std::string line) {
+  line += '\n';
+  const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+  (void)ignored;
 }
 
 }  // namespace
@@ -31,14 +52,39 @@ ConnectionPool::Factory MakeConnectionFactory(const ConnectionSettings& s,
     };
   }
   if (s.driver.empty() || EqualsIgnoreCase(s.driver, "MSSQL9")) {
-    OdbcOptions options;
-    options.connection_string =
-        SqlServerConnectionString(s.odbc_driver, s.hostname, s.database, s.user,
-                                  s.password, s.odbc_extra);
-    options.freetds = s.odbc_driver.empty() ||
-                      s.odbc_driver.find("FreeTDS") != std::string::npos;
-    return [options]() -> std::unique_ptr<Connection> {
-      return std::make_unique<OdbcConnection>(options);
+    // Which driver serves the connections: first what its name suggests,
+    // then what the first connection's driver says it is.
+    struct Identity {
+      std::mutex mutex;
+      SqlServerDriverKind kind;
+    };
+    auto identity = std::make_shared<Identity>();
+    identity->kind = DriverKindFromName(s.odbc_driver);
+    return [s, identity]() -> std::unique_ptr<Connection> {
+      SqlServerDriverKind assumed;
+      {
+        std::lock_guard lock(identity->mutex);
+        assumed = identity->kind;
+      }
+      auto connection =
+          std::make_unique<OdbcConnection>(OdbcOptionsFor(s, assumed));
+      const std::string file = connection->DriverFile();
+      const std::optional<SqlServerDriverKind> found = DriverKindFromFile(file);
+      if (!found || *found == assumed) return connection;
+      {
+        std::lock_guard lock(identity->mutex);
+        if (identity->kind == assumed) {
+          identity->kind = *found;
+          WriteLine(std::string("ODBC driver '") +
+                    (s.odbc_driver.empty() ? "FreeTDS" : s.odbc_driver) +
+                    "' is " + DriverKindName(*found) + " (" + file + "), not " +
+                    DriverKindName(assumed) +
+                    " as its name suggests: connecting again with " +
+                    DriverKindName(*found) + "'s settings");
+        }
+      }
+      connection.reset();
+      return std::make_unique<OdbcConnection>(OdbcOptionsFor(s, *found));
     };
   }
   throw DriverError("Unknown database driver '" + s.driver + "'");
@@ -49,8 +95,12 @@ std::unique_ptr<ConnectionPool> OpenConnectionPool(const ConnectionSettings& s,
   ConnectionPool::Options options;
   options.max_size = max_size;
   if (!IsSqlite(s)) {
+    // Back within a second of the server's return; a connect that has
+    // not answered in 2 s is not waited for by requests.
     options.first_retry = std::chrono::milliseconds(500);
-    options.max_retry = std::chrono::seconds(30);
+    options.max_retry = std::chrono::seconds(1);
+    options.connect_wait = std::chrono::seconds(2);
+    options.max_connects = 4;
   }
   return std::make_unique<ConnectionPool>(MakeConnectionFactory(s, max_size),
                                           options);

@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <thread>
 
 #include "db/driver_error.h"
 
@@ -31,6 +33,52 @@ void WriteLine(const std::string& text) {
 
 }  // namespace
 
+namespace {
+
+std::atomic<int> connects_left_running{0};
+
+// A connect's outcome: the connection, or why not (and the reason of a
+// DatabaseReplaced). Whatever the factory throws is caught.
+struct Connected {
+  std::unique_ptr<Connection> connection;
+  std::string cause;
+  std::string replaced;
+};
+
+Connected Connect(const ConnectionPool::Factory& factory) {
+  Connected result;
+  try {
+    result.connection = factory();
+  } catch (const DatabaseReplaced& e) {
+    result.cause = e.what();
+    result.replaced = e.reason();
+  } catch (const std::exception& e) {
+    result.cause = e.what();
+  } catch (...) {
+    result.cause = "the connect failed with an unknown error";
+  }
+  return result;
+}
+
+}  // namespace
+
+// One connect on a thread of its own; the pool's mutex guards it.
+struct ConnectionPool::Attempt {
+  bool done = false;
+  // The requester stopped waiting: the pool takes the result.
+  bool left = false;
+  std::unique_ptr<Connection> connection;
+  std::string cause;
+  std::string replaced;
+};
+
+// What a connect thread reaches the pool through: null once the pool is
+// gone. Held by the pool and by every connect thread.
+struct ConnectionPool::Landing {
+  std::mutex mutex;
+  ConnectionPool* pool = nullptr;
+};
+
 ConnectionPool::ConnectionPool(Factory factory, int max_size,
                                std::chrono::milliseconds wait_limit)
     : ConnectionPool(std::move(factory), [&] {
@@ -41,21 +89,36 @@ ConnectionPool::ConnectionPool(Factory factory, int max_size,
       }()) {}
 
 ConnectionPool::ConnectionPool(Factory factory, Options options)
-    : factory_(std::move(factory)), options_(std::move(options)) {
+    : factory_(std::move(factory)),
+      options_(std::move(options)),
+      landing_(std::make_shared<Landing>()) {
   options_.max_size = std::max(options_.max_size, 1);
-  idle_.push_back({factory_(), Now()});
+  options_.max_connects = std::max(options_.max_connects, 1);
+  landing_->pool = this;
+  idle_.push_back({factory_(), Now(), 0});
   open_ = 1;
+}
+
+ConnectionPool::~ConnectionPool() {
+  std::lock_guard lock(landing_->mutex);
+  landing_->pool = nullptr;
+}
+
+int ConnectionPool::ConnectsLeftRunning() {
+  return connects_left_running.load();
 }
 
 std::chrono::steady_clock::time_point ConnectionPool::Now() const {
   return options_.clock ? options_.clock() : std::chrono::steady_clock::now();
 }
 
-void ConnectionPool::Report(const std::string& line) const {
-  if (options_.report) {
-    options_.report(line);
-  } else {
-    WriteLine(line);
+void ConnectionPool::Report(const Reports& lines) const {
+  for (const std::string& line : lines) {
+    if (options_.report) {
+      options_.report(line);
+    } else {
+      WriteLine(line);
+    }
   }
 }
 
@@ -66,6 +129,8 @@ std::unique_ptr<Connection> ConnectionPool::Acquire() {
 std::unique_ptr<Connection> ConnectionPool::Acquire(
     std::chrono::milliseconds wait_limit) {
   const auto deadline = std::chrono::steady_clock::now() + wait_limit;
+  // Lines are written after the mutex is released, however this ends.
+  ReportsAfter reports(*this);
   std::unique_lock lock(mutex_);
   while (true) {
     while (!closed_ && idle_.empty() && open_ >= options_.max_size) {
@@ -79,11 +144,16 @@ std::unique_ptr<Connection> ConnectionPool::Acquire(
       }
     }
     if (closed_) throw DriverError("Database connections closed");
-    if (idle_.empty()) return OpenNew(lock);
+    if (idle_.empty()) {
+      if (auto opened = OpenNew(lock, deadline, reports)) return opened;
+      continue;
+    }
     // The most recently used first: the least likely to have gone stale.
     Idle idle = std::move(idle_.back());
     idle_.pop_back();
-    const bool check = Now() - idle.since >= options_.check_idle_after;
+    const bool check = Now() - idle.since >= options_.check_idle_after ||
+                       idle.returned < suspect_before_;
+    const std::uint64_t returns_before_check = returns_;
     // The checks run outside the lock, the slot kept.
     lock.unlock();
     const std::string invalid = idle.connection->InvalidReason();
@@ -93,40 +163,61 @@ std::unique_ptr<Connection> ConnectionPool::Acquire(
       // A check talks to the server.
       return std::move(idle.connection);
     } else {
+      // Dead: so is every connection that went idle before the check
+      // began. They are closed without a round trip each.
+      std::vector<Idle> dead;
+      {
+        std::lock_guard relock(mutex_);
+        dead = TakeIdleReturnedBefore(returns_before_check);
+        suspect_before_ = std::max(suspect_before_, returns_before_check);
+      }
+      available_.notify_all();
+      dead.clear();
       Discard(std::move(idle.connection));
     }
     lock.lock();
+    if (std::chrono::steady_clock::now() >= deadline) {
+      throw DriverError("No database connection available");
+    }
   }
 }
 
-std::unique_ptr<Connection> ConnectionPool::OpenNew(
-    std::unique_lock<std::mutex>& lock) {
-  const bool backing_off = options_.first_retry.count() > 0;
-  if (backing_off && outage_ && (attempting_ || Now() < next_attempt_)) {
-    throw DatabaseUnavailable(
-        "Database unreachable (next attempt in " +
-        Seconds(std::max(next_attempt_ - Now(),
-                         std::chrono::steady_clock::duration{})) +
-        "): " + outage_cause_);
+std::vector<ConnectionPool::Idle> ConnectionPool::TakeIdleReturnedBefore(
+    std::uint64_t returned) {
+  std::vector<Idle> taken;
+  std::vector<Idle> kept;
+  for (Idle& idle : idle_) {
+    (idle.returned < returned ? taken : kept).push_back(std::move(idle));
   }
-  // One attempt at a time while the server is away; the slot is taken
-  // while the connection opens outside the lock.
-  attempting_ = outage_;
-  ++open_;
-  lock.unlock();
-  std::unique_ptr<Connection> connection;
-  std::string cause;
-  std::string replaced;
-  try {
-    connection = factory_();
-  } catch (const DatabaseReplaced& e) {
-    cause = e.what();
-    replaced = e.reason();
-  } catch (const std::exception& e) {
-    cause = e.what();
+  idle_ = std::move(kept);
+  const int n = static_cast<int>(taken.size());
+  open_ -= n;
+  discarded_ += n;
+  to_replace_ += n;
+  return taken;
+}
+
+void ConnectionPool::StartOrExtendOutage(const std::string& cause,
+                                         Reports& reports) {
+  if (options_.first_retry.count() <= 0) return;
+  if (!outage_) {
+    outage_ = true;
+    outage_since_ = Now();
+    retry_step_ = options_.first_retry;
+    reports.push_back("Database unreachable: " + cause +
+                      " (one connection attempt every " +
+                      Seconds(options_.first_retry) + ", doubling up to " +
+                      Seconds(options_.max_retry) + ", until it answers)");
+  } else {
+    retry_step_ = std::min(retry_step_ * 2, options_.max_retry);
   }
-  lock.lock();
-  attempting_ = false;
+  next_attempt_ = Now() + retry_step_;
+  outage_cause_ = cause;
+}
+
+std::unique_ptr<Connection> ConnectionPool::Opened(
+    std::unique_ptr<Connection> connection, const std::string& cause,
+    const std::string& replaced, Reports& reports) {
   if (!replaced.empty()) invalid_reason_ = replaced;
   if (connection) {
     invalid_reason_.clear();
@@ -136,28 +227,161 @@ std::unique_ptr<Connection> ConnectionPool::OpenNew(
     }
     if (outage_) {
       outage_ = false;
-      Report("Database reachable again after " +
-             Seconds(Now() - outage_since_));
+      reports.push_back("Database reachable again after " +
+                        Seconds(Now() - outage_since_));
     }
     return connection;
   }
   --open_;
-  available_.notify_one();
-  if (backing_off) {
-    if (!outage_) {
-      outage_ = true;
-      outage_since_ = Now();
-      retry_step_ = options_.first_retry;
-      Report("Database unreachable: " + cause + " (one connection attempt " +
-             "every " + Seconds(options_.first_retry) + ", doubling up to " +
-             Seconds(options_.max_retry) + ", until it answers)");
-    } else {
-      retry_step_ = std::min(retry_step_ * 2, options_.max_retry);
-    }
-    next_attempt_ = Now() + retry_step_;
-    outage_cause_ = cause;
+  available_.notify_all();
+  StartOrExtendOutage(cause, reports);
+  return nullptr;
+}
+
+std::unique_ptr<Connection> ConnectionPool::OpenNew(
+    std::unique_lock<std::mutex>& lock,
+    std::chrono::steady_clock::time_point deadline, Reports& reports) {
+  const bool backing_off = options_.first_retry.count() > 0;
+  if (abandoned_ > 0) {
+    throw DatabaseUnavailable(
+        "Database unreachable (a connection attempt has had no answer for " +
+        Seconds(Now() - outage_since_) + "): " + outage_cause_);
   }
-  throw DriverError(cause, true);
+  if (backing_off && outage_ && (attempting_ || Now() < next_attempt_)) {
+    throw DatabaseUnavailable(
+        "Database unreachable (next attempt in " +
+        Seconds(std::max(next_attempt_ - Now(),
+                         std::chrono::steady_clock::duration{})) +
+        "): " + outage_cause_);
+  }
+  const bool threaded = options_.connect_wait.count() > 0;
+  if (!threaded) {
+    // One attempt at a time while the server is away; the slot is taken
+    // while the connection opens outside the lock.
+    attempting_ = outage_;
+    ++open_;
+    lock.unlock();
+    Connected result = Connect(factory_);
+    lock.lock();
+    attempting_ = false;
+    if (auto opened = Opened(std::move(result.connection), result.cause,
+                             result.replaced, reports)) {
+      return opened;
+    }
+    throw DriverError(result.cause, true);
+  }
+  const auto wait_until = std::min(
+      deadline, std::chrono::steady_clock::now() + options_.connect_wait);
+  const int limit = outage_ ? 1 : options_.max_connects;
+  if (connecting_ >= limit) {
+    // Enough connects under way: wait for one to end, then look again.
+    ++waiting_;
+    const bool ended = available_.wait_until(lock, wait_until, [&] {
+      return closed_ || connecting_ < limit || !idle_.empty();
+    });
+    --waiting_;
+    if (!ended) {
+      throw DatabaseUnavailable(
+          "Database unreachable: the connection attempts under way had no "
+          "answer within " +
+          Seconds(options_.connect_wait));
+    }
+    return nullptr;
+  }
+  attempting_ = outage_;
+  ++open_;
+  ++connecting_;
+  auto attempt = std::make_shared<Attempt>();
+  std::thread([landing = landing_, attempt, factory = factory_] {
+    Connected result = Connect(factory);
+    std::unique_lock landing_lock(landing->mutex);
+    if (landing->pool != nullptr) {
+      landing->pool->Land(attempt, std::move(result.connection),
+                          std::move(result.cause), std::move(result.replaced));
+      return;
+    }
+    // The pool is gone (its requester had left): what was opened is
+    // closed here.
+    landing_lock.unlock();
+    result.connection.reset();
+    --connects_left_running;
+  }).detach();
+  ++waiting_;
+  const bool done =
+      available_.wait_until(lock, wait_until, [&] { return attempt->done; });
+  --waiting_;
+  if (!done) {
+    // No answer: the server is taken for away, and this connect is left
+    // to end on its own; until it does, no other starts.
+    attempt->left = true;
+    ++abandoned_;
+    ++connects_left_running;
+    attempting_ = true;
+    const std::string cause = "no answer to a connection attempt within " +
+                              Seconds(options_.connect_wait);
+    StartOrExtendOutage(cause, reports);
+    throw DatabaseUnavailable("Database unreachable: " + cause);
+  }
+  if (auto opened = Opened(std::move(attempt->connection), attempt->cause,
+                           attempt->replaced, reports)) {
+    return opened;
+  }
+  throw DriverError(attempt->cause, true);
+}
+
+void ConnectionPool::Land(const std::shared_ptr<Attempt>& attempt,
+                          std::unique_ptr<Connection> connection,
+                          std::string cause, std::string replaced) {
+  Reports reports;
+  std::unique_ptr<Connection> closing;
+  {
+    std::lock_guard lock(mutex_);
+    --connecting_;
+    attempt->done = true;
+    if (!attempt->left) {
+      attempt->connection = std::move(connection);
+      attempt->cause = std::move(cause);
+      attempt->replaced = std::move(replaced);
+    } else {
+      --abandoned_;
+      --connects_left_running;
+      attempting_ = false;
+      if (auto opened =
+              Opened(std::move(connection), cause, replaced, reports)) {
+        if (closed_) {
+          --open_;
+          closing = std::move(opened);
+        } else {
+          idle_.push_back({std::move(opened), Now(), returns_++});
+        }
+      }
+    }
+  }
+  available_.notify_all();
+  Report(reports);
+}
+
+std::string ConnectionPool::AttemptNow(std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  ReportsAfter reports(*this);
+  std::unique_lock lock(mutex_);
+  if (!outage_ || closed_) return {};
+  if (attempting_) {
+    // Joins the attempt under way.
+    available_.wait_until(lock, deadline, [&] { return !attempting_; });
+    return outage_ ? outage_cause_ : std::string();
+  }
+  if (open_ >= options_.max_size) return outage_cause_;
+  next_attempt_ = Now();
+  try {
+    std::unique_ptr<Connection> opened = OpenNew(lock, deadline, reports);
+    if (!opened) return outage_ ? outage_cause_ : std::string();
+    idle_.push_back({std::move(opened), Now(), returns_++});
+    available_.notify_all();
+    return {};
+  } catch (const DriverError& e) {
+    return outage_ ? outage_cause_ : std::string(e.what());
+  }
 }
 
 void ConnectionPool::Discard(std::unique_ptr<Connection> connection) {
@@ -167,7 +391,7 @@ void ConnectionPool::Discard(std::unique_ptr<Connection> connection) {
     ++discarded_;
     ++to_replace_;
   }
-  available_.notify_one();
+  available_.notify_all();
   // Closed outside the lock: a disconnect may wait on the network.
   connection.reset();
 }
@@ -192,7 +416,16 @@ void ConnectionPool::Invalidate(std::unique_ptr<Connection> connection,
 
 void ConnectionPool::Release(std::unique_ptr<Connection> connection) {
   if (!connection) return;
-  if (connection->IsBroken() || connection->InTransaction()) {
+  if (connection->IsBroken()) {
+    // The link was lost: whatever went idle before may have lost its own.
+    {
+      std::lock_guard lock(mutex_);
+      suspect_before_ = returns_;
+    }
+    Discard(std::move(connection));
+    return;
+  }
+  if (connection->InTransaction()) {
     Discard(std::move(connection));
     return;
   }
@@ -207,10 +440,10 @@ void ConnectionPool::Release(std::unique_ptr<Connection> connection) {
       --open_;
       closing = std::move(connection);
     } else {
-      idle_.push_back({std::move(connection), Now()});
+      idle_.push_back({std::move(connection), Now(), returns_++});
     }
   }
-  available_.notify_one();
+  available_.notify_all();
 }
 
 void ConnectionPool::Close() {
@@ -227,6 +460,7 @@ void ConnectionPool::Close() {
 std::string ConnectionPool::NotReadyCause() const {
   std::lock_guard lock(mutex_);
   if (!invalid_reason_.empty()) return invalid_reason_;
+  if (outage_) return "database unreachable: " + outage_cause_;
   if (write_failed_ && Now() - write_failed_at_ < kWriteFailureWindow) {
     return "database: writes fail: " + write_failure_;
   }

@@ -94,7 +94,7 @@ void Query::Open() {
   OpenRows();
 }
 
-std::int64_t Query::ExecSQL() {
+std::optional<std::int64_t> Query::ExecSQL() {
   if (unit_of_work_ != nullptr) {
     return unit_of_work_->Execute(sql_.Text(), BoundParams());
   }

@@ -58,7 +58,7 @@ class Query : public DataSet {
 
   void Open();
   // A statement without rows; returns the rows it touched.
-  std::int64_t ExecSQL();
+  std::optional<std::int64_t> ExecSQL();
   // An INSERT; returns the key of the new row.
   std::int64_t ExecInsert();
 

@@ -1,5 +1,9 @@
 #include "db/unit_of_work.h"
 
+#include <chrono>
+#include <optional>
+#include <random>
+#include <thread>
 #include <utility>
 
 #include "db/driver_error.h"
@@ -70,8 +74,8 @@ ResultSet UnitOfWork::Open(std::string_view sql,
   });
 }
 
-std::int64_t UnitOfWork::Execute(std::string_view sql,
-                                 const std::vector<Param>& params) {
+std::optional<std::int64_t> UnitOfWork::Execute(
+    std::string_view sql, const std::vector<Param>& params) {
   used_ = true;
   return Counted(pool_, [&] {
     return Written(pool_, [&] { return connection_->Execute(sql, params); });
@@ -111,6 +115,32 @@ void UnitOfWork::Commit() {
 
 void UnitOfWork::Rollback() {
   Counted(pool_, [&] { connection_->Rollback(); });
+}
+
+namespace {
+
+bool DeadlockVictim(const DriverError& e) {
+  return e.sqlstate() == "40001" && !e.connection_lost();
+}
+
+}  // namespace
+
+void RunUnitOfWork(ConnectionPool& pool,
+                   const std::function<void(UnitOfWork&)>& work) {
+  try {
+    UnitOfWork uow(pool);
+    work(uow);
+    return;
+  } catch (const DriverError& e) {
+    if (!DeadlockVictim(e)) throw;
+  }
+  // The other transaction of the deadlock is given a moment to finish; a
+  // random one, so that two victims do not meet again.
+  thread_local std::minstd_rand jitter{std::random_device{}()};
+  std::uniform_int_distribution<int> pause_ms(20, 120);
+  std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms(jitter)));
+  UnitOfWork uow(pool);
+  work(uow);
 }
 
 }  // namespace norvessa

@@ -1,7 +1,9 @@
 #ifndef NORVESSA_DB_UNIT_OF_WORK_H_
 #define NORVESSA_DB_UNIT_OF_WORK_H_
 
+#include <functional>
 #include <memory>
+#include <optional>
 
 #include "db/connection.h"
 #include "db/connection_pool.h"
@@ -28,7 +30,8 @@ class UnitOfWork {
   Connection& connection() { return *connection_; }
 
   ResultSet Open(std::string_view sql, const std::vector<Param>& params);
-  std::int64_t Execute(std::string_view sql, const std::vector<Param>& params);
+  std::optional<std::int64_t> Execute(std::string_view sql,
+                                      const std::vector<Param>& params);
   std::int64_t InsertReturningKey(std::string_view sql,
                                   const std::vector<Param>& params);
 
@@ -49,6 +52,15 @@ class UnitOfWork {
   std::unique_ptr<Connection> connection_;
   bool used_ = false;
 };
+
+// Runs `work` on a unit of work of its own. A unit chosen as a deadlock's
+// victim (SQLSTATE 40001) was rolled back whole by the server, so it runs
+// once more, on a fresh unit, after a short random pause; a second
+// deadlock, and any other failure, propagate. A link lost during the work,
+// its commit included, is never a reason to run it again: the commit may
+// have been stored.
+void RunUnitOfWork(ConnectionPool& pool,
+                   const std::function<void(UnitOfWork&)>& work);
 
 }  // namespace norvessa
 

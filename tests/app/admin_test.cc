@@ -428,6 +428,74 @@ TEST(ReadyTest, AFullDiskIsNotReadyFromTheFirstFailedWrite) {
 
 // Every chain slot of the API held by a handler that waits: the
 // operators' listener answers all the same, readiness included.
+// SQL Server away: the pool is in an outage and /ready says so, whatever
+// the probe's own connection could do; once the server is back, the check
+// makes the pool's next attempt at once instead of waiting for its step,
+// and that ends the outage.
+TEST(ReadyTest, AnOutageIsNotReadyAndTheCheckEndsIt) {
+  testing::TempDatabase db(kWritable);
+  std::atomic<bool> down{false};
+  std::atomic<int> connects{0};
+  ConnectionPool::Factory connect = [&]() -> std::unique_ptr<Connection> {
+    ++connects;
+    if (down) throw DriverError("Unable to connect: server unavailable", true);
+    return std::make_unique<SqliteConnection>(db.path());
+  };
+  ConnectionPool::Options options;
+  options.max_size = 4;
+  options.first_retry = std::chrono::seconds(60);
+  options.report = [](const std::string&) {};
+  ConnectionPool pool(connect, options);
+  ReadyProbe probe(&pool, connect);
+  EXPECT_EQ(probe.Check(), "");
+  std::unique_ptr<Connection> held = pool.Acquire();
+  down = true;
+  EXPECT_THROW(pool.Acquire(), DriverError);
+  EXPECT_EQ(probe.Check(),
+            "database unreachable: Unable to connect: server unavailable");
+  down = false;
+  const int before = connects;
+  EXPECT_EQ(probe.Check(), "");
+  EXPECT_EQ(pool.NotReadyCause(), "");
+  // The check's connection went to the pool: the next request takes it.
+  std::unique_ptr<Connection> next = pool.Acquire();
+  EXPECT_EQ(connects, before + 1);
+  pool.Release(std::move(next));
+  pool.Release(std::move(held));
+}
+
+// A check stuck in a driver does not hold the stop: the probe ends within
+// its deadline, the thread is left behind and counted (the process then
+// leaves without static destructors), and it ends when the driver does.
+TEST(ReadyTest, AStopWhileACheckHangsLeavesItBehind) {
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool answer = false;
+  auto probe = std::make_unique<ReadyProbe>(
+      nullptr,
+      [&]() -> std::unique_ptr<Connection> {
+        std::unique_lock lock(mutex);
+        cv.wait(lock, [&] { return answer; });
+        throw DriverError("Unable to connect", true);
+      },
+      std::chrono::milliseconds(200));
+  EXPECT_EQ(probe->Check(), "database: no answer within 200 ms");
+  probe.reset();
+  EXPECT_EQ(ReadyProbe::AbandonedChecks(), 1);
+  {
+    std::lock_guard lock(mutex);
+    answer = true;
+  }
+  cv.notify_all();
+  const auto until =
+      std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (ReadyProbe::AbandonedChecks() > 0 &&
+         std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(ReadyProbe::AbandonedChecks(), 0);
+}
+
 TEST(AdminServerTest, ReadyWhileEveryChainSlotIsHeld) {
   testing::TempDatabase db;
   Api api;

@@ -476,6 +476,68 @@ TEST(HeadlessTest, ADatabaseHostThatNeverAnswersEndsTheStart) {
   }
 }
 
+// At run time the server takes connections and never answers a login,
+// behind a driver that ignores its login timeout: every request is still
+// answered within seconds (a connect is waited for at most 2 s, and while
+// one hangs no other starts), and a stop ends the process with its request
+// log written.
+TEST(HeadlessTest, AConnectThatNeverAnswersHoldsNeitherRequestsNorTheStop) {
+  const std::uint16_t port = testing::FreePortForAProgram();
+  Installation app(std::to_string(port));
+  fs::create_directories(app.bin() + "/Logs");
+  const std::string dir = fs::path(app.bin()).parent_path().string();
+  Installation::Write(dir + "/odbcinst.ini",
+                      "[FreeTDS]\nDriver = " +
+                          std::string(NORVESSA_SCRIPTED_ODBC_DRIVER) + "\n");
+  Installation::Write(app.bin() + "/Config/Conexao.ini",
+                      "[SERVER]\nDRIVER=MSSQL9\nHOSTNAME=erp-scripted\n"
+                      "BANCO=ERP\nUSUARIO=sa\nSENHA=x\n");
+  const std::string control = dir + "/control";
+  Installation::Write(control, "up\n");
+  app.Start({"--headless"}, nullptr,
+            {{"ODBCSYSINI", dir},
+             {"ODBCINSTINI", "odbcinst.ini"},
+             {"SCRIPTED_ODBC_CONTROL", control}});
+  ASSERT_TRUE(WaitForPort(port)) << app.Stderr();
+  EXPECT_NE(testing::Request(port, "POST", "/estados").status, 0);
+  // The links are cut, and every new connect hangs.
+  Installation::Write(control, "hang\n");
+  constexpr int kRequests = 6;
+  std::vector<std::thread> clients;
+  std::atomic<int> answered{0};
+  const auto began = std::chrono::steady_clock::now();
+  for (int i = 0; i < kRequests; ++i) {
+    clients.emplace_back([&] {
+      if (testing::Request(port, "POST", "/estados").status != 0) {
+        ++answered;
+      }
+    });
+  }
+  for (std::thread& t : clients) t.join();
+  EXPECT_EQ(answered, kRequests);
+  // Generous for a loaded machine; without the bound they never return.
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(30));
+  kill(app.pid(), SIGTERM);
+  EXPECT_EQ(app.Wait(std::chrono::seconds(60)), 0) << app.Stderr();
+  EXPECT_NE(app.Stderr().find("Database unreachable: no answer to a "
+                              "connection attempt within 2.0 s"),
+            std::string::npos)
+      << app.Stderr();
+  std::string log;
+  for (const auto& file : fs::directory_iterator(app.bin() + "/Logs")) {
+    std::ifstream in(file.path());
+    std::stringstream text;
+    text << in.rdbuf();
+    log += text.str();
+  }
+  std::size_t lines = 0;
+  for (std::size_t at = 0;
+       (at = log.find("\"POST /estados\" ", at)) != std::string::npos; ++at) {
+    ++lines;
+  }
+  EXPECT_EQ(lines, static_cast<std::size_t>(kRequests) + 1) << log;
+}
+
 // SIGTERM and SIGINT while the start waits on a connect that never returns
 // end the process at once, with status 1 and a line that says so.
 TEST(HeadlessTest, AStopSignalDuringAHangingStartEndsIt) {

@@ -8,10 +8,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <filesystem>
 #include <functional>
 #include <future>
+#include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -27,7 +31,11 @@ namespace {
 // A real connection that can be made to lose its server on demand.
 class Fragile : public Connection {
  public:
-  Fragile(const std::string& path, std::atomic<int>& opened) : inner_(path) {
+  // `checked`, when given, counts every check of every connection, those
+  // closed since among them.
+  Fragile(const std::string& path, std::atomic<int>& opened,
+          std::atomic<int>* checked = nullptr)
+      : inner_(path), checked_(checked) {
     ++opened;
   }
   void Cut() { cut_ = true; }
@@ -37,8 +45,8 @@ class Fragile : public Connection {
     Check();
     return inner_.Open(sql, p);
   }
-  std::int64_t Execute(std::string_view sql,
-                       const std::vector<Param>& p) override {
+  std::optional<std::int64_t> Execute(std::string_view sql,
+                                      const std::vector<Param>& p) override {
     Check();
     return inner_.Execute(sql, p);
   }
@@ -63,6 +71,7 @@ class Fragile : public Connection {
   bool IsBroken() const override { return broken_; }
   bool IsAlive() override {
     ++checks_;
+    if (checked_ != nullptr) ++*checked_;
     if (cut_) broken_ = true;
     return !cut_;
   }
@@ -75,6 +84,7 @@ class Fragile : public Connection {
     }
   }
   SqliteConnection inner_;
+  std::atomic<int>* checked_;
   bool cut_ = false;
   bool broken_ = false;
   int checks_ = 0;
@@ -93,12 +103,13 @@ class PoolTest : public ::testing::Test {
 
   ConnectionPool::Factory Factory() {
     return [this]() -> std::unique_ptr<Connection> {
-      return std::make_unique<Fragile>(db_.path(), opened_);
+      return std::make_unique<Fragile>(db_.path(), opened_, &checked_);
     };
   }
 
   testing::TempDatabase db_;
   std::atomic<int> opened_{0};
+  std::atomic<int> checked_{0};
 };
 
 TEST_F(PoolTest, CommitAndRollbackOnDestruction) {
@@ -373,6 +384,332 @@ TEST_F(PoolTest, AnUnreachableServerIsTriedOncePerStepAndReportedTwice) {
       << lines[1];
   EXPECT_NO_THROW(request());
   EXPECT_EQ(attempts, 7);
+}
+
+// After a failover the idle connections are recent and all dead: the
+// first unit finds its link lost, which makes every connection that went
+// idle before suspect, so its retry checks one, finds it dead too, and
+// closes the rest unchecked. The next unit gets the fresh connection.
+TEST_F(PoolTest, AfterARestartEachUnitChecksAtMostOneConnection) {
+  ConnectionPool pool(Factory(), 8);
+  std::vector<Fragile*> old;
+  {
+    UnitOfWork a(pool), b(pool), c(pool);
+    for (UnitOfWork* u : {&a, &b, &c}) {
+      old.push_back(&static_cast<Fragile&>(u->connection()));
+    }
+  }
+  ASSERT_EQ(pool.idle_count(), 3);
+  for (Fragile* f : old) f->Cut();
+  auto read = [&pool] {
+    UnitOfWork uow(pool);
+    Query q(uow);
+    q.SQL().Add("select count(*) as N from T");
+    q.Open();
+  };
+  EXPECT_NO_THROW(read());
+  EXPECT_LE(checked_, 1);
+  EXPECT_NO_THROW(read());
+  EXPECT_LE(checked_, 1);
+  EXPECT_EQ(pool.discarded_count(), 3);
+  EXPECT_EQ(pool.open_count(), 1);
+}
+
+// A silent network loss makes every check wait out its timeout: once one
+// check fails, every connection idle since before it is closed without
+// one.
+TEST_F(PoolTest, OneFailedCheckClosesEveryConnectionIdleBeforeIt) {
+  ManualClock clock;
+  ConnectionPool::Options options;
+  options.max_size = 32;
+  options.clock = clock.Function();
+  ConnectionPool pool(Factory(), options);
+  std::vector<Fragile*> old;
+  {
+    std::vector<std::unique_ptr<UnitOfWork>> units;
+    for (int i = 0; i < 31; ++i) {
+      units.push_back(std::make_unique<UnitOfWork>(pool));
+      old.push_back(&static_cast<Fragile&>(units.back()->connection()));
+    }
+  }
+  for (Fragile* f : old) f->Cut();
+  clock.Advance(std::chrono::seconds(31));
+  {
+    UnitOfWork uow(pool);
+    Query q(uow);
+    q.SQL().Add("select count(*) as N from T");
+    EXPECT_NO_THROW(q.Open());
+  }
+  EXPECT_EQ(checked_, 1);
+  EXPECT_EQ(pool.discarded_count(), 31);
+  EXPECT_EQ(pool.open_count(), 1);
+}
+
+// A factory whose connects wait at a gate the test opens.
+class Gate {
+ public:
+  void Open() {
+    {
+      std::lock_guard lock(mutex_);
+      open_ = true;
+    }
+    cv_.notify_all();
+  }
+  // Waits for the gate; counts the waiters and the most at once.
+  void Pass() {
+    std::unique_lock lock(mutex_);
+    ++inside_;
+    most_ = std::max(most_, inside_);
+    ++arrived_;
+    cv_.notify_all();
+    cv_.wait(lock, [&] { return open_; });
+    --inside_;
+  }
+  void WaitForArrivals(int n) {
+    std::unique_lock lock(mutex_);
+    cv_.wait(lock, [&] { return arrived_ >= n; });
+  }
+  int most() {
+    std::lock_guard lock(mutex_);
+    return most_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool open_ = false;
+  int inside_ = 0;
+  int most_ = 0;
+  int arrived_ = 0;
+};
+
+// The pool's reports, which connect threads may write.
+class Lines {
+ public:
+  void Add(const std::string& line) {
+    {
+      std::lock_guard lock(mutex_);
+      lines_.push_back(line);
+    }
+    cv_.notify_all();
+  }
+  // The lines once there are `n`, or as they are after a long deadline.
+  std::vector<std::string> WaitFor(std::size_t n) {
+    std::unique_lock lock(mutex_);
+    cv_.wait_for(lock, std::chrono::seconds(60),
+                 [&] { return lines_.size() >= n; });
+    return lines_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::vector<std::string> lines_;
+};
+
+// Waits, within a long deadline, until `done` holds.
+bool Eventually(const std::function<bool()>& done) {
+  const auto until =
+      std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+ConnectionPool::Options ThreadedConnects(std::chrono::milliseconds wait,
+                                         Lines* lines) {
+  ConnectionPool::Options options;
+  options.max_size = 32;
+  options.first_retry = std::chrono::milliseconds(500);
+  options.max_retry = std::chrono::seconds(1);
+  options.connect_wait = wait;
+  options.report = [lines](const std::string& line) {
+    if (lines != nullptr) lines->Add(line);
+  };
+  return options;
+}
+
+// A connect without an answer is not waited for: the request fails after
+// the connect wait, the outage starts, and no other connect starts while
+// that one lives. When it finally answers, its connection serves and the
+// outage ends.
+TEST_F(PoolTest, AConnectWithoutAnAnswerStartsTheOutageAndIsLeftToEnd) {
+  Gate gate;
+  std::atomic<int> calls{0};
+  Lines lines;
+  ConnectionPool pool(
+      [&]() -> std::unique_ptr<Connection> {
+        if (++calls > 1) gate.Pass();
+        return std::make_unique<Fragile>(db_.path(), opened_);
+      },
+      ThreadedConnects(std::chrono::milliseconds(200), &lines));
+  UnitOfWork held(pool);
+  EXPECT_THROW(pool.Acquire(), DatabaseUnavailable);
+  EXPECT_EQ(ConnectionPool::ConnectsLeftRunning(), 1);
+  EXPECT_EQ(pool.NotReadyCause(),
+            "database unreachable: no answer to a connection attempt "
+            "within 0.2 s");
+  // At once, without a second connect.
+  EXPECT_THROW(pool.Acquire(), DatabaseUnavailable);
+  EXPECT_EQ(calls, 2);
+  EXPECT_EQ(lines.WaitFor(1).size(), 1u);
+  gate.Open();
+  // The ready check joins the connect under way and sees it answer.
+  EXPECT_EQ(pool.AttemptNow(std::chrono::seconds(60)), "");
+  EXPECT_EQ(pool.NotReadyCause(), "");
+  EXPECT_EQ(ConnectionPool::ConnectsLeftRunning(), 0);
+  { UnitOfWork second(pool); }
+  EXPECT_EQ(calls, 2);
+  const std::vector<std::string> told = lines.WaitFor(2);
+  ASSERT_EQ(told.size(), 2u);
+  EXPECT_EQ(told[1].rfind("Database reachable again after ", 0), 0u);
+}
+
+// Outside an outage at most four connects run at once; the other requests
+// wait for them and take what they opened.
+TEST_F(PoolTest, AtMostFourConnectsRunAtOnce) {
+  Gate gate;
+  std::atomic<int> calls{0};
+  ConnectionPool pool(
+      [&]() -> std::unique_ptr<Connection> {
+        if (++calls > 1) gate.Pass();
+        return std::make_unique<Fragile>(db_.path(), opened_);
+      },
+      ThreadedConnects(std::chrono::seconds(60), nullptr));
+  UnitOfWork held(pool);
+  std::vector<std::thread> requests;
+  std::atomic<int> served{0};
+  for (int i = 0; i < 8; ++i) {
+    requests.emplace_back([&] {
+      UnitOfWork uow(pool);
+      ++served;
+    });
+  }
+  gate.WaitForArrivals(4);
+  EXPECT_TRUE(Eventually([&] { return pool.waiting_count() == 8; }));
+  gate.Open();
+  for (std::thread& t : requests) t.join();
+  EXPECT_EQ(served, 8);
+  EXPECT_EQ(gate.most(), 4);
+}
+
+// During an outage the ready check makes the next attempt at once instead
+// of waiting for the step, and its success ends the outage.
+TEST_F(PoolTest, TheReadyCheckMakesTheNextAttemptAtOnce) {
+  ManualClock clock;
+  bool down = false;
+  int attempts = 0;
+  ConnectionPool::Options options;
+  options.max_size = 4;
+  options.clock = clock.Function();
+  options.first_retry = std::chrono::seconds(60);
+  options.report = [](const std::string&) {};
+  ConnectionPool pool(
+      [&]() -> std::unique_ptr<Connection> {
+        ++attempts;
+        if (down) throw DriverError("Unable to connect", true);
+        return std::make_unique<Fragile>(db_.path(), opened_);
+      },
+      options);
+  EXPECT_EQ(pool.AttemptNow(std::chrono::seconds(1)), "");  // no outage
+  EXPECT_EQ(attempts, 1);
+  UnitOfWork held(pool);
+  down = true;
+  EXPECT_THROW(pool.Acquire(), DriverError);
+  EXPECT_EQ(pool.NotReadyCause(), "database unreachable: Unable to connect");
+  EXPECT_EQ(pool.AttemptNow(std::chrono::seconds(1)), "Unable to connect");
+  EXPECT_EQ(attempts, 3);
+  down = false;
+  EXPECT_EQ(pool.AttemptNow(std::chrono::seconds(1)), "");
+  EXPECT_EQ(attempts, 4);
+  EXPECT_EQ(pool.NotReadyCause(), "");
+  // Its connection serves the next request.
+  UnitOfWork next(pool);
+  EXPECT_EQ(attempts, 4);
+}
+
+// Whatever a connect throws, its slot comes back; the pool's report runs
+// outside its lock (it may ask the pool).
+TEST_F(PoolTest, AnyFailureOfAConnectFreesItsSlot) {
+  int calls = 0;
+  ConnectionPool* self = nullptr;
+  std::vector<std::string> causes;
+  ConnectionPool::Options options;
+  options.max_size = 2;
+  options.wait_limit = std::chrono::milliseconds(200);
+  options.first_retry = std::chrono::milliseconds(1);
+  options.report = [&](const std::string&) {
+    causes.push_back(self->NotReadyCause());
+  };
+  ConnectionPool pool(
+      [&]() -> std::unique_ptr<Connection> {
+        if (++calls == 2) throw 42;
+        return std::make_unique<Fragile>(db_.path(), opened_);
+      },
+      options);
+  self = &pool;
+  UnitOfWork held(pool);
+  EXPECT_THROW(pool.Acquire(), DriverError);
+  ASSERT_EQ(causes.size(), 1u);
+  EXPECT_EQ(causes[0],
+            "database unreachable: the connect failed with an unknown error");
+  std::unique_ptr<Connection> second;
+  for (int i = 0; i < 1000 && !second; ++i) {
+    try {
+      second = pool.Acquire();
+    } catch (const DatabaseUnavailable&) {
+      std::this_thread::yield();  // the 1 ms step
+    }
+  }
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(pool.open_count(), 2);
+  pool.Release(std::move(second));
+}
+
+// A deadlock's victim was rolled back whole by the server: the unit runs
+// once more on a fresh unit. Nothing else is run twice.
+TEST_F(PoolTest, OnlyADeadlockVictimRunsOnceMore) {
+  const DriverError deadlock("Transaction was deadlocked; rerun it", false,
+                             "40001");
+  const DriverError lost_at_commit("Communication link failure", true, "08S01");
+  const DriverError other("Constraint violated", false, "23000");
+  struct Case {
+    const char* name;
+    std::vector<const DriverError*> failures;  // by run, null: no failure
+    int runs;
+    const char* stored;  // T's rows after
+    bool fails;
+  };
+  const Case cases[] = {
+      {"deadlock, then stored", {&deadlock, nullptr}, 2, "1", false},
+      {"two deadlocks", {&deadlock, &deadlock}, 2, "", true},
+      {"link lost at commit", {&lost_at_commit}, 1, "", true},
+      {"another error", {&other}, 1, "", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    db_.Exec("delete from T");
+    ConnectionPool pool(Factory(), 4);
+    int runs = 0;
+    auto order = [&](UnitOfWork& uow) {
+      const DriverError* failure = c.failures[runs];
+      ++runs;
+      uow.Begin();
+      uow.Execute("insert into T values (1)", {});
+      if (failure != nullptr) throw *failure;
+      uow.Commit();
+    };
+    if (c.fails) {
+      EXPECT_THROW(RunUnitOfWork(pool, order), DriverError);
+    } else {
+      EXPECT_NO_THROW(RunUnitOfWork(pool, order));
+    }
+    EXPECT_EQ(runs, c.runs);
+    EXPECT_EQ(db_.Scalar("select ifnull(group_concat(A), '') from T"),
+              c.stored);
+  }
 }
 
 // Runs `scenario` as a user that file modes bind and returns what it

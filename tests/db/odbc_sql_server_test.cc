@@ -11,6 +11,7 @@
 #include <clocale>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -300,6 +301,15 @@ TEST_P(SqlServerOdbcTest, TheFirstReadOfAUnitGoesOnceMoreWhenItsLinkIsLost) {
                           1});
        },
        true},
+      // A driver that lists a general error first: the lost link is found
+      // among the records all the same.
+      {"a lost link listed after a general error",
+       [this] {
+         ScriptResult r = Error("HY000", "General error");
+         r.more = {{"08S01", "Communication link failure"}};
+         server().Answer({"from Cidade", {r}, 1});
+       },
+       true},
       // The link is alive: the statement was slow, not lost.
       {"a timeout on a live link",
        [this] {
@@ -449,6 +459,113 @@ TEST_P(SqlServerOdbcTest, ATransactionThatCannotEndCleanlyClosesItsConnection) {
   EXPECT_EQ(closing, (std::vector<std::string>{"SQLDisconnect failed",
                                                "SQLEndTran", "SQLDisconnect"}));
   EXPECT_EQ(server().OpenConnections(), 0);
+}
+
+// After a failover every idle connection is dead, and recent: the first
+// unit's retry checks one, and the rest are closed unchecked; the next unit
+// takes the fresh connection.
+TEST_P(SqlServerOdbcTest, AfterAFailoverEachUnitSpendsAtMostOneCheck) {
+  auto pool = Pool();
+  { UnitOfWork a(*pool), b(*pool), c(*pool); }
+  ASSERT_EQ(pool->idle_count(), 3);
+  server().Restart();
+  AnswerCities();
+  for (int unit = 1; unit <= 2; ++unit) {
+    SCOPED_TRACE(unit);
+    UnitOfWork uow(*pool);
+    EXPECT_NO_THROW(ReadCities(uow));
+    EXPECT_LE(StatementsLike("SELECT 1").size(), 1u);
+  }
+  EXPECT_EQ(server().ConnectAttempts(), 4);
+  EXPECT_EQ(pool->discarded_count(), 3);
+}
+
+// SET NOCOUNT ON: the server sends no row counts, and Execute says it does
+// not know rather than give a number.
+TEST_P(SqlServerOdbcTest, ExecuteGivesNoCountWhereTheServerSendsNone) {
+  server().Answer({"update PedidoItem", {Count(3)}});
+  const auto c = Connect();
+  EXPECT_EQ(c->Execute("update PedidoItem set QtdEntregue = 1", {}),
+            std::nullopt);
+}
+
+// A deadlock's victim is run once more, whole, on a fresh unit; the
+// server had rolled the first one back.
+TEST_P(SqlServerOdbcTest, ADeadlockVictimRunsOnceMore) {
+  auto pool = Pool();
+  server().Answer({"insert into Pedido", {Deadlock()}, 1});
+  int runs = 0;
+  RunUnitOfWork(*pool, [&](UnitOfWork& uow) {
+    ++runs;
+    uow.Begin();
+    uow.Execute("insert into Pedido (Observacao) values ('x')", {});
+    uow.Commit();
+  });
+  EXPECT_EQ(runs, 2);
+  const std::vector<Call> inserts = StatementsLike("insert into Pedido");
+  ASSERT_EQ(inserts.size(), 2u);
+  EXPECT_EQ(inserts[0].rc, SQL_ERROR);
+  EXPECT_EQ(inserts[1].rc, SQL_SUCCESS);
+  int commits = 0;
+  for (const Call& call : CallsTo(server(), {"SQLEndTran"})) {
+    commits += call.value == SQL_COMMIT;
+  }
+  EXPECT_EQ(commits, 1);
+}
+
+// The driver says what it is once connected: a name that suggested the
+// wrong one (an alias, a library path) is connected again, once, with the
+// right settings, and every later connection uses them.
+TEST_F(ScriptedOdbcTest, TheDriverSaysWhichSettingsItTakes) {
+  struct Case {
+    std::string name;
+    ScriptPersonality personality;
+    bool freetds;  // the settings finally used
+    bool again;    // connected a second time
+  };
+  const Case cases[] = {
+      {std::string(kFreeTdsDriver), ScriptPersonality::kByName, true, false},
+      {std::string(kMicrosoftDriver), ScriptPersonality::kByName, false, false},
+      {std::string(kTdsDriver), ScriptPersonality::kFreeTds, true, true},
+      {ScriptedDriverPath(), ScriptPersonality::kFreeTds, true, true},
+      {std::string(kSqlServerDriver), ScriptPersonality::kMicrosoft, false,
+       false},
+      {std::string(kFreeTdsDriver), ScriptPersonality::kMicrosoft, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    server().Reset();
+    server().SetPersonality(c.personality);
+    ::testing::internal::CaptureStderr();
+    ConnectionPool::Factory factory = MakeConnectionFactory(Settings(c.name));
+    {
+      const auto first = factory();
+      const auto second = factory();
+    }
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    const std::vector<Call> connects = CallsTo(server(), {"SQLDriverConnect"});
+    ASSERT_EQ(connects.size(), c.again ? 3u : 2u);
+    for (std::size_t i = c.again ? 1 : 0; i < connects.size(); ++i) {
+      EXPECT_EQ(
+          connects[i].text.find("ClientCharset=UTF-8") != std::string::npos,
+          c.freetds)
+          << connects[i].text;
+      EXPECT_NE(connects[i].text.find(c.freetds ? "Encryption=require"
+                                                : "Encrypt=yes"),
+                std::string::npos)
+          << connects[i].text;
+    }
+    if (c.again) {
+      EXPECT_NE(err.find("ODBC driver '" + c.name + "' is " +
+                         (c.freetds ? "FreeTDS (libtdsodbc.so)"
+                                    : "Microsoft's ODBC driver "
+                                      "(libmsodbcsql-18.3.so.3.1)")),
+                std::string::npos)
+          << err;
+    } else {
+      EXPECT_EQ(err, "");
+    }
+  }
 }
 
 }  // namespace

@@ -4,47 +4,113 @@
 #include <gtest/gtest.h>
 #include <sql.h>
 #include <sqlext.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <clocale>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <initializer_list>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <utility>
 #include <vector>
 
+#include "db/driver_error.h"
 #include "db/odbc/odbc_connection.h"
 #include "support/scripted_odbc/scripted_odbc_fixture.h"
+#include "support/temp_database.h"
 
 namespace norvessa::testing {
 namespace {
 
+using std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
 struct Diag {
   std::string sqlstate;
   std::string message;
+  SQLINTEGER native = 0;
+  bool operator==(const Diag&) const = default;
 };
 
-Diag FirstDiag(SQLSMALLINT type, SQLHANDLE handle) {
-  SQLCHAR state[6] = {};
-  SQLINTEGER native = 0;
-  SQLCHAR text[1024] = {};
-  SQLSMALLINT length = 0;
-  if (!SQL_SUCCEEDED(SQLGetDiagRec(type, handle, 1, state, &native, text,
-                                   sizeof text, &length))) {
-    return {};
-  }
-  return {reinterpret_cast<char*>(state), reinterpret_cast<char*>(text)};
+void PrintTo(const Diag& d, std::ostream* out) {
+  *out << d.sqlstate << " " << d.message << " (" << d.native << ")";
 }
+
+// Every diagnostic record of the handle's last call.
+std::vector<Diag> Diags(SQLSMALLINT type, SQLHANDLE handle) {
+  std::vector<Diag> diags;
+  for (SQLSMALLINT record = 1;; ++record) {
+    SQLCHAR state[6] = {};
+    SQLINTEGER native = 0;
+    SQLCHAR text[1024] = {};
+    SQLSMALLINT length = 0;
+    if (!SQL_SUCCEEDED(SQLGetDiagRec(type, handle, record, state, &native, text,
+                                     sizeof text, &length))) {
+      return diags;
+    }
+    diags.push_back({reinterpret_cast<char*>(state),
+                     reinterpret_cast<char*>(text), native});
+  }
+}
+
+Diag FirstDiag(SQLSMALLINT type, SQLHANDLE handle) {
+  const std::vector<Diag> diags = Diags(type, handle);
+  return diags.empty() ? Diag{} : diags.front();
+}
+
+// Waits for `condition`, at most 20 s; false if it never came.
+bool Eventually(const std::function<bool()>& condition) {
+  const auto deadline = steady_clock::now() + 20s;
+  while (!condition()) {
+    if (steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+// SQLRowCount's answer; -2 when the call fails.
+SQLLEN RowCountOf(SQLHSTMT stmt) {
+  SQLLEN rows = -2;
+  return SQL_SUCCEEDED(SQLRowCount(stmt, &rows)) ? rows : -2;
+}
+
+void SetQueryTimeout(SQLHSTMT stmt, SQLULEN seconds) {
+  SQLSetStmtAttr(stmt, SQL_ATTR_QUERY_TIMEOUT,
+                 reinterpret_cast<SQLPOINTER>(seconds), 0);
+}
+
+SQLRETURN SetAutocommit(SQLHDBC dbc, SQLULEN on) {
+  return SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT,
+                           reinterpret_cast<SQLPOINTER>(on), 0);
+}
+
+using Attributes = std::initializer_list<std::pair<SQLINTEGER, SQLULEN>>;
 
 // One connection through unixODBC and the statements made on it, all
 // freed at the end.
 class OdbcSession {
  public:
-  explicit OdbcSession(std::string_view driver) {
+  // `attributes` are set before the connect, as the service sets its
+  // timeouts.
+  explicit OdbcSession(std::string_view driver, Attributes attributes = {}) {
     SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env_);
     SQLSetEnvAttr(env_, SQL_ATTR_ODBC_VERSION,
                   reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
     SQLAllocHandle(SQL_HANDLE_DBC, env_, &dbc_);
+    for (const auto& [attribute, value] : attributes) {
+      SQLSetConnectAttr(dbc_, attribute, reinterpret_cast<SQLPOINTER>(value),
+                        0);
+    }
     std::string text = ScriptedConnectionString(driver);
     connect_rc_ =
         SQLDriverConnect(dbc_, nullptr, reinterpret_cast<SQLCHAR*>(text.data()),
@@ -88,6 +154,13 @@ class OdbcSession {
     SQLUINTEGER dead = 99;
     SQLGetConnectAttr(dbc_, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr);
     return dead;
+  }
+
+  std::string Info(SQLUSMALLINT info) const {
+    char text[256] = {};
+    SQLSMALLINT length = 0;
+    SQLGetInfo(dbc_, info, text, sizeof text, &length);
+    return text;
   }
 
  private:
@@ -406,6 +479,532 @@ TEST_F(ScriptedOdbcDriverTest, OdbcConnectionRunsAgainstIt) {
   ASSERT_FALSE(execs.empty());
   EXPECT_EQ(execs.back().text, "select x");
   EXPECT_EQ(execs.back().connection, 1);
+}
+
+// The SQL Server prefixes of each personality.
+constexpr std::string_view kFreeTdsPrefix = "[FreeTDS][SQL Server]";
+constexpr std::string_view kMicrosoftPrefix =
+    "[Microsoft][ODBC Driver 18 for SQL Server]";
+
+std::string Worded(std::string_view prefix, std::string_view message) {
+  return std::string(prefix) + std::string(message);
+}
+
+TEST_F(ScriptedOdbcDriverTest, AHangingStatementWaitsWithoutHoldingTheServer) {
+  struct Case {
+    const char* name;
+    std::string_view driver;
+    SQLULEN timeout;
+    // Once the call waits: what ends it; nothing when its timeout does.
+    std::function<void(ScriptedServer&)> meanwhile;
+    std::string sqlstate;
+    std::string message;
+    bool usable;  // the connection afterwards
+  };
+  const Case cases[] = {
+      {"its timeout", kFreeTdsDriver, 1, nullptr, "HYT00",
+       Worded(kFreeTdsPrefix, "Query timeout expired"), true},
+      {"its timeout, Microsoft's words", kMicrosoftDriver, 1, nullptr, "HYT00",
+       Worded(kMicrosoftPrefix, "Query timeout expired"), true},
+      {"no timeout, until Reset()", kFreeTdsDriver, 0,
+       [](ScriptedServer& s) { s.Reset(); }, "HYT00",
+       Worded(kFreeTdsPrefix, "Query timeout expired"), true},
+      {"a restart meanwhile", kFreeTdsDriver, 30,
+       [](ScriptedServer& s) { s.Restart(); }, "08S01",
+       Worded(kFreeTdsPrefix, "Communication link failure"), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    server().Reset();
+    server().Answer({"waitfor", {Hang()}});
+    OdbcSession odbc(c.driver);
+    SQLHSTMT stmt = odbc.NewStatement();
+    SetQueryTimeout(stmt, c.timeout);
+    const auto started = steady_clock::now();
+    auto hanging = std::async(std::launch::async, [&] {
+      return OdbcSession::Exec(stmt, "waitfor delay '01:00:00'");
+    });
+    if (c.meanwhile) {
+      struct Release {  // a failed check must not leave the call waiting
+        ~Release() { ScriptedOdbc().Reset(); }
+      } release;
+      ASSERT_TRUE(Eventually([&] { return server().Blocked() == 1; }));
+      // The server goes on for everyone else meanwhile.
+      OdbcSession other(kFreeTdsDriver);
+      EXPECT_EQ(OdbcSession::Exec(other.NewStatement(), "select 1"),
+                SQL_SUCCESS);
+      c.meanwhile(server());
+    }
+    EXPECT_EQ(hanging.get(), SQL_ERROR);
+    EXPECT_LT(steady_clock::now() - started, 20s);
+    const Diag diag = FirstDiag(SQL_HANDLE_STMT, stmt);
+    EXPECT_EQ(diag.sqlstate, c.sqlstate);
+    EXPECT_EQ(diag.message, c.message);
+    EXPECT_EQ(server().Blocked(), 0);
+    EXPECT_EQ(OdbcSession::Exec(stmt, "select 1"),
+              c.usable ? SQL_SUCCESS : SQL_ERROR);
+  }
+}
+
+TEST_F(ScriptedOdbcDriverTest, AHalfOpenLinkTimesOutAndIsDeadFromThenOn) {
+  struct Case {
+    const char* name;
+    std::string_view driver;
+    std::function<SQLRETURN(OdbcSession&, SQLHSTMT)> call;
+    bool on_statement;  // the diagnostics are the statement's
+    std::string_view prefix;
+  };
+  const Case cases[] = {
+      {"SQLExecDirect", kFreeTdsDriver,
+       [](OdbcSession&, SQLHSTMT stmt) {
+         return OdbcSession::Exec(stmt, "select 1");
+       },
+       true, kFreeTdsPrefix},
+      {"SQLEndTran", kMicrosoftDriver,
+       [](OdbcSession& odbc, SQLHSTMT) {
+         return SQLEndTran(SQL_HANDLE_DBC, odbc.dbc(), SQL_COMMIT);
+       },
+       false, kMicrosoftPrefix},
+      {"SQLSetConnectAttr of autocommit", kFreeTdsDriver,
+       [](OdbcSession& odbc, SQLHSTMT) {
+         return SetAutocommit(odbc.dbc(), SQL_AUTOCOMMIT_OFF);
+       },
+       false, kFreeTdsPrefix},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    server().Reset();
+    OdbcSession odbc(c.driver, {{SQL_ATTR_CONNECTION_TIMEOUT, 1}});
+    SQLHSTMT stmt = odbc.NewStatement();
+    SetQueryTimeout(stmt, 1);
+    server().SetHalfOpen(true);
+    // Nothing tells a silent network from a quiet server.
+    EXPECT_EQ(odbc.ConnectionDead(), SQL_CD_FALSE);
+    const auto started = steady_clock::now();
+    EXPECT_EQ(c.call(odbc, stmt), SQL_ERROR);
+    EXPECT_LT(steady_clock::now() - started, 20s);
+    const Diag diag = c.on_statement ? FirstDiag(SQL_HANDLE_STMT, stmt)
+                                     : FirstDiag(SQL_HANDLE_DBC, odbc.dbc());
+    EXPECT_EQ(diag.sqlstate, "HYT00");
+    EXPECT_EQ(diag.message, Worded(c.prefix, "Query timeout expired"));
+    EXPECT_EQ(odbc.ConnectionDead(), SQL_CD_TRUE);
+    // Dead for good, also once the network is back.
+    server().SetHalfOpen(false);
+    EXPECT_EQ(OdbcSession::Exec(stmt, "select 1"), SQL_ERROR);
+    EXPECT_EQ(FirstDiag(SQL_HANDLE_STMT, stmt).sqlstate, "08S01");
+    EXPECT_EQ(server().Blocked(), 0);
+  }
+}
+
+TEST_F(ScriptedOdbcDriverTest, ASilentNetworkHoldsConnectsToTheirLoginTimeout) {
+  server().SetHalfOpen(true);
+  const auto started = steady_clock::now();
+  OdbcSession odbc(kMicrosoftDriver, {{SQL_ATTR_LOGIN_TIMEOUT, 1}});
+  EXPECT_EQ(odbc.connect_rc(), SQL_ERROR);
+  EXPECT_LT(steady_clock::now() - started, 20s);
+  const Diag diag = FirstDiag(SQL_HANDLE_DBC, odbc.dbc());
+  EXPECT_EQ(diag.sqlstate, "HYT00");
+  EXPECT_EQ(diag.message, Worded(kMicrosoftPrefix, "Login timeout expired"));
+  EXPECT_EQ(server().OpenConnections(), 0);
+}
+
+TEST_F(ScriptedOdbcDriverTest, WhenTheNetworkIsBackWaitingCallsEndAtOnce) {
+  OdbcSession before(kFreeTdsDriver);  // no timeouts: waits for ever
+  SQLHSTMT stmt = before.NewStatement();
+  server().SetHalfOpen(true);
+  struct Release {  // a failed check must not leave the calls waiting
+    ~Release() { ScriptedOdbc().SetHalfOpen(false); }
+  } release;
+  auto statement = std::async(
+      std::launch::async, [&] { return OdbcSession::Exec(stmt, "select 1"); });
+  auto connect = std::async(std::launch::async, [] {
+    OdbcSession odbc(kFreeTdsDriver);
+    return odbc.connect_rc() == SQL_SUCCESS &&
+           OdbcSession::Exec(odbc.NewStatement(), "select 1") == SQL_SUCCESS;
+  });
+  ASSERT_TRUE(Eventually([&] { return server().Blocked() == 2; }));
+  server().SetHalfOpen(false);
+  EXPECT_TRUE(connect.get());
+  EXPECT_EQ(statement.get(), SQL_ERROR);
+  EXPECT_EQ(FirstDiag(SQL_HANDLE_STMT, stmt).sqlstate, "08S01");
+  EXPECT_EQ(before.ConnectionDead(), SQL_CD_TRUE);
+  EXPECT_EQ(server().Blocked(), 0);
+}
+
+TEST_F(ScriptedOdbcDriverTest, NocountDropsTheCountsOfItsConnection) {
+  server().Answer({"update", {Count(3)}});
+  server().Answer({"delete", {Count(0)}});
+  server().Answer(
+      {"exec Recalcula",
+       {Count(2), Rows({{"N", SQL_INTEGER, 10}}, {{"1"}}), Count(1)}});
+  OdbcSession odbc(kFreeTdsDriver);
+  OdbcSession other(kFreeTdsDriver);
+  const struct {
+    OdbcSession* session;
+    std::string sql;
+    SQLRETURN rc;
+    SQLLEN rows;          // SQLRowCount
+    SQLSMALLINT columns;  // SQLNumResultCols
+    SQLRETURN more;       // SQLMoreResults
+  } kSteps[] = {
+      {&odbc, "update Pedido set X = 1", SQL_SUCCESS, 3, 0, SQL_NO_DATA},
+      {&odbc, "delete from Pedido where 1 = 0", SQL_NO_DATA, 0, 0, SQL_NO_DATA},
+      {&odbc, "exec Recalcula", SQL_SUCCESS, 2, 0, SQL_SUCCESS},
+      {&odbc, "SET DATEFORMAT mdy; set  nocount\n On; SET XACT_ABORT ON",
+       SQL_SUCCESS, -1, 0, SQL_NO_DATA},
+      {&odbc, "update Pedido set X = 1", SQL_SUCCESS, -1, 0, SQL_NO_DATA},
+      {&odbc, "delete from Pedido where 1 = 0", SQL_SUCCESS, -1, 0,
+       SQL_NO_DATA},
+      {&odbc, "exec Recalcula", SQL_SUCCESS, -1, 1, SQL_NO_DATA},
+      {&other, "update Pedido set X = 1", SQL_SUCCESS, 3, 0, SQL_NO_DATA},
+      {&odbc, "SET NOCOUNT OFF; update Pedido set X = 1", SQL_SUCCESS, 3, 0,
+       SQL_NO_DATA},
+  };
+  for (const auto& step : kSteps) {
+    SCOPED_TRACE(step.sql);
+    SQLHSTMT stmt = step.session->NewStatement();
+    EXPECT_EQ(OdbcSession::Exec(stmt, step.sql), step.rc);
+    EXPECT_EQ(RowCountOf(stmt), step.rows);
+    SQLSMALLINT columns = 99;
+    EXPECT_EQ(SQLNumResultCols(stmt, &columns), SQL_SUCCESS);
+    EXPECT_EQ(columns, step.columns);
+    EXPECT_EQ(SQLMoreResults(stmt), step.more);
+  }
+}
+
+TEST_F(ScriptedOdbcDriverTest, ADeadlockVictimIsToldAndItsRollbackSucceeds) {
+  const std::string text =
+      "Transaction (Process ID 57) was deadlocked on lock resources with "
+      "another process and has been chosen as the deadlock victim. Rerun the "
+      "transaction.";
+  const struct {
+    std::string_view driver;
+    std::string message;
+  } kCases[] = {
+      {kFreeTdsDriver, Worded(kFreeTdsPrefix, text)},
+      {kMicrosoftDriver,
+       Worded(kMicrosoftPrefix, Worded("[SQL Server]", text))},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.driver);
+    server().Reset();
+    server().Answer({"update Estoque", {Deadlock()}});
+    OdbcSession odbc(c.driver);
+    ASSERT_EQ(SetAutocommit(odbc.dbc(), SQL_AUTOCOMMIT_OFF), SQL_SUCCESS);
+    SQLHSTMT stmt = odbc.NewStatement();
+    EXPECT_EQ(OdbcSession::Exec(stmt, "update Estoque set Qtd = Qtd - 1"),
+              SQL_ERROR);
+    EXPECT_EQ(Diags(SQL_HANDLE_STMT, stmt),
+              (std::vector<Diag>{{"40001", c.message, 1205}}));
+    EXPECT_EQ(SQLEndTran(SQL_HANDLE_DBC, odbc.dbc(), SQL_ROLLBACK),
+              SQL_SUCCESS);
+    EXPECT_EQ(odbc.ConnectionDead(), SQL_CD_FALSE);
+  }
+}
+
+TEST_F(ScriptedOdbcDriverTest, AnErrorCarriesEveryRecordItLists) {
+  ScriptResult error = Error("HY000", "The batch was aborted", true);
+  error.more = {{"08S01", "Communication link failure"}};
+  server().Answer({"insert into Pedido", {error}});
+  {
+    OdbcSession odbc(kFreeTdsDriver);
+    SQLHSTMT stmt = odbc.NewStatement();
+    EXPECT_EQ(OdbcSession::Exec(stmt, "insert into Pedido default values"),
+              SQL_ERROR);
+    EXPECT_EQ(
+        Diags(SQL_HANDLE_STMT, stmt),
+        (std::vector<Diag>{
+            {"HY000", Worded(kFreeTdsPrefix, "The batch was aborted")},
+            {"08S01", Worded(kFreeTdsPrefix, "Communication link failure")}}));
+    SQLINTEGER number = 0;
+    EXPECT_EQ(SQLGetDiagField(SQL_HANDLE_STMT, stmt, 0, SQL_DIAG_NUMBER,
+                              &number, 0, nullptr),
+              SQL_SUCCESS);
+    EXPECT_EQ(number, 2);
+    char state[6] = {};
+    SQLSMALLINT length = 0;
+    EXPECT_EQ(SQLGetDiagField(SQL_HANDLE_STMT, stmt, 2, SQL_DIAG_SQLSTATE,
+                              state, sizeof state, &length),
+              SQL_SUCCESS);
+    EXPECT_STREQ(state, "08S01");
+    EXPECT_EQ(odbc.ConnectionDead(), SQL_CD_TRUE);
+  }
+  // The service's connection reads them all and gives up the link.
+  OdbcConnection connection(OdbcOptions{ScriptedConnectionString(),
+                                        OdbcOptions::Dialect::kSqlServer});
+  try {
+    connection.Execute("insert into Pedido default values", {});
+    ADD_FAILURE() << "no error";
+  } catch (const DriverError& e) {
+    for (const char* text :
+         {"The batch was aborted", "Communication link failure"}) {
+      EXPECT_NE(std::string(e.what()).find(text), std::string::npos)
+          << e.what();
+    }
+    EXPECT_TRUE(e.connection_lost());
+  }
+  EXPECT_TRUE(connection.IsBroken());
+}
+
+TEST_F(ScriptedOdbcDriverTest, TheDriverNamesItselfAfterItsPersonality) {
+  const struct {
+    std::string driver;
+    ScriptPersonality personality;
+    bool freetds;
+  } kCases[] = {
+      {std::string(kFreeTdsDriver), ScriptPersonality::kByName, true},
+      {std::string(kMicrosoftDriver), ScriptPersonality::kByName, false},
+      {std::string(kTdsDriver), ScriptPersonality::kByName, false},
+      {std::string(kTdsDriver), ScriptPersonality::kFreeTds, true},
+      {std::string(kSqlServerDriver), ScriptPersonality::kMicrosoft, false},
+      {std::string(kFreeTdsDriver), ScriptPersonality::kMicrosoft, false},
+      {ScriptedDriverPath(), ScriptPersonality::kFreeTds, true},
+      // unixODBC finds its driver sections in any case, while the name
+      // rule does not.
+      {"freetds", ScriptPersonality::kByName, false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.driver);
+    server().Reset();
+    server().SetPersonality(c.personality);
+    server().Answer({"Pedido", {Error("50000", "Estoque insuficiente")}});
+    OdbcSession odbc(c.driver);
+    ASSERT_EQ(odbc.connect_rc(), SQL_SUCCESS);
+    EXPECT_EQ(odbc.Info(SQL_DRIVER_NAME),
+              c.freetds ? "libtdsodbc.so" : "libmsodbcsql-18.3.so.3.1");
+    EXPECT_EQ(odbc.Info(SQL_DRIVER_VER),
+              c.freetds ? "01.03.0017" : "18.03.0003");
+    EXPECT_EQ(odbc.Info(SQL_DBMS_NAME), "Microsoft SQL Server");
+    SQLHSTMT stmt = odbc.NewStatement();
+    EXPECT_EQ(OdbcSession::Exec(stmt, "update Pedido set X = 1"), SQL_ERROR);
+    EXPECT_EQ(FirstDiag(SQL_HANDLE_STMT, stmt).message,
+              c.freetds ? Worded(kFreeTdsPrefix, "Estoque insuficiente")
+                        : Worded(kMicrosoftPrefix,
+                                 "[SQL Server]Estoque insuficiente"));
+    // A connection keeps the personality it was made with.
+    server().SetPersonality(c.freetds ? ScriptPersonality::kMicrosoft
+                                      : ScriptPersonality::kFreeTds);
+    EXPECT_EQ(odbc.Info(SQL_DRIVER_VER),
+              c.freetds ? "01.03.0017" : "18.03.0003");
+  }
+}
+
+// The control file as a script writes it, replaced whole.
+class ControlFile {
+ public:
+  ControlFile()
+      : path_((std::filesystem::temp_directory_path() /
+               ("norvessa-scripted-control-" + std::to_string(::getpid())))
+                  .string()) {}
+  ~ControlFile() {
+    std::error_code ignored;
+    std::filesystem::remove(path_, ignored);
+  }
+  ControlFile(const ControlFile&) = delete;
+  ControlFile& operator=(const ControlFile&) = delete;
+
+  const std::string& path() const { return path_; }
+  void Say(std::string_view word) const {
+    const std::string next = path_ + ".next";
+    std::ofstream(next) << word << "\n";
+    std::filesystem::rename(next, path_);
+  }
+
+ private:
+  std::string path_;
+};
+
+// The server steered by a control file, which says "up" at first; the
+// file is let go at the end, so that no call is left waiting on it.
+class ScriptedOdbcControlTest : public ScriptedOdbcTest {
+ protected:
+  void SetUp() override {
+    ScriptedOdbcTest::SetUp();
+    control_.Say("up");
+    server().SetControlFile(control_.path());
+  }
+  void TearDown() override { server().Reset(); }
+
+  const ControlFile& control() const { return control_; }
+
+ private:
+  ControlFile control_;
+};
+
+TEST_F(ScriptedOdbcControlTest, TheControlFileStepsServerAndNetwork) {
+  const struct {
+    const char* word;
+    SQLRETURN connect_rc;
+    const char* connect_state;  // of a connect that fails
+    const char* open_state;     // of a connection's next statement failing
+    SQLUINTEGER open_dead;      // that connection afterwards
+  } kSteps[] = {
+      {"down", SQL_ERROR, "08001", "08S01", SQL_CD_TRUE},
+      {"silent", SQL_ERROR, "HYT00", "HYT00", SQL_CD_TRUE},
+      {"up", SQL_SUCCESS, "", "", SQL_CD_FALSE},
+      // Neither an empty file nor another word changes anything.
+      {"", SQL_SUCCESS, "", "", SQL_CD_FALSE},
+      {"sideways", SQL_SUCCESS, "", "", SQL_CD_FALSE},
+  };
+  for (const auto& step : kSteps) {
+    SCOPED_TRACE(step.word);
+    // "up" undoes whatever the step before did.
+    control().Say("up");
+    OdbcSession open(kFreeTdsDriver);
+    ASSERT_EQ(open.connect_rc(), SQL_SUCCESS);
+    SQLHSTMT stmt = open.NewStatement();
+    SetQueryTimeout(stmt, 1);
+    control().Say(step.word);
+    OdbcSession fresh(kFreeTdsDriver, {{SQL_ATTR_LOGIN_TIMEOUT, 1}});
+    EXPECT_EQ(fresh.connect_rc(), step.connect_rc);
+    EXPECT_EQ(FirstDiag(SQL_HANDLE_DBC, fresh.dbc()).sqlstate,
+              step.connect_state);
+    EXPECT_EQ(OdbcSession::Exec(stmt, "select 1"),
+              *step.open_state != '\0' ? SQL_ERROR : SQL_SUCCESS);
+    EXPECT_EQ(FirstDiag(SQL_HANDLE_STMT, stmt).sqlstate, step.open_state);
+    EXPECT_EQ(open.ConnectionDead(), step.open_dead);
+  }
+}
+
+TEST_F(ScriptedOdbcControlTest, UnderTheWordHangConnectsWaitForTheNextWord) {
+  OdbcSession open(kFreeTdsDriver);
+  SQLHSTMT stmt = open.NewStatement();
+  // The next word decides: "up" lets the connect through, "silent" keeps
+  // it to its login timeout.
+  for (const char* next : {"up", "silent"}) {
+    SCOPED_TRACE(next);
+    control().Say("hang");
+    auto connect = std::async(std::launch::async, [] {
+      OdbcSession odbc(kFreeTdsDriver, {{SQL_ATTR_LOGIN_TIMEOUT, 1}});
+      return FirstDiag(SQL_HANDLE_DBC, odbc.dbc()).sqlstate;
+    });
+    ASSERT_TRUE(Eventually([&] { return server().Blocked() == 1; }));
+    // Past its login timeout, the connect still waits.
+    EXPECT_EQ(connect.wait_for(1500ms), std::future_status::timeout);
+    control().Say(next);
+    EXPECT_EQ(connect.get(), std::string(next) == "up" ? "" : "HYT00");
+  }
+  // The connection open when the server began to hang was cut.
+  EXPECT_EQ(OdbcSession::Exec(stmt, "select 1"), SQL_ERROR);
+  EXPECT_EQ(FirstDiag(SQL_HANDLE_STMT, stmt).sqlstate, "08S01");
+}
+
+TEST_F(ScriptedOdbcControlTest, AWaitingCallNoticesTheControlFile) {
+  OdbcSession odbc(kFreeTdsDriver);  // no timeouts
+  SQLHSTMT stmt = odbc.NewStatement();
+  control().Say("silent");
+  auto statement = std::async(
+      std::launch::async, [&] { return OdbcSession::Exec(stmt, "select 1"); });
+  ASSERT_TRUE(Eventually([&] { return server().Blocked() == 1; }));
+  control().Say("up");
+  EXPECT_EQ(statement.get(), SQL_ERROR);
+  EXPECT_EQ(FirstDiag(SQL_HANDLE_STMT, stmt).sqlstate, "08S01");
+  OdbcSession fresh(kFreeTdsDriver);
+  EXPECT_EQ(OdbcSession::Exec(fresh.NewStatement(), "select 1"), SQL_SUCCESS);
+}
+
+// Execute's count, whether the connection gives a number or maybe one.
+[[maybe_unused]] long long AsCount(std::int64_t n) { return n; }
+[[maybe_unused]] long long AsCount(const std::optional<std::int64_t>& n) {
+  return n.value_or(-1);
+}
+
+TEST_F(ScriptedOdbcDriverTest, StatementsNoAnswerMatchesRunOnTheBackend) {
+  TempDatabase db(
+      "create table Cliente (Id integer primary key, Nome varchar(60) not "
+      "null unique, Limite decimal(15,2), Desde datetime);"
+      "insert into Cliente values (1, 'Ana', 1500.5, '2024-03-05 14:05:09');"
+      "insert into Cliente values (2, 'Bruno', null, null);");
+  server().SetBackend(db.path());
+  server().Answer({"delete from Cliente", {Deadlock()}});
+  struct Case {
+    const char* name;
+    std::function<void(Connection&)> run;
+    const char* sqlstate;  // of the error it raises; nullptr: none
+  };
+  const Case cases[] = {
+      {"a select with parameters",
+       [](Connection& c) {
+         const ResultSet r = c.Open(
+             "select Id, Nome, Limite, Desde from Cliente where Id = "
+             ":Id and Desde >= :Desde",
+             {{"Id", std::int64_t{1}},
+              {"Desde", DateTime::FromParts(2024, 1, 1)}});
+         ASSERT_EQ(r.columns.size(), 4u);
+         EXPECT_EQ(r.columns[0].type, FieldType::kInteger);
+         EXPECT_EQ(r.columns[1].type, FieldType::kString);
+         EXPECT_EQ(r.columns[1].size, 60);
+         EXPECT_EQ(r.columns[2].type, FieldType::kFMTBcd);
+         EXPECT_EQ(r.columns[3].type, FieldType::kTimeStamp);
+         ASSERT_EQ(r.rows.size(), 1u);
+         EXPECT_EQ(r.rows[0][0], FieldValue(std::int64_t{1}));
+         EXPECT_EQ(r.rows[0][1], FieldValue(std::string("Ana")));
+         EXPECT_EQ(r.rows[0][2], FieldValue(1500.5));
+         EXPECT_EQ(r.rows[0][3],
+                   FieldValue(DateTime::FromParts(2024, 3, 5, 14, 5, 9)));
+       },
+       nullptr},
+      {"an insert that returns its key",
+       [](Connection& c) {
+         EXPECT_EQ(
+             c.InsertReturningKey("insert into Cliente (Nome) values (:Nome)",
+                                  {{"Nome", std::string("Carla")}}),
+             3);
+       },
+       nullptr},
+      {"a rollback",
+       [&db](Connection& c) {
+         c.Begin();
+         c.Execute("insert into Cliente (Nome) values ('Davi')", {});
+         c.Rollback();
+         EXPECT_EQ(db.Scalar("select count(*) from Cliente where Nome = "
+                             "'Davi'"),
+                   "0");
+       },
+       nullptr},
+      {"a constraint",
+       [](Connection& c) {
+         c.Execute("insert into Cliente (Nome) values ('Ana')", {});
+       },
+       "23000"},
+      {"a deadlock in a transaction",
+       [](Connection& c) {
+         c.Begin();
+         c.Execute("insert into Cliente (Nome) values ('Eva')", {});
+         c.Execute("delete from Cliente where Nome = 'Bruno'", {});
+       },
+       "40001"},
+      {"a count the connection's NOCOUNT keeps",
+       [](Connection& c) {
+         EXPECT_EQ(AsCount(c.Execute("update Cliente set Limite = Limite", {})),
+                   -1);
+       },
+       nullptr},
+  };
+  OdbcConnection connection(OdbcOptions{ScriptedConnectionString(),
+                                        OdbcOptions::Dialect::kSqlServer});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      c.run(connection);
+      EXPECT_EQ(c.sqlstate, nullptr) << "no error";
+    } catch (const DriverError& e) {
+      ASSERT_NE(c.sqlstate, nullptr) << e.what();
+      EXPECT_EQ(e.sqlstate(), c.sqlstate) << e.what();
+      EXPECT_FALSE(connection.IsBroken());
+    }
+    if (connection.InTransaction()) connection.Rollback();
+  }
+  // Only the key's insert stayed; the server rolled back Eva's.
+  EXPECT_EQ(db.Scalar("select group_concat(Nome) from Cliente"),
+            "Ana,Bruno,Carla");
+
+  // Without NOCOUNT the server tells the rows changed.
+  OdbcSession odbc(kFreeTdsDriver);
+  SQLHSTMT stmt = odbc.NewStatement();
+  EXPECT_EQ(OdbcSession::Exec(stmt, "update Cliente set Limite = Limite"),
+            SQL_SUCCESS);
+  EXPECT_EQ(RowCountOf(stmt), 3);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "support/failing_connection.h"
 
+#include <optional>
 #include <utility>
 
 #include "db/driver_error.h"
@@ -20,8 +21,8 @@ ResultSet FailingConnection::Open(std::string_view sql,
   return inner_->Open(sql, params);
 }
 
-std::int64_t FailingConnection::Execute(std::string_view sql,
-                                        const std::vector<Param>& params) {
+std::optional<std::int64_t> FailingConnection::Execute(
+    std::string_view sql, const std::vector<Param>& params) {
   Count();
   return inner_->Execute(sql, params);
 }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -24,8 +25,8 @@ class FailingConnection : public Connection {
 
   ResultSet Open(std::string_view sql,
                  const std::vector<Param>& params) override;
-  std::int64_t Execute(std::string_view sql,
-                       const std::vector<Param>& params) override;
+  std::optional<std::int64_t> Execute(
+      std::string_view sql, const std::vector<Param>& params) override;
   std::int64_t InsertReturningKey(std::string_view sql,
                                   const std::vector<Param>& params) override;
   void Begin() override;

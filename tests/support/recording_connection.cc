@@ -22,8 +22,8 @@ ResultSet RecordingConnection::Open(std::string_view sql,
   return r;
 }
 
-std::int64_t RecordingConnection::Execute(std::string_view sql,
-                                          const std::vector<Param>& p) {
+std::optional<std::int64_t> RecordingConnection::Execute(
+    std::string_view sql, const std::vector<Param>& p) {
   Record("execute", sql, p);
   return 1;
 }

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,8 +38,8 @@ class RecordingConnection : public Connection {
       : log_(std::move(log)) {}
 
   ResultSet Open(std::string_view sql, const std::vector<Param>& p) override;
-  std::int64_t Execute(std::string_view sql,
-                       const std::vector<Param>& p) override;
+  std::optional<std::int64_t> Execute(std::string_view sql,
+                                      const std::vector<Param>& p) override;
   std::int64_t InsertReturningKey(std::string_view sql,
                                   const std::vector<Param>& p) override;
   void Begin() override;

@@ -96,7 +96,36 @@ std::string BraceValue(const std::string& value) {
   return out + "}";
 }
 
+bool ContainsIgnoreCase(std::string_view text, std::string_view part) {
+  if (part.size() > text.size()) return false;
+  for (std::size_t i = 0; i + part.size() <= text.size(); ++i) {
+    if (EqualsIgnoreCase(text.substr(i, part.size()), part)) return true;
+  }
+  return false;
+}
+
 }  // namespace
+
+SqlServerDriverKind DriverKindFromName(std::string_view odbc_driver) {
+  if (odbc_driver.empty() || ContainsIgnoreCase(odbc_driver, "FreeTDS") ||
+      ContainsIgnoreCase(odbc_driver, "libtdsodbc")) {
+    return SqlServerDriverKind::kFreeTds;
+  }
+  return SqlServerDriverKind::kMicrosoft;
+}
+
+std::optional<SqlServerDriverKind> DriverKindFromFile(std::string_view file) {
+  if (ContainsIgnoreCase(file, "tdsodbc")) return SqlServerDriverKind::kFreeTds;
+  if (ContainsIgnoreCase(file, "msodbcsql")) {
+    return SqlServerDriverKind::kMicrosoft;
+  }
+  return std::nullopt;
+}
+
+const char* DriverKindName(SqlServerDriverKind kind) {
+  return kind == SqlServerDriverKind::kFreeTds ? "FreeTDS"
+                                               : "Microsoft's ODBC driver";
+}
 
 std::string SqlServerConnectionString(const std::string& odbc_driver,
                                       const std::string& host,
@@ -104,8 +133,19 @@ std::string SqlServerConnectionString(const std::string& odbc_driver,
                                       const std::string& user,
                                       const std::string& password,
                                       const std::string& extra) {
+  return SqlServerConnectionString(DriverKindFromName(odbc_driver), odbc_driver,
+                                   host, database, user, password, extra);
+}
+
+std::string SqlServerConnectionString(SqlServerDriverKind kind,
+                                      const std::string& odbc_driver,
+                                      const std::string& host,
+                                      const std::string& database,
+                                      const std::string& user,
+                                      const std::string& password,
+                                      const std::string& extra) {
   const std::string driver = odbc_driver.empty() ? "FreeTDS" : odbc_driver;
-  const bool freetds = driver.find("FreeTDS") != std::string::npos;
+  const bool freetds = kind == SqlServerDriverKind::kFreeTds;
   std::string server = host;
   std::string port;
   const std::size_t comma = host.find(',');
@@ -127,9 +167,13 @@ std::string SqlServerConnectionString(const std::string& odbc_driver,
     add("TDS_Version", "7.4");
     add("APP", "APINorvessa");
     add("Timeout", "30");
+    // FreeTDS asks for no encryption otherwise: the queries, the answers
+    // and the users' passwords would cross the network in clear.
+    add("Encryption", "require");
   } else {
-    // Microsoft's driver 18 encrypts by default; servers beside an ERP
+    // Driver 18 encrypts by default, 17 does not; servers beside an ERP
     // usually carry a self-signed certificate.
+    add("Encrypt", "yes");
     add("TrustServerCertificate", "yes");
     add("APP", "APINorvessa");
   }

@@ -4,6 +4,7 @@
 #include <sqlext.h>
 #include <unistd.h>
 
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -121,6 +122,16 @@ void OdbcConnection::Fail(short handle_type, void* handle, bool lost) {
   throw Diagnosed(handle_type, handle, lost);
 }
 
+std::string OdbcConnection::DriverFile() {
+  SQLCHAR name[256] = {};
+  SQLSMALLINT length = 0;
+  if (!OdbcOk(SQLGetInfo(handles_->dbc, SQL_DRIVER_NAME, name, sizeof name,
+                         &length))) {
+    return {};
+  }
+  return reinterpret_cast<const char*>(name);
+}
+
 bool OdbcConnection::IsAlive() {
   if (broken_) return false;
   if (DriverSaysDead()) {
@@ -149,13 +160,14 @@ ResultSet OdbcConnection::Open(std::string_view sql,
   return statement.ReadAll();
 }
 
-std::int64_t OdbcConnection::Execute(std::string_view sql,
-                                     const std::vector<Param>& params) {
+std::optional<std::int64_t> OdbcConnection::Execute(
+    std::string_view sql, const std::vector<Param>& params) {
   OdbcStatement statement(handles_->dbc, options_.query_timeout_seconds,
                           options_.freetds, *handles_);
   statement.Run(sql, params);
   const std::int64_t count = statement.RowCount();
   statement.Drain();
+  if (count < 0) return std::nullopt;
   return count;
 }
 

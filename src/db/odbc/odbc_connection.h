@@ -2,6 +2,7 @@
 #define NORVESSA_DB_ODBC_ODBC_CONNECTION_H_
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "db/connection.h"
@@ -42,8 +43,8 @@ class OdbcConnection : public Connection {
 
   ResultSet Open(std::string_view sql,
                  const std::vector<Param>& params) override;
-  std::int64_t Execute(std::string_view sql,
-                       const std::vector<Param>& params) override;
+  std::optional<std::int64_t> Execute(
+      std::string_view sql, const std::vector<Param>& params) override;
   std::int64_t InsertReturningKey(std::string_view sql,
                                   const std::vector<Param>& params) override;
 
@@ -54,6 +55,10 @@ class OdbcConnection : public Connection {
   bool IsBroken() const override { return broken_; }
   // The driver's own verdict first, then SELECT 1 with a short timeout.
   bool IsAlive() override;
+
+  // The driver's library as it names itself (SQLGetInfo SQL_DRIVER_NAME):
+  // "libtdsodbc.so"; empty when it does not say.
+  std::string DriverFile();
 
  private:
   struct Handles;

@@ -114,7 +114,16 @@ OdbcDiagnostics Diagnose(SQLSMALLINT type, SQLHANDLE handle) {
     const SQLRETURN rc = SQLGetDiagRec(type, handle, record, state, &native,
                                        text, sizeof text, &length);
     if (!OdbcOk(rc)) break;
-    if (d.sqlstate.empty()) d.sqlstate = reinterpret_cast<char*>(state);
+    // The state that says most: a lost link (class 08) wherever it is
+    // listed, else a deadlock, else the first.
+    const std::string found = reinterpret_cast<char*>(state);
+    auto link = [](const std::string& s) {
+      return s.rfind("08", 0) == 0 || s == "HYT01";
+    };
+    if (d.sqlstate.empty() || (link(found) && !link(d.sqlstate)) ||
+        (found == "40001" && !link(d.sqlstate) && d.sqlstate != "40001")) {
+      d.sqlstate = found;
+    }
     if (!d.message.empty()) d.message += "; ";
     d.message += reinterpret_cast<char*>(text);
   }

@@ -24,7 +24,10 @@ inline bool OdbcOk(SQLRETURN rc) {
 
 struct OdbcDiagnostics {
   std::string message;
-  std::string sqlstate;  // of the first record
+  // Of the first record, unless a later one says the link was lost (class
+  // 08) or the transaction was a deadlock's victim (40001): a driver may
+  // list a general HY000 first.
+  std::string sqlstate;
 };
 
 // Every diagnostic record of `handle`, joined with "; ".

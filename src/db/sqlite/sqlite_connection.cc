@@ -644,8 +644,8 @@ ResultSet SqliteConnection::Open(std::string_view sql,
   return result;
 }
 
-std::int64_t SqliteConnection::Execute(std::string_view sql,
-                                       const std::vector<Param>& params) {
+std::optional<std::int64_t> SqliteConnection::Execute(
+    std::string_view sql, const std::vector<Param>& params) {
   CheckParams(params);
   int rc = SQLITE_OK;
   sqlite3_stmt* s = Prepare(sql, params, rc);

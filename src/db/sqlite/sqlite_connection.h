@@ -126,8 +126,8 @@ class SqliteConnection : public Connection {
 
   ResultSet Open(std::string_view sql,
                  const std::vector<Param>& params) override;
-  std::int64_t Execute(std::string_view sql,
-                       const std::vector<Param>& params) override;
+  std::optional<std::int64_t> Execute(
+      std::string_view sql, const std::vector<Param>& params) override;
   std::int64_t InsertReturningKey(std::string_view sql,
                                   const std::vector<Param>& params) override;
 

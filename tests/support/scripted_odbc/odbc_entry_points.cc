@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <thread>
 
 #include "support/scripted_odbc/scripted_driver.h"
@@ -18,16 +17,18 @@
 
 namespace {
 
+using norvessa::testing::scripted::Lock;
 using norvessa::testing::scripted::Server;
 
 // Calls are serialized: the service reaches the driver from many threads.
-// Nothing may unwind into the Driver Manager's C frames.
+// A call that waits gives the lock up meanwhile. Nothing may unwind into
+// the Driver Manager's C frames.
 template <typename F>
 SQLRETURN Locked(F&& body) {
   try {
     Server& server = Server::Instance();
-    std::lock_guard lock(server.mutex());
-    return body(server);
+    Lock lock(server.mutex());
+    return body(server, lock);
   } catch (...) {
     return SQL_ERROR;
   }
@@ -62,41 +63,44 @@ ScriptedOdbcServer() {
 SCRIPTED_ODBC_EXPORT SQLRETURN SQL_API SQLAllocHandle(SQLSMALLINT type,
                                                       SQLHANDLE input,
                                                       SQLHANDLE* output) {
-  return Locked([&](Server& s) { return s.AllocHandle(type, input, output); });
+  return Locked(
+      [&](Server& s, Lock&) { return s.AllocHandle(type, input, output); });
 }
 
 SCRIPTED_ODBC_EXPORT SQLRETURN SQL_API SQLFreeHandle(SQLSMALLINT type,
                                                      SQLHANDLE handle) {
-  return Locked([&](Server& s) { return s.FreeHandle(type, handle); });
+  return Locked([&](Server& s, Lock&) { return s.FreeHandle(type, handle); });
 }
 
 SCRIPTED_ODBC_EXPORT SQLRETURN SQL_API SQLSetEnvAttr(SQLHENV env,
                                                      SQLINTEGER attribute,
                                                      SQLPOINTER value,
                                                      SQLINTEGER /*length*/) {
-  return Locked([&](Server& s) { return s.SetEnvAttr(env, attribute, value); });
+  return Locked(
+      [&](Server& s, Lock&) { return s.SetEnvAttr(env, attribute, value); });
 }
 
 SCRIPTED_ODBC_EXPORT SQLRETURN SQL_API
 SQLGetEnvAttr(SQLHENV env, SQLINTEGER attribute, SQLPOINTER value,
               SQLINTEGER /*buffer_length*/, SQLINTEGER* length) {
-  return Locked(
-      [&](Server& s) { return s.GetEnvAttr(env, attribute, value, length); });
+  return Locked([&](Server& s, Lock&) {
+    return s.GetEnvAttr(env, attribute, value, length);
+  });
 }
 
 SCRIPTED_ODBC_EXPORT SQLRETURN SQL_API SQLSetConnectAttr(SQLHDBC dbc,
                                                          SQLINTEGER attribute,
                                                          SQLPOINTER value,
                                                          SQLINTEGER length) {
-  return Locked([&](Server& s) {
-    return s.SetConnectAttr(dbc, attribute, value, length);
+  return Locked([&](Server& s, Lock& lock) {
+    return s.SetConnectAttr(lock, dbc, attribute, value, length);
   });
 }
 
 SCRIPTED_ODBC_EXPORT SQLRETURN SQL_API
 SQLGetConnectAttr(SQLHDBC dbc, SQLINTEGER attribute, SQLPOINTER value,
                   SQLINTEGER buffer_length, SQLINTEGER* length) {
-  return Locked([&](Server& s) {
+  return Locked([&](Server& s, Lock&) {
     return s.GetConnectAttr(dbc, attribute, value, buffer_length, length);
   });
 }
@@ -106,13 +110,13 @@ SQLDriverConnect(SQLHDBC dbc, SQLHWND /*window*/, SQLCHAR* in,
                  SQLSMALLINT in_length, SQLCHAR* out, SQLSMALLINT out_max,
                  SQLSMALLINT* out_length, SQLUSMALLINT /*completion*/) {
   HangIfScripted();
-  return Locked([&](Server& s) {
-    return s.DriverConnect(dbc, in, in_length, out, out_max, out_length);
+  return Locked([&](Server& s, Lock& lock) {
+    return s.DriverConnect(lock, dbc, in, in_length, out, out_max, out_length);
   });
 }
 
 SCRIPTED_ODBC_EXPORT SQLRETURN SQL_API SQLDisconnect(SQLHDBC dbc) {
-  return Locked([&](Server& s) { return s.Disconnect(dbc); });
+  return Locked([&](Server& s, Lock&) { return s.Disconnect(dbc); });
 }
 
 SCRIPTED_ODBC_EXPORT SQLRETURN SQL_API SQLGetInfo(SQLHDBC dbc,
@@ -120,21 +124,24 @@ SCRIPTED_ODBC_EXPORT SQLRETURN SQL_API SQLGetInfo(SQLHDBC dbc,
                                                   SQLPOINTER value,
                                                   SQLSMALLINT buffer_length,
                                                   SQLSMALLINT* length) {
-  return Locked([&](Server& s) {
+  return Locked([&](Server& s, Lock&) {
     return s.GetInfo(dbc, info, value, buffer_length, length);
   });
 }
 
 SCRIPTED_ODBC_EXPORT SQLRETURN SQL_API
 SQLGetFunctions(SQLHDBC dbc, SQLUSMALLINT function, SQLUSMALLINT* supported) {
-  return Locked(
-      [&](Server& s) { return s.GetFunctions(dbc, function, supported); });
+  return Locked([&](Server& s, Lock&) {
+    return s.GetFunctions(dbc, function, supported);
+  });
 }
 
 SCRIPTED_ODBC_EXPORT SQLRETURN SQL_API SQLEndTran(SQLSMALLINT type,
                                                   SQLHANDLE handle,
                                                   SQLSMALLINT completion) {
-  return Locked([&](Server& s) { return s.EndTran(type, handle, completion); });
+  return Locked([&](Server& s, Lock& lock) {
+    return s.EndTran(lock, type, handle, completion);
+  });
 }
 
 SCRIPTED_ODBC_EXPORT SQLRETURN SQL_API SQLSetStmtAttr(SQLHSTMT stmt,
@@ -142,14 +149,15 @@ SCRIPTED_ODBC_EXPORT SQLRETURN SQL_API SQLSetStmtAttr(SQLHSTMT stmt,
                                                       SQLPOINTER value,
                                                       SQLINTEGER /*length*/) {
   return Locked(
-      [&](Server& s) { return s.SetStmtAttr(stmt, attribute, value); });
+      [&](Server& s, Lock&) { return s.SetStmtAttr(stmt, attribute, value); });
 }
 
 SCRIPTED_ODBC_EXPORT SQLRETURN SQL_API
 SQLGetStmtAttr(SQLHSTMT stmt, SQLINTEGER attribute, SQLPOINTER value,
                SQLINTEGER /*buffer_length*/, SQLINTEGER* length) {
-  return Locked(
-      [&](Server& s) { return s.GetStmtAttr(stmt, attribute, value, length); });
+  return Locked([&](Server& s, Lock&) {
+    return s.GetStmtAttr(stmt, attribute, value, length);
+  });
 }
 
 SCRIPTED_ODBC_EXPORT SQLRETURN SQL_API
@@ -157,7 +165,7 @@ SQLBindParameter(SQLHSTMT stmt, SQLUSMALLINT number, SQLSMALLINT direction,
                  SQLSMALLINT c_type, SQLSMALLINT sql_type, SQLULEN column_size,
                  SQLSMALLINT digits, SQLPOINTER value, SQLLEN buffer_length,
                  SQLLEN* indicator) {
-  return Locked([&](Server& s) {
+  return Locked([&](Server& s, Lock&) {
     return s.BindParameter(stmt, number, direction, c_type, sql_type,
                            column_size, digits, value, buffer_length,
                            indicator);
@@ -167,63 +175,65 @@ SQLBindParameter(SQLHSTMT stmt, SQLUSMALLINT number, SQLSMALLINT direction,
 SCRIPTED_ODBC_EXPORT SQLRETURN SQL_API SQLExecDirect(SQLHSTMT stmt,
                                                      SQLCHAR* text,
                                                      SQLINTEGER length) {
-  return Locked([&](Server& s) { return s.ExecDirect(stmt, text, length); });
+  return Locked([&](Server& s, Lock& lock) {
+    return s.ExecDirect(lock, stmt, text, length);
+  });
 }
 
 SCRIPTED_ODBC_EXPORT SQLRETURN SQL_API SQLNumResultCols(SQLHSTMT stmt,
                                                         SQLSMALLINT* count) {
-  return Locked([&](Server& s) { return s.NumResultCols(stmt, count); });
+  return Locked([&](Server& s, Lock&) { return s.NumResultCols(stmt, count); });
 }
 
 SCRIPTED_ODBC_EXPORT SQLRETURN SQL_API SQLDescribeCol(
     SQLHSTMT stmt, SQLUSMALLINT column, SQLCHAR* name,
     SQLSMALLINT buffer_length, SQLSMALLINT* name_length, SQLSMALLINT* sql_type,
     SQLULEN* size, SQLSMALLINT* digits, SQLSMALLINT* nullable) {
-  return Locked([&](Server& s) {
+  return Locked([&](Server& s, Lock&) {
     return s.DescribeCol(stmt, column, name, buffer_length, name_length,
                          sql_type, size, digits, nullable);
   });
 }
 
 SCRIPTED_ODBC_EXPORT SQLRETURN SQL_API SQLFetch(SQLHSTMT stmt) {
-  return Locked([&](Server& s) { return s.Fetch(stmt); });
+  return Locked([&](Server& s, Lock&) { return s.Fetch(stmt); });
 }
 
 SCRIPTED_ODBC_EXPORT SQLRETURN SQL_API
 SQLGetData(SQLHSTMT stmt, SQLUSMALLINT column, SQLSMALLINT c_type,
            SQLPOINTER target, SQLLEN buffer_length, SQLLEN* indicator) {
-  return Locked([&](Server& s) {
+  return Locked([&](Server& s, Lock&) {
     return s.GetData(stmt, column, c_type, target, buffer_length, indicator);
   });
 }
 
 SCRIPTED_ODBC_EXPORT SQLRETURN SQL_API SQLMoreResults(SQLHSTMT stmt) {
-  return Locked([&](Server& s) { return s.MoreResults(stmt); });
+  return Locked([&](Server& s, Lock&) { return s.MoreResults(stmt); });
 }
 
 SCRIPTED_ODBC_EXPORT SQLRETURN SQL_API SQLRowCount(SQLHSTMT stmt,
                                                    SQLLEN* count) {
-  return Locked([&](Server& s) { return s.RowCount(stmt, count); });
+  return Locked([&](Server& s, Lock&) { return s.RowCount(stmt, count); });
 }
 
 SCRIPTED_ODBC_EXPORT SQLRETURN SQL_API SQLFreeStmt(SQLHSTMT stmt,
                                                    SQLUSMALLINT option) {
-  return Locked([&](Server& s) { return s.FreeStmt(stmt, option); });
+  return Locked([&](Server& s, Lock&) { return s.FreeStmt(stmt, option); });
 }
 
 SCRIPTED_ODBC_EXPORT SQLRETURN SQL_API SQLCloseCursor(SQLHSTMT stmt) {
-  return Locked([&](Server& s) { return s.CloseCursor(stmt); });
+  return Locked([&](Server& s, Lock&) { return s.CloseCursor(stmt); });
 }
 
 SCRIPTED_ODBC_EXPORT SQLRETURN SQL_API SQLCancel(SQLHSTMT stmt) {
-  return Locked([&](Server& s) { return s.Cancel(stmt); });
+  return Locked([&](Server& s, Lock&) { return s.Cancel(stmt); });
 }
 
 SCRIPTED_ODBC_EXPORT SQLRETURN SQL_API
 SQLGetDiagRec(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT record,
               SQLCHAR* sqlstate, SQLINTEGER* native, SQLCHAR* message,
               SQLSMALLINT buffer_length, SQLSMALLINT* length) {
-  return Locked([&](Server& s) {
+  return Locked([&](Server& s, Lock&) {
     return s.GetDiagRec(type, handle, record, sqlstate, native, message,
                         buffer_length, length);
   });
@@ -232,7 +242,7 @@ SQLGetDiagRec(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT record,
 SCRIPTED_ODBC_EXPORT SQLRETURN SQL_API SQLGetDiagField(
     SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT record, SQLSMALLINT field,
     SQLPOINTER value, SQLSMALLINT buffer_length, SQLSMALLINT* length) {
-  return Locked([&](Server& s) {
+  return Locked([&](Server& s, Lock&) {
     return s.GetDiagField(type, handle, record, field, value, buffer_length,
                           length);
   });

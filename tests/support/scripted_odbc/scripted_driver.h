@@ -3,31 +3,58 @@
 
 // Inside libscripted_odbc.so: the handles the Driver Manager holds and the
 // one server behind them. The exported ODBC functions take the server's
-// mutex and call the member of the same name.
+// mutex and call the member of the same name; those that may wait get the
+// lock, to give it up meanwhile. The members live by area:
+//   script_state.cc  what tests call, and the record of calls
+//   network.cc       reachability, half-open links, the control file, waits
+//   handles.cc       handles and their attributes
+//   connect.cc       connect, disconnect, driver information, transactions
+//   execute.cc       parameters and SQLExecDirect
+//   backend.cc       statements answered by a SQLite file
+//   results.cc       result sets, SQLFetch, SQLGetData, row counts
+//   diagnostics.cc   diagnostic records
 
 #include <sql.h>
 #include <sqlext.h>
 
 #include <array>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "support/scripted_odbc/scripted_odbc.h"
 
+namespace norvessa {
+class SqliteConnection;
+class SqliteFileGuard;
+class WriterTurn;
+}  // namespace norvessa
+
 namespace norvessa::testing::scripted {
+
+using Lock = std::unique_lock<std::mutex>;
+using Clock = std::chrono::steady_clock;
 
 enum class Personality { kFreeTds, kMicrosoft };
 
+// Who speaks: Microsoft's driver tells its own messages from the server's.
+enum class Origin { kDriver, kServer };
+
 struct Diagnostic {
   std::string sqlstate;
-  std::string message;
+  std::string message;  // with the personality's prefix
+  int native = 0;
 };
 
 // A failure the script asked for, or one the driver makes itself.
@@ -35,7 +62,13 @@ struct Failure {
   std::string sqlstate;
   std::string message;
   bool kills_connection = false;
+  Origin origin = Origin::kDriver;
+  int native = 0;
+  std::vector<std::pair<std::string, std::string>> more{};  // further records
 };
+
+// What a scripted error result reports.
+Failure FailureOf(const ScriptResult& error);
 
 struct Handle {
   explicit Handle(SQLSMALLINT handle_type) : type(handle_type) {}
@@ -52,20 +85,32 @@ struct Environment : Handle {
 };
 
 struct Connection : Handle {
-  explicit Connection(Environment* env)
-      : Handle(SQL_HANDLE_DBC), environment(env) {}
+  explicit Connection(Environment* env);
+  ~Connection() override;  // in backend.cc, which knows SqliteConnection
 
   Environment* environment;
   int serial = 0;  // 0 until it first connects
   bool connected = false;
-  bool cut = false;   // the server restarted; no call has noticed yet
-  bool dead = false;  // a call has seen the connection fail
+  bool cut = false;        // the server restarted; no call has noticed yet
+  bool half_open = false;  // the network went silent; no call has noticed
+  bool dead = false;       // a call has seen the connection fail
+  bool nocount = false;    // SET NOCOUNT ON
   Personality personality = Personality::kFreeTds;
   std::string server_name;
   std::map<SQLINTEGER, SQLULEN> attributes;
   // Where in the log its calls before the connect are, to give them the
   // serial once it has one.
   std::vector<std::size_t> calls_before_connect;
+  // The SQLite connection that answers for the server, when there is a
+  // backend.
+  std::unique_ptr<SqliteConnection> backend;
+
+  // An attribute as set (unixODBC replays those set before the connect),
+  // or `otherwise`.
+  SQLULEN Attribute(SQLINTEGER attribute, SQLULEN otherwise = 0) const {
+    const auto it = attributes.find(attribute);
+    return it != attributes.end() ? it->second : otherwise;
+  }
 };
 
 struct Parameter {
@@ -98,7 +143,20 @@ struct Statement : Handle {
   const ScriptResult* Current() const {
     return current < results.size() ? &results[current] : nullptr;
   }
+  // SQL_ATTR_QUERY_TIMEOUT, in seconds; 0 for none.
+  SQLULEN QueryTimeout() const {
+    const auto it = attributes.find(SQL_ATTR_QUERY_TIMEOUT);
+    return it != attributes.end() ? it->second : 0;
+  }
 };
+
+// The connection a handle belongs to: a connection's own, a statement's;
+// none for an environment.
+Connection* ConnectionOf(Handle& handle);
+
+// Closes the connection's SQLite connection, if it has one; what was open
+// rolls back.
+void CloseBackend(Connection& connection);
 
 class Server final : public ScriptedServer {
  public:
@@ -115,29 +173,36 @@ class Server final : public ScriptedServer {
   void FailNext(std::string function, std::string sqlstate, std::string message,
                 bool kills_connection) override;
   void SetPieceBytes(std::size_t n) override;
+  void SetHalfOpen(bool half_open) override;
+  void SetPersonality(ScriptPersonality personality) override;
+  void SetBackend(std::string path) override;
+  void SetControlFile(std::string path) override;
   std::vector<Call> Calls() override;
   int ConnectAttempts() override;
   int OpenConnections() override;
+  int Blocked() override;
 
-  // The ODBC functions; the caller holds the mutex.
+  // The ODBC functions; the caller holds the mutex, which those given the
+  // lock may give up while they wait.
   SQLRETURN AllocHandle(SQLSMALLINT type, SQLHANDLE input, SQLHANDLE* output);
   SQLRETURN FreeHandle(SQLSMALLINT type, SQLHANDLE handle);
   SQLRETURN SetEnvAttr(SQLHENV env, SQLINTEGER attribute, SQLPOINTER value);
   SQLRETURN GetEnvAttr(SQLHENV env, SQLINTEGER attribute, SQLPOINTER value,
                        SQLINTEGER* length);
-  SQLRETURN SetConnectAttr(SQLHDBC dbc, SQLINTEGER attribute, SQLPOINTER value,
-                           SQLINTEGER length);
+  SQLRETURN SetConnectAttr(Lock& lock, SQLHDBC dbc, SQLINTEGER attribute,
+                           SQLPOINTER value, SQLINTEGER length);
   SQLRETURN GetConnectAttr(SQLHDBC dbc, SQLINTEGER attribute, SQLPOINTER value,
                            SQLINTEGER buffer_length, SQLINTEGER* length);
-  SQLRETURN DriverConnect(SQLHDBC dbc, SQLCHAR* in, SQLSMALLINT in_length,
-                          SQLCHAR* out, SQLSMALLINT out_max,
-                          SQLSMALLINT* out_length);
+  SQLRETURN DriverConnect(Lock& lock, SQLHDBC dbc, SQLCHAR* in,
+                          SQLSMALLINT in_length, SQLCHAR* out,
+                          SQLSMALLINT out_max, SQLSMALLINT* out_length);
   SQLRETURN Disconnect(SQLHDBC dbc);
   SQLRETURN GetInfo(SQLHDBC dbc, SQLUSMALLINT info, SQLPOINTER value,
                     SQLSMALLINT buffer_length, SQLSMALLINT* length);
   SQLRETURN GetFunctions(SQLHDBC dbc, SQLUSMALLINT function,
                          SQLUSMALLINT* supported);
-  SQLRETURN EndTran(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT completion);
+  SQLRETURN EndTran(Lock& lock, SQLSMALLINT type, SQLHANDLE handle,
+                    SQLSMALLINT completion);
   SQLRETURN SetStmtAttr(SQLHSTMT stmt, SQLINTEGER attribute, SQLPOINTER value);
   SQLRETURN GetStmtAttr(SQLHSTMT stmt, SQLINTEGER attribute, SQLPOINTER value,
                         SQLINTEGER* length);
@@ -146,7 +211,8 @@ class Server final : public ScriptedServer {
                           SQLSMALLINT sql_type, SQLULEN column_size,
                           SQLSMALLINT digits, SQLPOINTER value,
                           SQLLEN buffer_length, SQLLEN* indicator);
-  SQLRETURN ExecDirect(SQLHSTMT stmt, SQLCHAR* text, SQLINTEGER length);
+  SQLRETURN ExecDirect(Lock& lock, SQLHSTMT stmt, SQLCHAR* text,
+                       SQLINTEGER length);
   SQLRETURN NumResultCols(SQLHSTMT stmt, SQLSMALLINT* count);
   SQLRETURN DescribeCol(SQLHSTMT stmt, SQLUSMALLINT column, SQLCHAR* name,
                         SQLSMALLINT buffer_length, SQLSMALLINT* name_length,
@@ -168,7 +234,7 @@ class Server final : public ScriptedServer {
                          SQLSMALLINT buffer_length, SQLSMALLINT* length);
 
  private:
-  Server() = default;
+  Server();
   ~Server() = default;
 
   template <typename T>
@@ -183,27 +249,73 @@ class Server final : public ScriptedServer {
   // return code; returns `rc`.
   SQLRETURN Finish(Handle& handle, Connection* connection, Call call,
                    SQLRETURN rc);
+  // Adds a record to `handle`'s diagnostics, prefixed as its connection's
+  // personality would.
   static void Diagnose(Handle& handle, std::string sqlstate,
-                       std::string_view message);
+                       std::string_view message,
+                       Origin origin = Origin::kDriver, int native = 0);
   // Reports `failure` on `handle`; SQL_ERROR.
   static SQLRETURN Fail(Handle& handle, Connection* connection,
                         const Failure& failure);
   std::optional<Failure> TakeFailure(std::string_view function);
-  // A call that talks to the server: finds a cut, refuses a dead link.
-  static std::optional<Failure> Reach(Connection& connection);
+
+  // --- The network (network.cc); the caller holds the mutex. ---
+  // Something a waiting call may be waiting for has changed.
+  void Changed();
+  void UseControlFile(std::string path);
+  void CutOpenConnections();
+  void BeginHalfOpen();
+  void EndHalfOpen();
+  // Reads the control file if it may have changed, and applies a new word.
+  void PollControl();
+  void ApplyControlWord(const std::string& word);
+  // Waits, without the mutex, until `done` holds or `deadline` passes;
+  // true when `done` ended it. Counted in Blocked() meanwhile.
+  bool Block(Lock& lock, std::optional<Clock::time_point> deadline,
+             const std::function<bool()>& done);
+  // A call that talks to the server: waits out a half-open link (at most
+  // `timeout_seconds`, 0 for no limit), finds a cut, refuses a dead link.
+  std::optional<Failure> Reach(Lock& lock, Connection& connection,
+                               SQLULEN timeout_seconds);
+  // A connect while the network is silent or the server hangs.
+  std::optional<Failure> AwaitNetwork(Lock& lock, const Connection& connection);
+  // A statement that met Hang(): HYT00 at its timeout, 08S01 if the
+  // connection was cut meanwhile.
+  Failure WaitOutHang(Lock& lock, Connection& connection,
+                      SQLULEN timeout_seconds);
 
   std::optional<Failure> ReadParameter(const Connection& connection,
                                        SQLUSMALLINT number,
                                        const Parameter& parameter,
                                        BoundParam& out) const;
-  std::vector<ScriptResult> AnswerFor(std::string_view text);
+  // The scripted answer for the statement; nothing when none matches.
+  std::optional<std::vector<ScriptResult>> AnswerFor(std::string_view text);
   SQLRETURN GetText(Statement& stmt, const std::string& value,
                     SQLSMALLINT c_type, SQLPOINTER target, SQLLEN buffer_length,
                     SQLLEN* indicator);
   SQLRETURN GetFixed(Statement& stmt, const std::string& value,
                      SQLSMALLINT c_type, SQLPOINTER target, SQLLEN* indicator);
 
+  // --- The SQLite backend (backend.cc). ---
+  void UseBackend(std::string path);
+  // Opens the connection's SqliteConnection, without the mutex.
+  std::optional<Failure> OpenBackend(Lock& lock, Connection& connection);
+  // Runs a statement no answer matched, without the mutex.
+  std::vector<ScriptResult> RunOnBackend(Lock& lock, Connection& connection,
+                                         const std::string& text,
+                                         const std::vector<BoundParam>& params);
+  // Follows SQL_ATTR_AUTOCOMMIT and SQLEndTran, without the mutex.
+  std::optional<Failure> BackendAutocommit(Lock& lock, Connection& connection,
+                                           bool on);
+  std::optional<Failure> BackendEndTran(Lock& lock, Connection& connection,
+                                        bool commit);
+  // The server rolled the connection's transaction back (a deadlock
+  // victim); under the mutex, as a rollback waits for nobody.
+  static void BackendRolledBack(Connection& connection);
+
   std::mutex mutex_;
+  // Wakes waiting calls when the state they wait on may have changed.
+  std::condition_variable wake_;
   std::map<const void*, std::unique_ptr<Handle>> handles_;
   std::vector<ScriptAnswer> answers_;
   std::vector<Call> calls_;
@@ -213,6 +325,32 @@ class Server final : public ScriptedServer {
   std::size_t piece_bytes_ = 0;
   int next_serial_ = 0;
   int connect_attempts_ = 0;
+  ScriptPersonality personality_ = ScriptPersonality::kByName;
+
+  // The network.
+  bool half_open_ = false;
+  bool connects_hang_ = false;  // the control word "hang"
+  int blocked_ = 0;
+  std::uint64_t resets_ = 0;   // Reset() calls
+  std::uint64_t changes_ = 0;  // Changed() calls
+
+  // The control file, and what was last read of it.
+  struct FileStamp {
+    bool exists = false;
+    std::uint64_t inode = 0;
+    std::int64_t size = 0;
+    std::int64_t modified_ns = 0;
+    bool operator==(const FileStamp&) const = default;
+  };
+  std::string control_path_;
+  FileStamp control_stamp_;
+  Clock::time_point control_read_{};
+  std::string control_word_ = "up";
+
+  // The backend, and what its connections share.
+  std::string backend_path_;
+  std::shared_ptr<WriterTurn> backend_turn_;
+  std::shared_ptr<SqliteFileGuard> backend_file_;
 };
 
 }  // namespace norvessa::testing::scripted

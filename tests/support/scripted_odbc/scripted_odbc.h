@@ -8,17 +8,37 @@
 // which the library exports; everything crosses that boundary as virtual
 // calls, so the test binary and the driver share one instance.
 //
-// Personalities follow the DRIVER={...} of the connection string: a name
-// holding "FreeTDS" behaves like FreeTDS with ClientCharset=UTF-8, any other
-// like Microsoft's driver (narrow text in the C library's current LC_CTYPE).
+// Personalities: by default they follow the DRIVER={...} of the connection
+// string: a name holding "FreeTDS" behaves like FreeTDS with
+// ClientCharset=UTF-8, any other like Microsoft's driver (narrow text in the
+// C library's current LC_CTYPE); SetPersonality overrides the rule. The
+// personality also gives the messages' prefixes ("[FreeTDS][SQL Server]...",
+// "[Microsoft][ODBC Driver 18 for SQL Server]...") and what SQLGetInfo says
+// of the driver. A scripted message that starts with '[' is sent as it is.
+//
+// As SQL Server does, each connection keeps SET NOCOUNT: a statement whose
+// text holds "SET NOCOUNT ON" (any case) turns it on for the connection,
+// "SET NOCOUNT OFF" off again, and every connection starts with it off.
+// While it is on, count results are never sent (they drop out of the
+// statement's results) and SQLRowCount answers -1.
+//
+// Time: a call that waits (Hang(), a half-open link, a connect during an
+// outage) gives up the server's mutex while it waits, so other threads and
+// connections go on; Blocked() counts those waiting.
 //
 // A program in another process (the service itself, started by a test) is
-// seen through a file: with SCRIPTED_ODBC_TRACE set in its environment,
-// every statement the driver receives is appended to that file as one line
-// of UTF-8 (its line breaks written "\n"). With SCRIPTED_ODBC_CONNECT_HANGS
-// set as well, SQLDriverConnect appends "SQLDriverConnect hangs" and never
-// returns: a server that accepts and never answers, behind a driver that
-// ignores its login timeout.
+// steered and seen through its environment:
+//   SCRIPTED_ODBC_TRACE=<file>: every statement the driver receives is
+//     appended to that file as one line of UTF-8 (its line breaks written
+//     "\n").
+//   SCRIPTED_ODBC_CONNECT_HANGS (set, not empty): SQLDriverConnect appends
+//     "SQLDriverConnect hangs" to the trace file and never returns: a server
+//     that accepts and never answers, behind a driver that ignores its login
+//     timeout.
+//   SCRIPTED_ODBC_CONTROL=<file>: the state of the server and the network,
+//     as the file's first word (see SetControlFile).
+//   SCRIPTED_ODBC_BACKEND=<SQLite file>: the database behind the statements
+//     no answer was scripted for (see SetBackend).
 
 #include <cstddef>
 #include <optional>
@@ -42,17 +62,23 @@ struct ScriptColumn {
 
 // One result of a statement, in the order a server sends them.
 struct ScriptResult {
-  enum class Kind { kRows, kCount, kError };
+  // kHang: a statement that runs until its query timeout (see Hang()); it
+  // counts as the statement's first result only.
+  enum class Kind { kRows, kCount, kError, kHang };
   Kind kind = Kind::kCount;
   // kRows
   std::vector<ScriptColumn> columns;
   std::vector<std::vector<ScriptValue>> rows;
   // kCount: what SQLRowCount gives
   long long count = 0;
-  // kError
+  // kError. An error with SQLSTATE 40001 (a deadlock victim) also rolls
+  // back the transaction the connection has open.
   std::string sqlstate;
   std::string message;
   bool kills_connection = false;  // the connection is dead from then on
+  int native = 0;                 // SQL Server's error number
+  // Further diagnostic records (SQLSTATE, message), after the first.
+  std::vector<std::pair<std::string, std::string>> more{};
 };
 
 inline ScriptResult Rows(std::vector<ScriptColumn> columns,
@@ -78,6 +104,29 @@ inline ScriptResult Error(std::string sqlstate, std::string message,
   r.sqlstate = std::move(sqlstate);
   r.message = std::move(message);
   r.kills_connection = kills_connection;
+  return r;
+}
+
+// A statement that never finishes by itself: SQLExecDirect waits, in real
+// time, for the statement's SQL_ATTR_QUERY_TIMEOUT, and then fails with
+// HYT00 "Query timeout expired"; the server cancelled the query and the
+// connection goes on. With no timeout (0) it waits until Reset(),
+// SetReachable(), Restart(), SetHalfOpen() or a change of the control word;
+// a restart that cuts the connection meanwhile fails it with 08S01 at once.
+inline ScriptResult Hang() {
+  ScriptResult r;
+  r.kind = ScriptResult::Kind::kHang;
+  return r;
+}
+
+// SQL Server's deadlock victim (error 1205): the server has rolled the
+// connection's transaction back; the client's rollback afterwards succeeds.
+inline ScriptResult Deadlock() {
+  ScriptResult r = Error("40001",
+                         "Transaction (Process ID 57) was deadlocked on lock "
+                         "resources with another process and has been chosen "
+                         "as the deadlock victim. Rerun the transaction.");
+  r.native = 1205;
   return r;
 }
 
@@ -130,11 +179,19 @@ struct Call {
   int rc = 0;                      // what the driver returned
 };
 
+enum class ScriptPersonality {
+  kByName,  // DRIVER={...} holding "FreeTDS": FreeTDS; else Microsoft's
+  kFreeTds,
+  kMicrosoft,
+};
+
 class ScriptedServer {
  public:
   // Forgets answers, calls, failures and settings: the server is reachable
-  // again and connection serials restart at 1 (connections still open keep
-  // theirs).
+  // again, the network is back (as SetHalfOpen(false)), the personality
+  // goes by name, backend and control file are the environment's again,
+  // every call waiting for a Hang() returns, and connection serials restart
+  // at 1 (connections still open keep theirs).
   virtual void Reset() = 0;
   // The first matching answer that is not spent wins, in the order added.
   virtual void Answer(ScriptAnswer answer) = 0;
@@ -158,9 +215,56 @@ class ScriptedServer {
   // character); 0, the default, fills the buffer as ODBC says.
   virtual void SetPieceBytes(std::size_t n) = 0;
 
+  // A network that drops every packet without a word (no reset), as when
+  // a cable or a firewall goes. Setting it makes each connection open now
+  // half-open: its next call that talks to the server (as for Restart())
+  // waits for its timeout, SQL_ATTR_QUERY_TIMEOUT of the statement for
+  // SQLExecDirect, SQL_ATTR_CONNECTION_TIMEOUT of the connection for the
+  // others (0: until the network is back), then fails with HYT00 "Query
+  // timeout expired" and the connection is dead from then on. Meanwhile
+  // SQLDriverConnect waits for the handle's SQL_ATTR_LOGIN_TIMEOUT (0: until
+  // the network is back) and fails with HYT00 "Login timeout expired".
+  // Clearing it lets connects through at once (one under way goes on as
+  // usual); the half-open connections are dead, and their calls that were
+  // waiting fail with 08S01 at once.
+  virtual void SetHalfOpen(bool half_open) = 0;
+  // For connections made from now on.
+  virtual void SetPersonality(ScriptPersonality personality) = 0;
+  // A SQLite file (an existing one) that answers the statements no answer
+  // matches, through the service's own SqliteConnection, which translates
+  // the T-SQL; "" for none, the default. Each connection opens its own
+  // SqliteConnection when it connects. Parameter markers become :p1,
+  // :p2...; SET statements stay with the driver; "<insert>;\nSELECT
+  // CAST(SCOPE_IDENTITY() AS bigint)" answers the new row's key; turning
+  // autocommit off begins a transaction, SQLEndTran ends it. Rows come with
+  // SQL Server's types and text ("2024-03-05 14:05:09.000"), statements
+  // without rows with the count of rows they changed; SQLite's errors with
+  // 23000 (constraints), 42000 (syntax) or HY000. SCRIPTED_ODBC_BACKEND
+  // sets it for a whole process.
+  virtual void SetBackend(std::string path) = 0;
+  // A file whose first word says how server and network are, for a program
+  // the test cannot call into (SCRIPTED_ODBC_CONTROL sets it for a whole
+  // process); "" for none, the default. The driver looks at it at each
+  // connect and statement, and every 20 ms while a call waits, and reads the
+  // word again when the file's inode, size or time changed or 20 ms have
+  // passed; what the word says applies when it changes:
+  //   up (or no file): reachable, the network works; it restores all the
+  //     others did.
+  //   down: the server is stopped: SetReachable(false) and Restart().
+  //   silent: SetHalfOpen(true).
+  //   hang: the connections open are cut as by "down", and SQLDriverConnect
+  //     waits, whatever its login timeout, until the word changes, then
+  //     goes on as the new word says.
+  // An empty file or another word changes nothing; leaving a file for none
+  // is as if it said "up".
+  virtual void SetControlFile(std::string path) = 0;
+
   virtual std::vector<Call> Calls() = 0;
   virtual int ConnectAttempts() = 0;
   virtual int OpenConnections() = 0;
+  // The calls waiting right now: on Hang(), on half-open links, and
+  // connects while the network is silent or the control word is "hang".
+  virtual int Blocked() = 0;
 
  protected:
   ~ScriptedServer() = default;

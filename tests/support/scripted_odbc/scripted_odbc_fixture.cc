@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -16,6 +17,9 @@
 
 namespace norvessa::testing {
 namespace {
+
+constexpr std::string_view kDriverNames[] = {kFreeTdsDriver, kMicrosoftDriver,
+                                             kTdsDriver, kSqlServerDriver};
 
 // The folder with odbcinst.ini, and the driver library held open.
 class Installation {
@@ -31,7 +35,7 @@ class Installation {
     dir_ = pattern;
     const std::string driver = NORVESSA_SCRIPTED_ODBC_DRIVER;
     std::ofstream ini(dir_ / "odbcinst.ini");
-    for (std::string_view name : {kFreeTdsDriver, kMicrosoftDriver}) {
+    for (std::string_view name : kDriverNames) {
       ini << '[' << name << "]\n"
           << "Description = Scripted test driver\n"
           << "Driver = " << driver << "\n\n";
@@ -75,7 +79,8 @@ class Installation {
     for (std::string line; std::getline(system, line);) {
       if (!line.empty() && line.front() == '[') {
         const std::string name = line.substr(1, line.find(']') - 1);
-        keep = name != kFreeTdsDriver && name != kMicrosoftDriver;
+        keep = std::find(std::begin(kDriverNames), std::end(kDriverNames),
+                         name) == std::end(kDriverNames);
       }
       if (keep) out << line << '\n';
     }
@@ -98,6 +103,8 @@ Installation& TheInstallation() {
 }  // namespace
 
 ScriptedServer& ScriptedOdbc() { return TheInstallation().server(); }
+
+std::string ScriptedDriverPath() { return NORVESSA_SCRIPTED_ODBC_DRIVER; }
 
 std::string ScriptedConnectionString(std::string_view driver) {
   return "DRIVER={" + std::string(driver) +

@@ -3,10 +3,10 @@
 
 // Puts the scripted ODBC driver in unixODBC's reach. While the program
 // starts, this library writes an odbcinst.ini of its own registering the
-// driver as "FreeTDS" and as "ODBC Driver 18 for SQL Server", and points
-// ODBCSYSINI at it. unixODBC reads that setting once, at the process's
-// first ODBC call, and the real drivers' names are taken over (the
-// system's other drivers, Debian's SQLite3 among them, stay): the tests
+// driver as "FreeTDS", "ODBC Driver 18 for SQL Server", "TDS" and "SQL
+// Server", and points ODBCSYSINI at it. unixODBC reads that setting once, at
+// the process's first ODBC call, and the real drivers' names are taken over
+// (the system's other drivers, Debian's SQLite3 among them, stay): the tests
 // that use it therefore live in executables of their own, where no test
 // reaches FreeTDS or Microsoft's driver.
 
@@ -24,6 +24,12 @@ namespace norvessa::testing {
 inline constexpr std::string_view kFreeTdsDriver = "FreeTDS";
 inline constexpr std::string_view kMicrosoftDriver =
     "ODBC Driver 18 for SQL Server";
+// Names other installations give one driver or the other.
+inline constexpr std::string_view kTdsDriver = "TDS";
+inline constexpr std::string_view kSqlServerDriver = "SQL Server";
+
+// The driver library's own path: unixODBC also takes DRIVER={/path/lib.so}.
+std::string ScriptedDriverPath();
 
 // The server behind the driver, the very instance unixODBC loads: the
 // fixture opens the same library file, which also keeps it loaded when
