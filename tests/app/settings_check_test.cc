@@ -191,6 +191,46 @@ TEST(SettingsCheckTest, PrintsWhatItFoundAndEachProblem) {
   }
 }
 
+// Against SQL Server (the scripted driver standing in for FreeTDS,
+// answering from the demo database): whether the link is encrypted, as the
+// server sees the session, and a warning when it is not.
+TEST(SettingsCheckTest, SaysWhetherTheLinkToSqlServerIsEncrypted) {
+  struct Case {
+    const char* extra;
+    const char* lines;
+  };
+  const Case cases[] = {
+      {"", "database answers: yes\nlink encrypted: yes\ncompany: 1 Demo\n"},
+      {"ODBCEXTRA=Encryption=off\n",
+       "database answers: yes\nlink encrypted: no\ncompany: 1 Demo\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.extra);
+    Installation app(std::to_string(testing::FreePortForAProgram()));
+    std::filesystem::create_directory(app.bin() + "/Logs");
+    const std::string dir =
+        std::filesystem::path(app.bin()).parent_path().string();
+    Installation::Write(dir + "/odbcinst.ini",
+                        "[FreeTDS]\nDriver = " +
+                            std::string(NORVESSA_SCRIPTED_ODBC_DRIVER) + "\n");
+    Installation::Write(app.bin() + "/Config/Conexao.ini",
+                        std::string("[SERVER]\nDRIVER=MSSQL9\n"
+                                    "HOSTNAME=erp-scripted\nBANCO=ERP\n") +
+                            c.extra);
+    app.Start({"--check"}, nullptr,
+              {{"ODBCSYSINI", dir},
+               {"ODBCINSTINI", "odbcinst.ini"},
+               {"SCRIPTED_ODBC_BACKEND", app.db()}});
+    EXPECT_EQ(app.Wait(std::chrono::seconds(30)), 0) << app.Stderr();
+    const std::string out = app.Stdout();
+    EXPECT_NE(out.find(c.lines), std::string::npos) << out;
+    EXPECT_EQ(out.find("warning: the link to SQL Server is not encrypted") !=
+                  std::string::npos,
+              std::string(c.extra).find("off") != std::string::npos)
+        << out;
+  }
+}
+
 TEST(SettingsCheckTest, APortInUseIsAProblem) {
   testing::BoundSocket taken;
   Installation app(std::to_string(taken.port()));

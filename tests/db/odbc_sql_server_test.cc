@@ -531,6 +531,8 @@ TEST_F(ScriptedOdbcTest, TheDriverSaysWhichSettingsItTakes) {
       {std::string(kSqlServerDriver), ScriptPersonality::kMicrosoft, false,
        false},
       {std::string(kFreeTdsDriver), ScriptPersonality::kMicrosoft, false, true},
+      // Found by unixODBC in any case, and taken for FreeTDS by its name.
+      {"freetds", ScriptPersonality::kByName, true, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -759,9 +759,9 @@ TEST_F(ScriptedOdbcDriverTest, TheDriverNamesItselfAfterItsPersonality) {
       {std::string(kSqlServerDriver), ScriptPersonality::kMicrosoft, false},
       {std::string(kFreeTdsDriver), ScriptPersonality::kMicrosoft, false},
       {ScriptedDriverPath(), ScriptPersonality::kFreeTds, true},
-      // unixODBC finds its driver sections in any case, while the name
-      // rule does not.
-      {"freetds", ScriptPersonality::kByName, false},
+      // unixODBC finds its driver sections in any case, and so does the
+      // name rule.
+      {"freetds", ScriptPersonality::kByName, true},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.driver);

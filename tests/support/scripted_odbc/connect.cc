@@ -9,6 +9,7 @@
 
 #include "support/scripted_odbc/driver_support.h"
 #include "support/scripted_odbc/scripted_driver.h"
+#include "support/scripted_odbc/text_codec.h"
 
 namespace norvessa::testing::scripted {
 namespace {
@@ -85,12 +86,24 @@ SQLRETURN Server::DriverConnect(Lock& lock, SQLHDBC handle, SQLCHAR* in,
   }
   const auto pairs = ParseConnectionString(call.text);
   const auto driver = pairs.find("DRIVER");
+  // unixODBC finds a driver's section by its name in any case.
   const bool freetds =
       personality_ == ScriptPersonality::kByName
           ? driver != pairs.end() &&
-                driver->second.find("FreeTDS") != std::string::npos
+                ContainsIgnoringAsciiCase(driver->second, "FreeTDS")
           : personality_ == ScriptPersonality::kFreeTds;
   c->personality = freetds ? Personality::kFreeTds : Personality::kMicrosoft;
+  // FreeTDS encrypts only when told to require it; Driver 18 unless told
+  // not to.
+  auto value = [&pairs](const char* key) {
+    const auto it = pairs.find(key);
+    return it == pairs.end() ? std::string() : it->second;
+  };
+  c->encrypted = freetds
+                     ? EqualsIgnoringAsciiCase(value("ENCRYPTION"), "require")
+                     : !(EqualsIgnoringAsciiCase(value("ENCRYPT"), "no") ||
+                         EqualsIgnoringAsciiCase(value("ENCRYPT"), "false") ||
+                         EqualsIgnoringAsciiCase(value("ENCRYPT"), "optional"));
   auto fail = [&](const Failure& failure) {
     return Finish(*c, c, std::move(call), Fail(*c, nullptr, failure));
   };

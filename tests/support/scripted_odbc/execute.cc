@@ -299,6 +299,10 @@ SQLRETURN Server::ExecDirect(Lock& lock, SQLHSTMT handle, SQLCHAR* text,
   std::vector<ScriptResult> results;
   if (auto scripted = AnswerFor(call.text)) {
     results = std::move(*scripted);
+  } else if (ContainsIgnoringAsciiCase(
+                 call.text, "CONNECTIONPROPERTY('encrypt_option')")) {
+    results = {Rows({{"Encrypted", SQL_VARCHAR, 10, 0}},
+                    {{c.encrypted ? "TRUE" : "FALSE"}})};
   } else if (c.backend != nullptr) {
     results = RunOnBackend(lock, c, call.text, call.params);
   }

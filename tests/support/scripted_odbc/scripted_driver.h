@@ -95,6 +95,9 @@ struct Connection : Handle {
   bool half_open = false;  // the network went silent; no call has noticed
   bool dead = false;       // a call has seen the connection fail
   bool nocount = false;    // SET NOCOUNT ON
+  // The link as the connection string asked for it: what
+  // CONNECTIONPROPERTY('encrypt_option') answers.
+  bool encrypted = false;
   Personality personality = Personality::kFreeTds;
   std::string server_name;
   std::map<SQLINTEGER, SQLULEN> attributes;

@@ -9,7 +9,8 @@
 // calls, so the test binary and the driver share one instance.
 //
 // Personalities: by default they follow the DRIVER={...} of the connection
-// string: a name holding "FreeTDS" behaves like FreeTDS with
+// string: a name holding "FreeTDS" (in any case, as unixODBC finds the
+// driver's section) behaves like FreeTDS with
 // ClientCharset=UTF-8, any other like Microsoft's driver (narrow text in the
 // C library's current LC_CTYPE); SetPersonality overrides the rule. The
 // personality also gives the messages' prefixes ("[FreeTDS][SQL Server]...",
@@ -25,6 +26,11 @@
 // Time: a call that waits (Hang(), a half-open link, a connect during an
 // outage) gives up the server's mutex while it waits, so other threads and
 // connections go on; Blocked() counts those waiting.
+//
+// SELECT ... CONNECTIONPROPERTY('encrypt_option') answers "TRUE" when the
+// connection string asked for an encrypted link as the personality's
+// driver reads it (FreeTDS: Encryption=require; Microsoft's: unless
+// Encrypt=no, false or optional), else "FALSE".
 //
 // A program in another process (the service itself, started by a test) is
 // steered and seen through its environment:
@@ -180,7 +186,8 @@ struct Call {
 };
 
 enum class ScriptPersonality {
-  kByName,  // DRIVER={...} holding "FreeTDS": FreeTDS; else Microsoft's
+  kByName,  // DRIVER={...} holding "FreeTDS", any case: FreeTDS; else
+            // Microsoft's
   kFreeTds,
   kMicrosoft,
 };
