@@ -43,15 +43,20 @@ printf '[API]\nPorta=%s\nIP=http://0.0.0.0\nEmpresa=1\nPortaAdmin=%s\n' \
 echo up > "$dir/control"
 ids=$(sqlite3 "$dir/data.db" "select group_concat(IdProduto) from (select IdProduto from Produto order by random() limit 500)")
 
-(cd "$dir/root" && ODBCSYSINI="$dir" ODBCINSTINI=odbcinst.ini \
-   SCRIPTED_ODBC_BACKEND="$dir/data.db" SCRIPTED_ODBC_CONTROL="$dir/control" \
-   exec "$dir/bin/apinorvessa" --headless 2> "$dir/stderr.txt") &
+NORVESSA_ROOT="$dir/root" ODBCSYSINI="$dir" ODBCINSTINI=odbcinst.ini \
+  SCRIPTED_ODBC_BACKEND="$dir/data.db" SCRIPTED_ODBC_CONTROL="$dir/control" \
+  "$dir/bin/apinorvessa" --headless 2> "$dir/stderr.txt" &
 pid=$!
 trap 'kill -9 $pid 2>/dev/null || true' EXIT
 for _ in $(seq 1 200); do
   curl -s -o /dev/null "http://127.0.0.1:$admin/live" && break
   sleep 0.1
 done
+if ! curl -s -o /dev/null "http://127.0.0.1:$admin/live"; then
+  echo "the service did not start:" >&2
+  cat "$dir/stderr.txt" >&2
+  exit 1
+fi
 
 python3 - "$port" "$admin" "$dir/control" "${MODE:-down}" "${OUTAGE:-20}" \
   "${BEFORE:-5}" "${AFTER:-10}" "${READERS:-8}" "${ORDER_CLIENTS:-4}" \
@@ -112,7 +117,7 @@ def watch_ready():
         except Exception as e:
             status = type(e).__name__
         with lock:
-            ready.append((at, status))
+            ready.append((at, time.monotonic(), status))
         time.sleep(0.1)
 
 def write_control(word):
@@ -142,12 +147,14 @@ longest = max((d[1] - d[0] for d in during), default=0)
 longest_any = max((d[1] - d[0] for d in done if d[1] >= down_at), default=0)
 first_ok = min((d[1] for d in done if d[2] and d[1] >= up_at), default=None)
 failed_after = sum(1 for d in done if not d[2] and d[1] >= up_at)
+# /ready's answers asked at least 0.5 s into the outage and given before
+# the return, and the first 200 asked after the return.
 ready_during = {}
-for at, status in ready:
-    if down_at + 0.5 <= at < up_at:
+for at, ended, status in ready:
+    if down_at + 0.5 <= at and ended < up_at:
         ready_during[str(status)] = ready_during.get(str(status), 0) + 1
-ready_back = min((at for at, status in ready if at >= up_at and status == 200),
-                 default=None)
+ready_back = min((ended for at, ended, status in ready
+                  if at >= up_at and status == 200), default=None)
 statuses = {}
 for d in done:
     statuses[str(d[3])] = statuses.get(str(d[3]), 0) + 1

@@ -310,6 +310,7 @@ std::unique_ptr<Connection> ConnectionPool::OpenNew(
   const bool done =
       available_.wait_until(lock, wait_until, [&] { return attempt->done; });
   --waiting_;
+  if (done) attempting_ = false;
   if (!done) {
     // No answer: the server is taken for away, and this connect is left
     // to end on its own; until it does, no other starts.

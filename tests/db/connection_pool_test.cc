@@ -107,6 +107,9 @@ class PoolTest : public ::testing::Test {
     };
   }
 
+  void TheReadyCheckMakesTheNextAttemptAtOnce(
+      std::chrono::milliseconds connect_wait);
+
   testing::TempDatabase db_;
   std::atomic<int> opened_{0};
   std::atomic<int> checked_{0};
@@ -598,13 +601,24 @@ TEST_F(PoolTest, AtMostFourConnectsRunAtOnce) {
 // During an outage the ready check makes the next attempt at once instead
 // of waiting for the step, and its success ends the outage.
 TEST_F(PoolTest, TheReadyCheckMakesTheNextAttemptAtOnce) {
+  // Connects on the requester's thread, and on threads of their own.
+  for (const auto wait :
+       {std::chrono::milliseconds(0), std::chrono::milliseconds(60000)}) {
+    SCOPED_TRACE(wait.count());
+    TheReadyCheckMakesTheNextAttemptAtOnce(wait);
+  }
+}
+
+void PoolTest::TheReadyCheckMakesTheNextAttemptAtOnce(
+    std::chrono::milliseconds connect_wait) {
   ManualClock clock;
-  bool down = false;
-  int attempts = 0;
+  std::atomic<bool> down{false};
+  std::atomic<int> attempts{0};
   ConnectionPool::Options options;
   options.max_size = 4;
   options.clock = clock.Function();
   options.first_retry = std::chrono::seconds(60);
+  options.connect_wait = connect_wait;
   options.report = [](const std::string&) {};
   ConnectionPool pool(
       [&]() -> std::unique_ptr<Connection> {
@@ -626,8 +640,20 @@ TEST_F(PoolTest, TheReadyCheckMakesTheNextAttemptAtOnce) {
   EXPECT_EQ(attempts, 4);
   EXPECT_EQ(pool.NotReadyCause(), "");
   // Its connection serves the next request.
-  UnitOfWork next(pool);
-  EXPECT_EQ(attempts, 4);
+  {
+    UnitOfWork next(pool);
+    EXPECT_EQ(attempts, 4);
+  }
+  // A second outage ends as the first did, by a request this time.
+  down = true;
+  UnitOfWork other(pool);
+  EXPECT_THROW(pool.Acquire(), DriverError);
+  EXPECT_EQ(attempts, 5);
+  down = false;
+  clock.Advance(std::chrono::seconds(61));
+  EXPECT_NO_THROW(pool.Release(pool.Acquire()));
+  EXPECT_EQ(attempts, 6);
+  EXPECT_EQ(pool.NotReadyCause(), "");
 }
 
 // Whatever a connect throws, its slot comes back; the pool's report runs
