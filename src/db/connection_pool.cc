@@ -65,8 +65,13 @@ Connected Connect(const ConnectionPool::Factory& factory) {
 // One connect on a thread of its own; the pool's mutex guards it.
 struct ConnectionPool::Attempt {
   bool done = false;
+  // Made during an outage: the one attempt of its step.
+  bool single = false;
   // The requester stopped waiting: the pool takes the result.
   bool left = false;
+  // Left because it had no answer within the connect wait: the server is
+  // taken for away while it runs.
+  bool abandoned = false;
   std::unique_ptr<Connection> connection;
   std::string cause;
   std::string replaced;
@@ -156,11 +161,19 @@ std::unique_ptr<Connection> ConnectionPool::Acquire(
     const std::uint64_t returns_before_check = returns_;
     // The checks run outside the lock, the slot kept.
     lock.unlock();
-    const std::string invalid = idle.connection->InvalidReason();
+    std::string invalid;
+    bool alive = true;
+    try {
+      invalid = idle.connection->InvalidReason();
+      // A check talks to the server.
+      alive = !invalid.empty() || !check || idle.connection->IsAlive();
+    } catch (...) {
+      Discard(std::move(idle.connection));
+      throw;
+    }
     if (!invalid.empty()) {
       Invalidate(std::move(idle.connection), invalid);
-    } else if (!check || idle.connection->IsAlive()) {
-      // A check talks to the server.
+    } else if (alive) {
       return std::move(idle.connection);
     } else {
       // Dead: so is every connection that went idle before the check
@@ -219,6 +232,7 @@ std::unique_ptr<Connection> ConnectionPool::Opened(
     std::unique_ptr<Connection> connection, const std::string& cause,
     const std::string& replaced, Reports& reports) {
   if (!replaced.empty()) invalid_reason_ = replaced;
+  available_.notify_all();
   if (connection) {
     invalid_reason_.clear();
     if (to_replace_ > 0) {
@@ -233,7 +247,6 @@ std::unique_ptr<Connection> ConnectionPool::Opened(
     return connection;
   }
   --open_;
-  available_.notify_all();
   StartOrExtendOutage(cause, reports);
   return nullptr;
 }
@@ -242,7 +255,7 @@ std::unique_ptr<Connection> ConnectionPool::OpenNew(
     std::unique_lock<std::mutex>& lock,
     std::chrono::steady_clock::time_point deadline, Reports& reports) {
   const bool backing_off = options_.first_retry.count() > 0;
-  if (abandoned_ > 0) {
+  if (abandoned_ > 0 && outage_) {
     throw DatabaseUnavailable(
         "Database unreachable (a connection attempt has had no answer for " +
         Seconds(Now() - outage_since_) + "): " + outage_cause_);
@@ -270,8 +283,9 @@ std::unique_ptr<Connection> ConnectionPool::OpenNew(
     }
     throw DriverError(result.cause, true);
   }
-  const auto wait_until = std::min(
-      deadline, std::chrono::steady_clock::now() + options_.connect_wait);
+  const auto connect_until =
+      std::chrono::steady_clock::now() + options_.connect_wait;
+  const auto wait_until = std::min(deadline, connect_until);
   const int limit = outage_ ? 1 : options_.max_connects;
   if (connecting_ >= limit) {
     // Enough connects under way: wait for one to end, then look again.
@@ -288,41 +302,62 @@ std::unique_ptr<Connection> ConnectionPool::OpenNew(
     }
     return nullptr;
   }
-  attempting_ = outage_;
+  auto attempt = std::make_shared<Attempt>();
+  attempt->single = outage_;
+  if (outage_) attempting_ = true;
   ++open_;
   ++connecting_;
-  auto attempt = std::make_shared<Attempt>();
-  std::thread([landing = landing_, attempt, factory = factory_] {
-    Connected result = Connect(factory);
-    std::unique_lock landing_lock(landing->mutex);
-    if (landing->pool != nullptr) {
-      landing->pool->Land(attempt, std::move(result.connection),
-                          std::move(result.cause), std::move(result.replaced));
-      return;
-    }
-    // The pool is gone (its requester had left): what was opened is
-    // closed here.
-    landing_lock.unlock();
-    result.connection.reset();
-    --connects_left_running;
-  }).detach();
+  try {
+    std::thread([landing = landing_, attempt, factory = factory_] {
+      Connected result = Connect(factory);
+      std::unique_lock landing_lock(landing->mutex);
+      if (landing->pool != nullptr) {
+        landing->pool->Land(attempt, std::move(result.connection),
+                            std::move(result.cause),
+                            std::move(result.replaced));
+        return;
+      }
+      // The pool is gone (its requester had left): what was opened is
+      // closed here.
+      landing_lock.unlock();
+      result.connection.reset();
+      --connects_left_running;
+    }).detach();
+  } catch (const std::exception& e) {
+    // No thread for it (the process has too many): nothing was tried.
+    --open_;
+    --connecting_;
+    if (attempt->single) attempting_ = abandoned_ > 0;
+    available_.notify_all();
+    throw DriverError(std::string("Cannot start a connection attempt: ") +
+                      e.what());
+  }
   ++waiting_;
   const bool done =
       available_.wait_until(lock, wait_until, [&] { return attempt->done; });
   --waiting_;
-  if (done) attempting_ = false;
   if (!done) {
-    // No answer: the server is taken for away, and this connect is left
-    // to end on its own; until it does, no other starts.
+    // The connect is left to end on its own; its connection, if any, then
+    // serves the pool.
     attempt->left = true;
-    ++abandoned_;
     ++connects_left_running;
+    if (std::chrono::steady_clock::now() < connect_until) {
+      // This request's own limit came first: that says nothing of the
+      // server.
+      throw DriverError("No database connection available");
+    }
+    // No answer within the connect wait: the server is taken for away, and
+    // until this connect ends no other starts during the outage.
+    attempt->abandoned = true;
+    ++abandoned_;
     attempting_ = true;
     const std::string cause = "no answer to a connection attempt within " +
                               Seconds(options_.connect_wait);
     StartOrExtendOutage(cause, reports);
     throw DatabaseUnavailable("Database unreachable: " + cause);
   }
+  if (attempt->single) attempting_ = abandoned_ > 0;
+  available_.notify_all();
   if (auto opened = Opened(std::move(attempt->connection), attempt->cause,
                            attempt->replaced, reports)) {
     return opened;
@@ -335,31 +370,33 @@ void ConnectionPool::Land(const std::shared_ptr<Attempt>& attempt,
                           std::string cause, std::string replaced) {
   Reports reports;
   std::unique_ptr<Connection> closing;
+  bool left = false;
   {
     std::lock_guard lock(mutex_);
     --connecting_;
     attempt->done = true;
-    if (!attempt->left) {
+    left = attempt->left;
+    if (!left) {
       attempt->connection = std::move(connection);
       attempt->cause = std::move(cause);
       attempt->replaced = std::move(replaced);
     } else {
-      --abandoned_;
-      --connects_left_running;
-      attempting_ = false;
-      if (auto opened =
-              Opened(std::move(connection), cause, replaced, reports)) {
-        if (closed_) {
-          --open_;
-          closing = std::move(opened);
-        } else {
-          idle_.push_back({std::move(opened), Now(), returns_++});
-        }
+      if (attempt->abandoned) --abandoned_;
+      if (attempt->abandoned || attempt->single) attempting_ = abandoned_ > 0;
+      if (closed_) {
+        --open_;
+        closing = std::move(connection);
+      } else if (auto opened =
+                     Opened(std::move(connection), cause, replaced, reports)) {
+        idle_.push_back({std::move(opened), Now(), returns_++});
       }
     }
   }
   available_.notify_all();
   Report(reports);
+  closing.reset();
+  // Last: the process may leave without its destructors once none runs.
+  if (left) --connects_left_running;
 }
 
 std::string ConnectionPool::AttemptNow(std::chrono::milliseconds limit) {
@@ -377,6 +414,11 @@ std::string ConnectionPool::AttemptNow(std::chrono::milliseconds limit) {
   try {
     std::unique_ptr<Connection> opened = OpenNew(lock, deadline, reports);
     if (!opened) return outage_ ? outage_cause_ : std::string();
+    if (closed_) {
+      --open_;
+      lock.unlock();
+      return {};
+    }
     idle_.push_back({std::move(opened), Now(), returns_++});
     available_.notify_all();
     return {};

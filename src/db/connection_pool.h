@@ -47,8 +47,10 @@ class ConnectionPool {
     // at most this long for the connect it started or for one under way;
     // then it fails as in an outage. A connect without an answer by then
     // starts the outage and is left to end on its own; while it runs, no
-    // other starts. Zero: the requesting thread opens the connection, for
-    // as long as that takes (the embedded database).
+    // other starts during the outage. (A request whose own wait limit ends
+    // first leaves its connect too, which then serves the pool.) Zero: the
+    // requesting thread opens the connection, for as long as that takes
+    // (the embedded database).
     std::chrono::milliseconds connect_wait{0};
     int max_connects = 4;
     // steady_clock::now when empty (tests move time themselves).
