@@ -29,10 +29,10 @@ void CidadeController::Cidades(ApiRequest& req, ApiResponse& res,
               .sql =
                   [&](SqlLines& sql) {
                     sql.Add("select IdCidade, Cidade from Cidade")
-                        .Add("where Situacao = 1")
-                        .Add("and IdUf = " +
-                             Quoted(body.FieldByName("iduf").AsString()))
-                        .Add("order by Cidade");
+                        .Add("where Situacao = 1");
+                    AddComparedLine(sql, "and IdUf = ",
+                                    body.FieldByName("iduf").AsString());
+                    sql.Add("order by Cidade");
                   }});
 }
 

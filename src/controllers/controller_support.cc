@@ -91,17 +91,28 @@ std::string LikeFilterLine(std::string_view column, std::string_view text) {
   return line;
 }
 
-std::string PagingLine(std::int32_t start, std::int32_t count) {
-  return "OFFSET " + FormatInteger(start) + " ROWS FETCH NEXT " +
-         FormatInteger(count) + " ROWS ONLY";
+void AddPagingLine(SqlLines& sql, std::int32_t start, std::int32_t count) {
+  sql.Add("OFFSET ? ROWS FETCH NEXT ? ROWS ONLY",
+          {std::int64_t{start}, std::int64_t{count}});
 }
 
-std::string Int32Text(std::string_view text) {
+void AddComparedLine(SqlLines& sql, std::string head, std::string_view text) {
+  const auto value =
+      TryParseInteger(text, std::numeric_limits<std::int32_t>::min(),
+                      std::numeric_limits<std::int32_t>::max());
+  if (value) {
+    sql.Add(std::move(head) + "?", {*value});
+  } else {
+    sql.Add(std::move(head) + Quoted(text));
+  }
+}
+
+std::int32_t Int32Value(std::string_view text) {
   const auto value =
       TryParseInteger(text, std::numeric_limits<std::int32_t>::min(),
                       std::numeric_limits<std::int32_t>::max());
   if (!value) throw InputError(NotAValidInteger(text));
-  return FormatInteger(*value);
+  return static_cast<std::int32_t>(*value);
 }
 
 void AnswerRows(Query& qry, ApiResponse& res, int empty_status,

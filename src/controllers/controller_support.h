@@ -102,12 +102,18 @@ std::string Quoted(std::string_view text);
 // quotes doubled, its "%" and "_" kept as wildcards.
 std::string LikeFilterLine(std::string_view column, std::string_view text);
 
-// "OFFSET <start> ROWS FETCH NEXT <count> ROWS ONLY".
-std::string PagingLine(std::int32_t start, std::int32_t count);
+// "OFFSET ? ROWS FETCH NEXT ? ROWS ONLY", with `start` and `count`.
+void AddPagingLine(SqlLines& sql, std::int32_t start, std::int32_t count);
 
-// A path parameter read as a 32-bit signed integer and written back in
-// decimal; fails with the conversion error.
-std::string Int32Text(std::string_view text);
+// `head` followed by the value of `text`: a "?" bound to the integer when
+// the text is a decimal 32-bit integer (blanks around it allowed), as the
+// int column it is compared with would read it; else the text as a quoted
+// literal, which the server converts (or refuses) as it does any literal.
+void AddComparedLine(SqlLines& sql, std::string head, std::string_view text);
+
+// A path parameter read as a 32-bit signed integer; fails with the
+// conversion error.
+std::int32_t Int32Value(std::string_view text);
 
 // The rows in `shape`, or ["Result","Nenhum Registro Encontrado!"] (an
 // object {"Result":...} for kFirstRow) with `empty_status`.

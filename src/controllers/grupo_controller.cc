@@ -51,7 +51,8 @@ void GrupoController::Grupos(ApiRequest& req, ApiResponse& res,
              if (!grupo.empty() && grupo != "Todos") {
                sql.Add(LikeFilterLine("Grupo", grupo));
              }
-             sql.Add("order by Grupo").Add(PagingLine(inicio, quantidade));
+             sql.Add("order by Grupo");
+             AddPagingLine(sql, inicio, quantidade);
            }});
 }
 

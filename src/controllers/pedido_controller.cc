@@ -50,8 +50,8 @@ void PedidoController::Pedidos(ApiRequest& req, ApiResponse& res,
              }
              AddOrderStatusLines(sql, body.FieldByName("status").AsString());
              sql.Add("order by P.IdPedido");
-             sql.Add(PagingLine(body.FieldByName("inicio").AsInteger(),
-                                body.FieldByName("quantidadereg").AsInteger()));
+             AddPagingLine(sql, body.FieldByName("inicio").AsInteger(),
+                           body.FieldByName("quantidadereg").AsInteger());
            },
        .empty_status = 400});
 }
@@ -78,14 +78,14 @@ void PedidoController::PedidosConferidos(ApiRequest& req, ApiResponse& res,
 
 void PedidoController::PedidoId(ApiRequest& req, ApiResponse& res,
                                 const std::function<void()>&) {
-  std::string id;
+  std::int32_t id = 0;
   RunHandler(
       conexao_, req, res, ResultObject(kErroExcept, kNenhumRegistro), 404,
-      {.prepare = [&] { id = Int32Text(req.Params().Value("idpedido")); },
+      {.prepare = [&] { id = Int32Value(req.Params().Value("idpedido")); },
        .sql =
            [&](SqlLines& sql) {
              AddOrderDetailLines(sql);
-             sql.Add("and P.IdPedido = " + id);
+             sql.Add("and P.IdPedido = ?", {std::int64_t{id}});
            },
        .shape = RowsShape::kFirstRow,
        .empty_status = 400});

@@ -145,8 +145,8 @@ void RecordQuantity(OrderStage stage, ConnectionPool& pool, ApiRequest& req,
            },
        .prepare =
            [&] {
-             id_pedido = Quoted(body.FieldByName("idpedido").AsString());
-             id_item = Quoted(body.FieldByName("idpedidoitem").AsString());
+             id_pedido = body.FieldByName("idpedido").AsString();
+             id_item = body.FieldByName("idpedidoitem").AsString();
              const std::string text =
                  body.FieldByName(picking ? "quantseparacao" : "quantconferida")
                      .AsString();

@@ -77,21 +77,31 @@ void AddWaitingListLines(SqlLines& sql, OrderStage stage) {
       .Add("order by P.IdPedido, PI.IdPedidoItem");
 }
 
+namespace {
+
+// "where IdPedido = ?" and "and IdPedidoItem = ?".
+void AddItemKeyLines(SqlLines& sql, const std::string& id_pedido,
+                     const std::string& id_item) {
+  AddComparedLine(sql, "where IdPedido = ", id_pedido);
+  AddComparedLine(sql, "and IdPedidoItem = ", id_item);
+}
+
+}  // namespace
+
 void AddQuantityUpdateLines(SqlLines& sql, const std::string& column,
                             const std::string& quantity,
                             const std::string& id_pedido,
                             const std::string& id_item) {
-  sql.Add("update PedidoItem set " + column + " = " + column + " + " + quantity)
-      .Add("where IdPedido = " + id_pedido)
-      .Add("and IdPedidoItem = " + id_item);
+  sql.Add("update PedidoItem set " + column + " = " + column + " + " +
+          quantity);
+  AddItemKeyLines(sql, id_pedido, id_item);
 }
 
 void AddQuantityReadLines(SqlLines& sql, const std::string& column,
                           const std::string& id_pedido,
                           const std::string& id_item) {
-  sql.Add("select IdPedido, " + column + " from PedidoItem")
-      .Add("where IdPedido = " + id_pedido)
-      .Add("and IdPedidoItem = " + id_item);
+  sql.Add("select IdPedido, " + column + " from PedidoItem");
+  AddItemKeyLines(sql, id_pedido, id_item);
 }
 
 void AddQuantityCapLines(SqlLines& sql, OrderStage stage,
@@ -99,11 +109,10 @@ void AddQuantityCapLines(SqlLines& sql, OrderStage stage,
                          const std::string& id_item) {
   const bool picking = stage == OrderStage::kPicking;
   sql.Add(picking ? "update PedidoItem set QtdEntregue = Quantidade"
-                  : "update PedidoItem set QtdConferida = QtdEntregue")
-      .Add("where IdPedido = " + id_pedido)
-      .Add("and IdPedidoItem = " + id_item)
-      .Add(picking ? "and QtdEntregue > Quantidade"
-                   : "and QtdConferida > QtdEntregue");
+                  : "update PedidoItem set QtdConferida = QtdEntregue");
+  AddItemKeyLines(sql, id_pedido, id_item);
+  sql.Add(picking ? "and QtdEntregue > Quantidade"
+                  : "and QtdConferida > QtdEntregue");
 }
 
 void AddOrderDetailLines(SqlLines& sql) {

@@ -27,7 +27,8 @@ void AddWaitingListLines(SqlLines& sql, OrderStage stage);
 
 // The three statements that record a quantity of one item: the addition
 // to `column`, the item read back, and the cap at the quantity before it.
-// The keys and the quantity come quoted.
+// The quantity comes quoted; the keys come as the client sent them, bound
+// when they are integers (AddComparedLine).
 void AddQuantityUpdateLines(SqlLines& sql, const std::string& column,
                             const std::string& quantity,
                             const std::string& id_pedido,

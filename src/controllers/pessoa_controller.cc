@@ -76,12 +76,12 @@ void PessoaController::Clientes(ApiRequest& req, ApiResponse& res,
                  "P.Pessoa", body.FieldByName("nomecliente").AsString()));
            }
            sql.Add("order by P.Pessoa");
-           sql.Add(PagingLine(body.FieldByName("inicio").AsInteger(),
-                              body.FieldByName("quantidadereg").AsInteger()));
+           AddPagingLine(sql, body.FieldByName("inicio").AsInteger(),
+                         body.FieldByName("quantidadereg").AsInteger());
          } else {
            if (FieldIsFilled(body, "idcidade")) {
-             sql.Add("and Ci.IdCidade = " +
-                     Quoted(body.FieldByName("idcidade").AsString()));
+             AddComparedLine(sql, "and Ci.IdCidade = ",
+                             body.FieldByName("idcidade").AsString());
            } else {
              const std::string cliente = body.FieldByName("cliente").AsString();
              if (!cliente.empty() && cliente != "Todos") {
@@ -104,17 +104,18 @@ void PessoaController::Moradores(ApiRequest& req, ApiResponse& res,
 
 void PessoaController::MoradorId(ApiRequest& req, ApiResponse& res,
                                  const std::function<void()>&) {
-  std::string registro;
+  std::int32_t registro = 0;
   RunHandler(
       conexao_, req, res, ResultArray(kErroExcept, kNenhumRegistro), 200,
       {.prepare =
-           [&] { registro = Int32Text(req.Params().Value("registroaux")); },
+           [&] { registro = Int32Value(req.Params().Value("registroaux")); },
        .sql =
            [&](SqlLines& sql) {
              AddResidentLines(sql);
              // The registration is text: rows whose text is not a number do
              // not match (and fail nobody), and '00123' is 123.
-             sql.Add("and TRY_CONVERT(int, F.RegistroAux) = " + registro);
+             sql.Add("and TRY_CONVERT(int, F.RegistroAux) = ?",
+                     {std::int64_t{registro}});
            },
        .shape = RowsShape::kFirstRow});
 }

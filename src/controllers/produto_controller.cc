@@ -35,8 +35,8 @@ void ProdutoController::Produtos(ApiRequest& req, ApiResponse& res,
                  "P.Produto", body.FieldByName("nomeproduto").AsString()));
            }
            sql.Add("order by P.Produto");
-           sql.Add(PagingLine(body.FieldByName("inicio").AsInteger(),
-                              body.FieldByName("quantidadereg").AsInteger()));
+           AddPagingLine(sql, body.FieldByName("inicio").AsInteger(),
+                         body.FieldByName("quantidadereg").AsInteger());
          } else {
            const std::string produto = body.FieldByName("produto").AsString();
            if (!produto.empty() && produto != "Todos") {
@@ -49,14 +49,14 @@ void ProdutoController::Produtos(ApiRequest& req, ApiResponse& res,
 
 void ProdutoController::ProdutoId(ApiRequest& req, ApiResponse& res,
                                   const std::function<void()>&) {
-  std::string id;
+  std::int32_t id = 0;
   RunHandler(
       conexao_, req, res, ResultArray(kErroExcept, kNenhumRegistro), 200,
-      {.prepare = [&] { id = Int32Text(req.Params().Value("idproduto")); },
+      {.prepare = [&] { id = Int32Value(req.Params().Value("idproduto")); },
        .sql =
            [&](SqlLines& sql) {
              AddProductDetailLines(sql);
-             sql.Add("and P.IdProduto = " + id);
+             sql.Add("and P.IdProduto = ?", {std::int64_t{id}});
            },
        .shape = RowsShape::kFirstRow});
 }
@@ -86,15 +86,15 @@ void ProdutoController::ProdutoIdGrupo(ApiRequest& req, ApiResponse& res,
        .sql =
            [&](SqlLines& sql) {
              AddProductListLines(sql);
-             sql.Add("and P.IdGrupo = " +
-                     Quoted(body.FieldByName("idgrupo").AsString()));
+             AddComparedLine(sql, "and P.IdGrupo = ",
+                             body.FieldByName("idgrupo").AsString());
              if (FieldIsFilled(body, "nomeproduto")) {
                sql.Add(LikeFilterLine(
                    "P.Produto", body.FieldByName("nomeproduto").AsString()));
              }
              sql.Add("order by P.Produto");
-             sql.Add(PagingLine(body.FieldByName("inicio").AsInteger(),
-                                body.FieldByName("quantidadereg").AsInteger()));
+             AddPagingLine(sql, body.FieldByName("inicio").AsInteger(),
+                           body.FieldByName("quantidadereg").AsInteger());
            }});
 }
 
@@ -105,7 +105,7 @@ std::string ProdutoController::UnidadeMedida(UnitOfWork& uow,
   qry.SQL()
       .Add("select Upper(UnMed) as UnMed from UnMed UM")
       .Add("join Produto P on (P.IdUnMed = UM.IdUnMed)")
-      .Add("where IdProduto = " + FormatInteger(id_produto));
+      .Add("where IdProduto = ?", {std::int64_t{id_produto}});
   qry.Open();
   if (!qry.IsEmpty()) result = qry.FieldByName("UnMed").AsString();
   return result;

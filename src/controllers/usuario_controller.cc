@@ -67,10 +67,10 @@ void UsuarioController::Autenticacao(ApiRequest& req, ApiResponse& res,
 
 void UsuarioController::Permissoes(ApiRequest& req, ApiResponse& res,
                                    const std::function<void()>&) {
-  std::string id;
+  std::int32_t id = 0;
   RunHandler(
       conexao_, req, res, ResultArray(kErroExcept, kNenhumRegistro), 404,
-      {.prepare = [&] { id = Int32Text(req.Params().Value("idusuario")); },
+      {.prepare = [&] { id = Int32Value(req.Params().Value("idusuario")); },
        .sql =
            [&](SqlLines& sql) {
              sql.Add(
@@ -87,7 +87,7 @@ void UsuarioController::Permissoes(ApiRequest& req, ApiResponse& res,
                  .Add(
                      "and (PP.Acessar = 1 or PP.Incluir = 1 or PP.Alterar = 1 "
                      "or PP.Visualizar = 1)")
-                 .Add("and U.IdUsuario = " + id)
+                 .Add("and U.IdUsuario = ?", {std::int64_t{id}})
                  .Add(
                      "group by U.IdEmpresa, U.IdUsuario, U.Usuario, U.Senha, "
                      "PO.Acesso")

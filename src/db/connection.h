@@ -19,8 +19,10 @@ namespace norvessa {
 using ParamValue =
     std::variant<std::monostate, std::string, std::int64_t, double, DateTime>;
 
+// A parameter named in the text as :Name, or, without a name, the value
+// of the text's next "?" marker, in order.
 struct Param {
-  std::string name;  // without the colon
+  std::string name;  // without the colon; empty for a "?" marker
   ParamValue value;
 };
 

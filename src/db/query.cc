@@ -15,6 +15,13 @@ SqlLines& SqlLines::Add(std::string line) {
   return *this;
 }
 
+SqlLines& SqlLines::Add(std::string line,
+                        std::initializer_list<ParamValue> values) {
+  lines_.push_back(std::move(line));
+  values_.insert(values_.end(), values);
+  return *this;
+}
+
 std::string SqlLines::Text() const {
   std::string text;
   for (std::size_t i = 0; i < lines_.size(); ++i) {
@@ -71,8 +78,9 @@ QueryParam& Query::ParamByName(std::string_view name) {
 std::vector<Param> Query::BoundParams() {
   SyncParams();
   std::vector<Param> bound;
-  bound.reserve(params_.size());
+  bound.reserve(params_.size() + sql_.values().size());
   for (const QueryParam& p : params_) bound.push_back({p.Name(), p.Value()});
+  for (const ParamValue& v : sql_.values()) bound.push_back({{}, v});
   return bound;
 }
 

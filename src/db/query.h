@@ -13,17 +13,25 @@ namespace norvessa {
 
 class UnitOfWork;
 
-// The statement as lines of text, joined by line breaks.
+// The statement as lines of text, joined by line breaks, and the values of
+// its "?" markers in order: a line and the values of its markers are
+// added together, so what is sent shows where the SQL is written.
 class SqlLines {
  public:
   SqlLines& Add(std::string line);
-  void Clear() { lines_.clear(); }
+  SqlLines& Add(std::string line, std::initializer_list<ParamValue> values);
+  void Clear() {
+    lines_.clear();
+    values_.clear();
+  }
   bool empty() const { return lines_.empty(); }
   const std::vector<std::string>& lines() const { return lines_; }
+  const std::vector<ParamValue>& values() const { return values_; }
   std::string Text() const;
 
  private:
   std::vector<std::string> lines_;
+  std::vector<ParamValue> values_;
 };
 
 class QueryParam {

@@ -77,6 +77,11 @@ std::vector<SqlToken> TokenizeSql(std::string_view s) {
       std::size_t j = i + 1;
       while (j < s.size() && IsWordChar(s[j])) ++j;
       push(SqlTokenKind::kParameter, j);
+    } else if (c == '?') {
+      // A positional marker, "?", or one numbered as SQLite writes it, "?2".
+      std::size_t j = i + 1;
+      while (j < s.size() && IsDigit(s[j])) ++j;
+      push(SqlTokenKind::kParameter, j);
     } else if (IsDigit(c) ||
                (c == '.' && i + 1 < s.size() && IsDigit(s[i + 1]))) {
       std::size_t j = i;
@@ -142,7 +147,9 @@ std::string QuoteSqlString(std::string_view value) {
 std::vector<std::string> SqlParameterNames(std::string_view sql) {
   std::vector<std::string> names;
   for (const SqlToken& t : TokenizeSql(sql)) {
-    if (t.kind == SqlTokenKind::kParameter) names.push_back(t.text.substr(1));
+    if (t.kind == SqlTokenKind::kParameter && t.text[0] == ':') {
+      names.push_back(t.text.substr(1));
+    }
   }
   return names;
 }

@@ -36,8 +36,9 @@ std::string StringLiteralValue(const SqlToken& token);
 // A quoted SQL literal: 'it''s'.
 std::string QuoteSqlString(std::string_view value);
 
-// The parameter names of the text in order of appearance (repeats kept),
-// never taken from inside literals or comments.
+// The names of the text's :Name parameters in order of appearance
+// (repeats kept), never taken from inside literals or comments; "?"
+// markers have none.
 std::vector<std::string> SqlParameterNames(std::string_view sql);
 
 }  // namespace norvessa

@@ -184,25 +184,34 @@ TEST(CidadeControllerTest, SendsTheseStatements) {
     const char* path;
     const char* body;
     std::vector<std::string> sql;
+    // The values bound to each statement's markers.
+    std::vector<std::string> bound;
   };
+  // A numeric state is bound as an integer; anything else stays the
+  // quoted literal it always was.
+  const std::string cities =
+      "select IdCidade, Cidade from Cidade\nwhere Situacao = 1\n"
+      "and IdUf = ?\norder by Cidade";
   const Case cases[] = {
-      {"/cidades",
-       R"({"iduf":"35"})",
-       {"select IdCidade, Cidade from Cidade\nwhere Situacao = 1\n"
-        "and IdUf = '35'\norder by Cidade"}},
-      {"/cidades",
-       R"({"iduf":35})",
-       {"select IdCidade, Cidade from Cidade\nwhere Situacao = 1\n"
-        "and IdUf = '35'\norder by Cidade"}},
+      {"/cidades", R"({"iduf":"35"})", {cities}, {"35"}},
+      {"/cidades", R"({"iduf":35})", {cities}, {"35"}},
+      {"/cidades", R"({"iduf":" 035 "})", {cities}, {"35"}},
       {"/cidades",
        R"({"iduf":"3'5; drop table Uf --"})",
        {"select IdCidade, Cidade from Cidade\nwhere Situacao = 1\n"
-        "and IdUf = '3''5; drop table Uf --'\norder by Cidade"}},
-      {"/cidades", R"({"iduf":""})", {}},
-      {"/cidades", "{}", {}},
+        "and IdUf = '3''5; drop table Uf --'\norder by Cidade"},
+       {""}},
+      {"/cidades",
+       R"({"iduf":"99999999999"})",
+       {"select IdCidade, Cidade from Cidade\nwhere Situacao = 1\n"
+        "and IdUf = '99999999999'\norder by Cidade"},
+       {""}},
+      {"/cidades", R"({"iduf":""})", {}, {}},
+      {"/cidades", "{}", {}, {}},
       {"/estados",
        "",
-       {"select IdUf, Uf, UfNome from Uf\nwhere Situacao = 1\norder by Uf"}},
+       {"select IdUf, Uf, UfNome from Uf\nwhere Situacao = 1\norder by Uf"},
+       {""}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.path) + " " + c.body);
@@ -213,6 +222,7 @@ TEST(CidadeControllerTest, SendsTheseStatements) {
     server.Start();
     testing::Request(server.port(), "POST", c.path, kJson, c.body);
     EXPECT_EQ(recording.Sql(), c.sql);
+    EXPECT_EQ(recording.Bound(), c.bound);
   }
 }
 

@@ -373,19 +373,22 @@ TEST(OrdersTest, SendsTheseStatements) {
             "and P.Status <> 'Cancelado'\n"
             "and P.Status <> 'Entregue'\n"
             "order by P.IdPedido\n"
-            "OFFSET 0 ROWS FETCH NEXT 20 ROWS ONLY");
+            "OFFSET ? ROWS FETCH NEXT ? ROWS ONLY");
   // The addition first: the item read back after it, in the same
   // transaction, shows whether it exists and what the addition made of it.
   EXPECT_EQ(sql[1],
             "update PedidoItem set QtdEntregue = QtdEntregue + '1.5'\n"
-            "where IdPedido = '1'\nand IdPedidoItem = '2'");
+            "where IdPedido = ?\nand IdPedidoItem = ?");
   EXPECT_EQ(sql[2],
             "select IdPedido, QtdEntregue from PedidoItem\nwhere IdPedido = "
-            "'1'\nand IdPedidoItem = '2'");
+            "?\nand IdPedidoItem = ?");
   EXPECT_EQ(sql[3],
             "update PedidoItem set QtdEntregue = Quantidade\n"
-            "where IdPedido = '1'\nand IdPedidoItem = '2'\n"
+            "where IdPedido = ?\nand IdPedidoItem = ?\n"
             "and QtdEntregue > Quantidade");
+  // The keys, numeric, are bound; so are the paging values.
+  EXPECT_EQ(recording.Bound(),
+            (std::vector<std::string>{"0, 20", "1, 2", "1, 2", "1, 2"}));
 }
 
 // The waiting orders with all their active items, in one statement whose
@@ -540,7 +543,7 @@ TEST(OrdersTest, QuantitiesAreWrittenInPlainDecimal) {
     ASSERT_EQ(sql.size(), 3u);
     EXPECT_EQ(sql[0], "update PedidoItem set " + column + " = " + column +
                           " + '" + c.written +
-                          "'\nwhere IdPedido = '1'\nand IdPedidoItem = '2'");
+                          "'\nwhere IdPedido = ?\nand IdPedidoItem = ?");
   }
 
   // On the embedded database: 1e3 is recorded in full, then capped as the

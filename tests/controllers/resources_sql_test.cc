@@ -36,6 +36,8 @@ std::string Golden(const std::string& name) {
 struct Sent {
   int status;
   std::vector<std::string> sql;
+  // The values bound to each statement's markers.
+  std::vector<std::string> bound;
 };
 
 Sent Send(const char* method, const std::string& path,
@@ -44,7 +46,7 @@ Sent Send(const char* method, const std::string& path,
   testing::ResourceServer server(recording.pool.get());
   const auto r = testing::Request(server.port(), method, path,
                                   {{"Content-Type", "application/json"}}, body);
-  return {r.status, recording.Sql()};
+  return {r.status, recording.Sql(), recording.Bound()};
 }
 
 TEST(ResourcesSqlTest, EachHandlerSendsItsText) {
@@ -57,6 +59,7 @@ TEST(ResourcesSqlTest, EachHandlerSendsItsText) {
     std::string path;
     std::string body;
     std::vector<std::string> sql;
+    std::vector<std::string> bound = {};
   };
   const Case cases[] = {
       {"GET",
@@ -69,22 +72,25 @@ TEST(ResourcesSqlTest, EachHandlerSendsItsText) {
        R"({"usuario":"caixa1","senha":"s'1"})",
        {"select IdUsuario from Usuario where Situacao = 1\n"
         "and Usuario = 'caixa1'\nand Senha = 's''1'"}},
-      {"GET", "/permissoes/007", "", {Golden("permissions.sql")}},
+      {"GET", "/permissoes/007", "", {Golden("permissions.sql")}, {"7"}},
       {"POST",
        "/clientes",
        R"({"inicio":10,"quantidadereg":5})",
        {customers +
-        "\norder by P.Pessoa\nOFFSET 10 ROWS FETCH NEXT 5 ROWS ONLY"}},
+        "\norder by P.Pessoa\nOFFSET ? ROWS FETCH NEXT ? ROWS ONLY"},
+       {"10, 5"}},
       {"POST",
        "/clientes",
        R"({"inicio":0,"quantidadereg":5,"nomecliente":"d'av%_"})",
        {customers +
         "\nand P.Pessoa like '%d''av%_%'collate Latin1_General_CI_AI\n"
-        "order by P.Pessoa\nOFFSET 0 ROWS FETCH NEXT 5 ROWS ONLY"}},
+        "order by P.Pessoa\nOFFSET ? ROWS FETCH NEXT ? ROWS ONLY"},
+       {"0, 5"}},
       {"POST",
        "/clientes",
        R"({"idcidade":"2","cliente":"x"})",
-       {customers + "\nand Ci.IdCidade = '2'\norder by P.Pessoa"}},
+       {customers + "\nand Ci.IdCidade = ?\norder by P.Pessoa"},
+       {"2"}},
       {"POST",
        "/clientes",
        R"({"cliente":"Todos"})",
@@ -99,24 +105,31 @@ TEST(ResourcesSqlTest, EachHandlerSendsItsText) {
       {"GET",
        "/moradores/-12",
        "",
-       {residents + "\nand TRY_CONVERT(int, F.RegistroAux) = -12"}},
+       {residents + "\nand TRY_CONVERT(int, F.RegistroAux) = ?"},
+       {"-12"}},
       {"POST",
        "/grupos",
        R"({"inicio":0,"quantidadereg":20,"grupo":"Todos"})",
        {"select IdGrupo, Grupo from Grupo\nwhere Situacao = 1\norder by Grupo\n"
-        "OFFSET 0 ROWS FETCH NEXT 20 ROWS ONLY"}},
+        "OFFSET ? ROWS FETCH NEXT ? ROWS ONLY"},
+       {"0, 20"}},
       {"POST",
        "/grupos",
        R"({"grupo":"cal"})",
        {"select IdGrupo, Grupo from Grupo\nwhere Situacao = 1\n"
         "and Grupo like '%cal%'collate Latin1_General_CI_AI\norder by Grupo\n"
-        "OFFSET 0 ROWS FETCH NEXT 100 ROWS ONLY"}},
+        "OFFSET ? ROWS FETCH NEXT ? ROWS ONLY"},
+       {"0, 100"}},
       {"POST",
        "/grupoid",
        R"({"grupo":"D'Ávila"})",
        {"select IdGrupo from Grupo\nwhere Situacao = 1\nand Grupo = "
         "'D''Ávila'"}},
-      {"GET", "/produtos/+526", "", {detail + "\nand P.IdProduto = 526"}},
+      {"GET",
+       "/produtos/+526",
+       "",
+       {detail + "\nand P.IdProduto = ?"},
+       {"526"}},
       {"GET",
        "/produtoslike/caf%C3%A9%20x",
        "",
@@ -125,12 +138,14 @@ TEST(ResourcesSqlTest, EachHandlerSendsItsText) {
       {"POST",
        "/produtos",
        R"({"inicio":0,"quantidadereg":30})",
-       {list + "\norder by P.Produto\nOFFSET 0 ROWS FETCH NEXT 30 ROWS ONLY"}},
+       {list + "\norder by P.Produto\nOFFSET ? ROWS FETCH NEXT ? ROWS ONLY"},
+       {"0, 30"}},
       {"POST",
        "/produtos",
        R"({"inicio":30,"quantidadereg":30,"nomeproduto":"camisa"})",
        {list + "\nand P.Produto like '%camisa%'collate Latin1_General_CI_AI\n"
-               "order by P.Produto\nOFFSET 30 ROWS FETCH NEXT 30 ROWS ONLY"}},
+               "order by P.Produto\nOFFSET ? ROWS FETCH NEXT ? ROWS ONLY"},
+       {"30, 30"}},
       {"POST",
        "/produtos",
        R"({"produto":"Todos"})",
@@ -138,9 +153,10 @@ TEST(ResourcesSqlTest, EachHandlerSendsItsText) {
       {"POST",
        "/produtos-grupo",
        R"({"idgrupo":"7","nomeproduto":"x","inicio":0,"quantidadereg":9})",
-       {list + "\nand P.IdGrupo = '7'\n"
+       {list + "\nand P.IdGrupo = ?\n"
                "and P.Produto like '%x%'collate Latin1_General_CI_AI\n"
-               "order by P.Produto\nOFFSET 0 ROWS FETCH NEXT 9 ROWS ONLY"}},
+               "order by P.Produto\nOFFSET ? ROWS FETCH NEXT ? ROWS ONLY"},
+       {"7, 0, 9"}},
       // No statement at all where the handler answers first.
       {"POST", "/autenticacao", R"({"usuario":""})", {}},
       {"GET", "/permissoes/1.5", "", {}},
@@ -149,7 +165,12 @@ TEST(ResourcesSqlTest, EachHandlerSendsItsText) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.method) + " " + c.path + " " + c.body);
-    EXPECT_EQ(Send(c.method, c.path, c.body).sql, c.sql);
+    const Sent sent = Send(c.method, c.path, c.body);
+    EXPECT_EQ(sent.sql, c.sql);
+    // Statements without markers bind nothing.
+    std::vector<std::string> bound = c.bound;
+    bound.resize(c.sql.size());
+    EXPECT_EQ(sent.bound, bound);
   }
 }
 

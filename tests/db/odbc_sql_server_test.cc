@@ -480,6 +480,24 @@ TEST_P(SqlServerOdbcTest, AfterAFailoverEachUnitSpendsAtMostOneCheck) {
   EXPECT_EQ(pool->discarded_count(), 3);
 }
 
+// Integers go as int where they fit, as the columns they are compared
+// with, and as bigint beyond; "?" markers take their values in order.
+TEST_P(SqlServerOdbcTest, IntegersAreBoundAsIntOrBigint) {
+  const auto c = Connect();
+  c->Open("select 1 from Produto where IdProduto = ? and IdGrupo = ?",
+          {{"", std::int64_t{526}}, {"", std::int64_t{1} << 40}});
+  const std::vector<Call> calls = StatementsLike("from Produto");
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].text,
+            "select 1 from Produto where IdProduto = ? and IdGrupo = ?");
+  ASSERT_EQ(calls[0].params.size(), 2u);
+  EXPECT_EQ(calls[0].params[0].sql_type, SQL_INTEGER);
+  EXPECT_EQ(calls[0].params[0].c_type, SQL_C_SLONG);
+  EXPECT_EQ(calls[0].params[0].value, "526");
+  EXPECT_EQ(calls[0].params[1].sql_type, SQL_BIGINT);
+  EXPECT_EQ(calls[0].params[1].value, "1099511627776");
+}
+
 // SET NOCOUNT ON: the server sends no row counts, and Execute says it does
 // not know rather than give a number.
 TEST_P(SqlServerOdbcTest, ExecuteGivesNoCountWhereTheServerSendsNone) {

@@ -209,6 +209,12 @@ TEST(TSqlTranslateTest, TextOfTheRewrites) {
   EXPECT_THROW(TranslateTSql("select TRY_CONVERT(Varchar(10), x)"),
                DriverError);
   EXPECT_THROW(TranslateTSql("select TRY_CONVERT(int, x, 103)"), DriverError);
+  // "?" markers are numbered, so that paging can swap them; a count given
+  // as a parameter is checked when the statement runs.
+  EXPECT_EQ(TranslateTSql("select x from T where a = ? and b = '?'\n"
+                          "order by x OFFSET ? ROWS FETCH NEXT ? ROWS ONLY"),
+            "select x from T where a = ?1 and b = '?'\n"
+            "order by x LIMIT tsql_fetch_rows(?3) OFFSET tsql_offset_rows(?2)");
 }
 
 TEST(TSqlLikeTest, Patterns) {

@@ -67,6 +67,30 @@ std::vector<std::string> RecordingPool::Sql() const {
   return out;
 }
 
+std::vector<std::string> RecordingPool::Bound() const {
+  std::lock_guard lock(log->mutex);
+  std::vector<std::string> out;
+  for (const auto& s : log->statements) {
+    if (s.sql.empty()) continue;
+    std::string values;
+    for (const Param& p : s.params) {
+      if (!p.name.empty()) continue;
+      if (!values.empty()) values += ", ";
+      if (const auto* i = std::get_if<std::int64_t>(&p.value)) {
+        values += std::to_string(*i);
+      } else if (const auto* t = std::get_if<std::string>(&p.value)) {
+        values += "'" + *t + "'";
+      } else if (std::holds_alternative<std::monostate>(p.value)) {
+        values += "null";
+      } else {
+        values += "(value)";
+      }
+    }
+    out.push_back(std::move(values));
+  }
+  return out;
+}
+
 ResultSet RecordingPool::Rows(std::vector<std::string> columns,
                               std::vector<std::vector<std::string>> rows) {
   ResultSet r;

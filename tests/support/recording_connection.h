@@ -64,6 +64,9 @@ struct RecordingPool {
 
   // The SQL texts sent so far, in order.
   std::vector<std::string> Sql() const;
+  // For each of those, the values bound to its "?" markers: "0, 20",
+  // text quoted ('a'), "null"; "" when it has none.
+  std::vector<std::string> Bound() const;
   // A result with these columns (all text) and rows.
   static ResultSet Rows(std::vector<std::string> columns,
                         std::vector<std::vector<std::string>> rows);

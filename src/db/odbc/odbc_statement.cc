@@ -46,9 +46,20 @@ const ParamValue& Find(const std::vector<Param>& params,
                        const std::string& name) {
   static const ParamValue kNull;
   for (const Param& p : params) {
-    if (EqualsIgnoreCase(p.name, name)) return p.value;
+    if (!p.name.empty() && EqualsIgnoreCase(p.name, name)) return p.value;
   }
   return kNull;
+}
+
+// The value of the `n`th "?" marker (from 0): the `n`th parameter without a
+// name.
+const ParamValue& Positional(const std::vector<Param>& params, std::size_t n) {
+  for (const Param& p : params) {
+    if (!p.name.empty()) continue;
+    if (n == 0) return p.value;
+    --n;
+  }
+  throw DriverError("The statement has more ? markers than values");
 }
 
 FieldType TypeOfColumn(SQLSMALLINT sql_type, SQLULEN column_size, int& size) {
@@ -152,16 +163,19 @@ OdbcStatement::~OdbcStatement() {
 void OdbcStatement::Run(std::string_view sql,
                         const std::vector<Param>& params) {
   std::string text;
-  if (params.empty() && sql.find(':') == std::string_view::npos) {
+  if (params.empty() && sql.find_first_of(":?") == std::string_view::npos) {
     text = sql;
   } else {
     std::vector<SqlToken> tokens = TokenizeSql(sql);
     SQLUSMALLINT index = 0;
+    std::size_t markers = 0;
     for (SqlToken& t : tokens) {
       if (t.kind != SqlTokenKind::kParameter) continue;
-      const std::string name = t.text.substr(1);
+      const ParamValue& value = t.text[0] == '?'
+                                    ? Positional(params, markers++)
+                                    : Find(params, t.text.substr(1));
       t = {SqlTokenKind::kOperator, "?"};
-      Bind(++index, Find(params, name));
+      Bind(++index, value);
     }
     text = JoinTokens(tokens);
   }
@@ -260,9 +274,17 @@ void OdbcStatement::Bind(SQLUSMALLINT index, const ParamValue& value) {
                           static_cast<SQLLEN>(b.text.size() * sizeof(SQLWCHAR)),
                           &b.indicator);
   } else if (const auto* i = std::get_if<std::int64_t>(&value)) {
-    b.integer = *i;
-    rc = SQLBindParameter(stmt_, index, SQL_PARAM_INPUT, SQL_C_SBIGINT,
-                          SQL_BIGINT, 0, 0, &b.integer, 0, nullptr);
+    if (*i >= INT32_MIN && *i <= INT32_MAX) {
+      // As the int columns it is compared with: no conversion of the
+      // column stands between the server and an index seek.
+      b.integer32 = static_cast<SQLINTEGER>(*i);
+      rc = SQLBindParameter(stmt_, index, SQL_PARAM_INPUT, SQL_C_SLONG,
+                            SQL_INTEGER, 0, 0, &b.integer32, 0, nullptr);
+    } else {
+      b.integer = *i;
+      rc = SQLBindParameter(stmt_, index, SQL_PARAM_INPUT, SQL_C_SBIGINT,
+                            SQL_BIGINT, 0, 0, &b.integer, 0, nullptr);
+    }
   } else if (const auto* d = std::get_if<double>(&value)) {
     b.real = *d;
     rc = SQLBindParameter(stmt_, index, SQL_PARAM_INPUT, SQL_C_DOUBLE,

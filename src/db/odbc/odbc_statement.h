@@ -71,6 +71,7 @@ class OdbcStatement {
   struct Buffer {
     std::basic_string<SQLWCHAR> text;
     SQLBIGINT integer = 0;
+    SQLINTEGER integer32 = 0;
     double real = 0;
     SQL_TIMESTAMP_STRUCT timestamp{};
     SQLLEN indicator = 0;

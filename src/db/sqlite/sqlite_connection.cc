@@ -524,20 +524,51 @@ class Use {
   sqlite3_stmt* s_;
 };
 
-int Bind(sqlite3_stmt* stmt, const std::vector<Param>& params) {
+// The value for the statement's parameter `name`: ":Name" by name
+// (without regard to case), "?N" the Nth parameter without a name; null
+// when none is given.
+const ParamValue* ValueFor(const char* name, const std::vector<Param>& params) {
+  if (name == nullptr) return nullptr;
+  if (name[0] == '?') {
+    std::size_t n = 0;
+    for (const char* c = name + 1; *c >= '0' && *c <= '9'; ++c) {
+      n = n * 10 + static_cast<std::size_t>(*c - '0');
+    }
+    for (const Param& p : params) {
+      if (p.name.empty() && --n == 0) return &p.value;
+    }
+    throw DriverError("The statement has more ? markers than values");
+  }
   for (const Param& p : params) {
-    const int index =
-        sqlite3_bind_parameter_index(stmt, (":" + p.name).c_str());
-    if (index == 0) continue;
+    if (!p.name.empty() && EqualsIgnoreCase(p.name, name + 1)) {
+      return &p.value;
+    }
+  }
+  return nullptr;
+}
+
+int Bind(sqlite3_stmt* stmt, const std::vector<Param>& params) {
+  const int count = sqlite3_bind_parameter_count(stmt);
+  for (int index = 1; index <= count; ++index) {
+    const ParamValue* value =
+        ValueFor(sqlite3_bind_parameter_name(stmt, index), params);
+    if (value == nullptr) {
+      // A parameter without a value is NULL; so is one named in a
+      // statement cached with another call's values.
+      const int rc = sqlite3_bind_null(stmt, index);
+      if (rc != SQLITE_OK) return rc;
+      continue;
+    }
+    const ParamValue& v = *value;
     int rc = SQLITE_OK;
-    if (const auto* s = std::get_if<std::string>(&p.value)) {
+    if (const auto* s = std::get_if<std::string>(&v)) {
       rc = sqlite3_bind_text(stmt, index, s->data(),
                              static_cast<int>(s->size()), SQLITE_TRANSIENT);
-    } else if (const auto* i = std::get_if<std::int64_t>(&p.value)) {
+    } else if (const auto* i = std::get_if<std::int64_t>(&v)) {
       rc = sqlite3_bind_int64(stmt, index, *i);
-    } else if (const auto* d = std::get_if<double>(&p.value)) {
+    } else if (const auto* d = std::get_if<double>(&v)) {
       rc = sqlite3_bind_double(stmt, index, *d);
-    } else if (const auto* t = std::get_if<DateTime>(&p.value)) {
+    } else if (const auto* t = std::get_if<DateTime>(&v)) {
       // The stored form of dates; milliseconds only when there are some.
       const std::string text = FormatDateTimePattern(
           t->milliseconds() % 1000 == 0 ? "yyyy-mm-dd hh:nn:ss"
@@ -558,8 +589,7 @@ int Bind(sqlite3_stmt* stmt, const std::vector<Param>& params) {
 sqlite3_stmt* SqliteConnection::Prepare(std::string_view tsql,
                                         const std::vector<Param>& params,
                                         int& rc) {
-  const std::string key(tsql);
-  auto it = statements_.find(key);
+  auto it = statements_.find(tsql);
   if (it == statements_.end()) {
     if (statements_.size() >= kCachedStatements) {
       // Let go of the statement used longest ago.
@@ -575,7 +605,8 @@ sqlite3_stmt* SqliteConnection::Prepare(std::string_view tsql,
                             &raw, nullptr);
     Statement prepared(raw);
     if (rc != SQLITE_OK) return nullptr;
-    it = statements_.emplace(key, Cached{std::move(prepared), 0}).first;
+    it = statements_.emplace(std::string(tsql), Cached{std::move(prepared), 0})
+             .first;
   }
   it->second.last_use = ++uses_;
   rc = Bind(it->second.statement.get(), params);

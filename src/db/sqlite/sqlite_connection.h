@@ -4,10 +4,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -190,7 +192,15 @@ class SqliteConnection : public Connection {
   bool entered_ = false;
   sqlite3* db_ = nullptr;
   bool broken_ = false;
-  std::unordered_map<std::string, Cached> statements_;
+  // Looked up by the text as given, without copying it.
+  struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const {
+      return std::hash<std::string_view>{}(text);
+    }
+  };
+  std::unordered_map<std::string, Cached, TextHash, std::equal_to<>>
+      statements_;
   std::shared_ptr<WriterTurn> turn_;
   bool has_turn_ = false;
   LockWait lock_wait_;

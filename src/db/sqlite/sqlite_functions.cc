@@ -86,6 +86,18 @@ int CollateCiAi(void*, int a_len, const void* a, int b_len, const void* b) {
                        static_cast<std::size_t>(b_len)));
 }
 
+// A paging count given as a parameter: itself, or SQL Server's error.
+template <int kLeast>
+void PagingCountFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  const std::int64_t value = sqlite3_value_int64(argv[0]);
+  if (value < kLeast) {
+    sqlite3_result_error(ctx, kLeast > 0 ? kNoRowsToFetch : kNegativeOffset,
+                         -1);
+    return;
+  }
+  sqlite3_result_int64(ctx, value);
+}
+
 }  // namespace
 
 void RegisterTSqlFunctions(sqlite3* db) {
@@ -99,6 +111,12 @@ void RegisterTSqlFunctions(sqlite3* db) {
   sqlite3_create_function_v2(db, kTryConvertInt, 1,
                              SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
                              TryConvertIntFunction, nullptr, nullptr, nullptr);
+  sqlite3_create_function_v2(db, kOffsetRows, 1,
+                             SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                             PagingCountFunction<0>, nullptr, nullptr, nullptr);
+  sqlite3_create_function_v2(db, kFetchRows, 1,
+                             SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                             PagingCountFunction<1>, nullptr, nullptr, nullptr);
 }
 
 }  // namespace norvessa

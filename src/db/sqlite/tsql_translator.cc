@@ -97,19 +97,18 @@ void TranslatePaging(Tokens& t) {
       continue;
     }
     if (offset->value && *offset->value < 0) {
-      throw DriverError(
-          "The offset specified in a OFFSET clause may not be "
-          "negative.");
+      throw DriverError(kNegativeOffset);
     }
-    if (fetch->value && *fetch->value < 1) {
-      throw DriverError(
-          "The number of rows provided for a FETCH clause must be "
-          "greater then zero.");
-    }
+    if (fetch->value && *fetch->value < 1) throw DriverError(kNoRowsToFetch);
+    // A parameter's value is known only when the statement runs.
+    auto checked = [](const Count& c, const char* function) {
+      return c.value ? c.text : std::string(function) + "(" + c.text + ")";
+    };
     t.erase(t.begin() + static_cast<std::ptrdiff_t>(i + 1),
             t.begin() + static_cast<std::ptrdiff_t>(j));
-    t[i] = {SqlTokenKind::kIdentifier,
-            "LIMIT " + fetch->text + " OFFSET " + offset->text};
+    t[i] = {SqlTokenKind::kIdentifier, "LIMIT " + checked(*fetch, kFetchRows) +
+                                           " OFFSET " +
+                                           checked(*offset, kOffsetRows)};
   }
 }
 
@@ -341,7 +340,14 @@ std::string TranslateTokens(Tokens t) {
 }  // namespace
 
 std::string TranslateTSql(std::string_view sql) {
-  return TranslateTokens(TokenizeSql(sql));
+  Tokens tokens = TokenizeSql(sql);
+  int marker = 0;
+  for (SqlToken& t : tokens) {
+    if (t.kind == SqlTokenKind::kParameter && t.text == "?") {
+      t.text = "?" + std::to_string(++marker);
+    }
+  }
+  return TranslateTokens(std::move(tokens));
 }
 
 std::optional<std::int32_t> TryConvertInt(std::string_view text) {

@@ -11,7 +11,11 @@ namespace norvessa {
 // Rewrites the T-SQL the service writes into SQL the embedded database
 // runs, on the token stream:
 // - OFFSET n ROWS FETCH NEXT m ROWS ONLY -> LIMIT m OFFSET n (a negative
-//   offset or fewer than one row is refused, as SQL Server does);
+//   offset or fewer than one row is refused, as SQL Server does; a count
+//   given as a parameter is checked when the statement runs, through
+//   kFetchRows and kOffsetRows);
+// - "?" markers -> "?1", "?2"... in order, so that they keep their values
+//   when paging swaps them;
 // - CONVERT(Varchar(n), x, 103) -> dd/mm/yyyy text; CONVERT(t, x) -> CAST;
 // - TRY_CONVERT(int, x) -> kTryConvertInt(x), a function every embedded
 //   connection registers (TRY_CONVERT to other types is refused);
@@ -28,6 +32,17 @@ std::string TranslateTSql(std::string_view sql);
 // itself and a real truncated toward zero when within int's range, NULL
 // for everything else.
 inline constexpr const char* kTryConvertInt = "tsql_try_convert_int";
+
+// The functions, registered on every embedded connection, that stand
+// for a paging count given as a parameter: the value itself, or SQL
+// Server's error for a negative offset or fewer than one row.
+inline constexpr const char* kOffsetRows = "tsql_offset_rows";
+inline constexpr const char* kFetchRows = "tsql_fetch_rows";
+inline constexpr const char* kNegativeOffset =
+    "The offset specified in a OFFSET clause may not be negative.";
+inline constexpr const char* kNoRowsToFetch =
+    "The number of rows provided for a FETCH clause must be greater then "
+    "zero.";
 
 // Text read as SQL Server converts varchar to int, or nothing where
 // TRY_CONVERT gives NULL: blanks (spaces only) before and after, an

@@ -6,6 +6,6 @@ join PerfilObjeto PO on (PO.IdPerfil = PP.IdPerfil)
 join Perfil P on (PP.IdUsuario = U.IdUsuario)
 where U.Situacao = 1
 and (PP.Acessar = 1 or PP.Incluir = 1 or PP.Alterar = 1 or PP.Visualizar = 1)
-and U.IdUsuario = 7
+and U.IdUsuario = ?
 group by U.IdEmpresa, U.IdUsuario, U.Usuario, U.Senha, PO.Acesso
 order by PO.Acesso

@@ -232,7 +232,7 @@ std::vector<Piece> SplitBatch(std::string_view text) {
   for (SqlToken& t : TokenizeSql(text)) {
     if (t.Is(";")) {
       flush();
-    } else if (t.Is("?")) {
+    } else if (t.kind == SqlTokenKind::kParameter && t.text == "?") {
       tokens.push_back(
           {SqlTokenKind::kParameter, ":p" + std::to_string(++marker)});
     } else {
