@@ -141,6 +141,11 @@ class OdbcSession {
                          static_cast<SQLINTEGER>(sql.size()));
   }
 
+  static SQLRETURN Prepare(SQLHSTMT stmt, std::string sql) {
+    return SQLPrepare(stmt, reinterpret_cast<SQLCHAR*>(sql.data()),
+                      static_cast<SQLINTEGER>(sql.size()));
+  }
+
   SQLRETURN Disconnect() {
     const SQLRETURN rc = SQLDisconnect(dbc_);
     if (SQL_SUCCEEDED(rc)) {
@@ -1005,6 +1010,478 @@ TEST_F(ScriptedOdbcDriverTest, StatementsNoAnswerMatchesRunOnTheBackend) {
   EXPECT_EQ(OdbcSession::Exec(stmt, "update Cliente set Limite = Limite"),
             SQL_SUCCESS);
   EXPECT_EQ(RowCountOf(stmt), 3);
+}
+
+// The first column of the next row as text; nullopt for NULL or no row.
+std::optional<std::string> NextText(SQLHSTMT stmt) {
+  if (SQLFetch(stmt) != SQL_SUCCESS) return std::nullopt;
+  char text[64] = {};
+  SQLLEN indicator = 0;
+  if (!SQL_SUCCEEDED(
+          SQLGetData(stmt, 1, SQL_C_CHAR, text, sizeof text, &indicator)) ||
+      indicator == SQL_NULL_DATA) {
+    return std::nullopt;
+  }
+  return text;
+}
+
+TEST_F(ScriptedOdbcDriverTest, APreparedStatementRunsWithTheValuesBoundNow) {
+  TempDatabase db(
+      "create table Cliente (Id integer primary key, Nome varchar(60));"
+      "insert into Cliente values (1, 'Ana');"
+      "insert into Cliente values (2, 'Bruno');"
+      "insert into Cliente values (3, 'Carla');");
+  server().SetBackend(db.path());
+  OdbcSession odbc(kFreeTdsDriver);
+  SQLHSTMT stmt = odbc.NewStatement();
+  const std::string by_id = "select Nome from Cliente where Id = ?";
+  ASSERT_EQ(OdbcSession::Prepare(stmt, by_id), SQL_SUCCESS);
+  SQLSMALLINT markers = 0;
+  EXPECT_EQ(SQLNumParams(stmt, &markers), SQL_SUCCESS);
+  EXPECT_EQ(markers, 1);
+  SQLBIGINT id = 0;
+  ASSERT_EQ(SQLBindParameter(stmt, 1, SQL_PARAM_INPUT, SQL_C_SBIGINT,
+                             SQL_BIGINT, 0, 0, &id, 0, nullptr),
+            SQL_SUCCESS);
+  std::vector<std::optional<std::string>> names;
+  for (id = 3; id >= 1; --id) {
+    ASSERT_EQ(SQLExecute(stmt), SQL_SUCCESS);
+    names.push_back(NextText(stmt));
+    // Closing the cursor keeps the statement and its parameters.
+    ASSERT_EQ(SQLFreeStmt(stmt, SQL_CLOSE), SQL_SUCCESS);
+  }
+  EXPECT_EQ(names,
+            (std::vector<std::optional<std::string>>{"Carla", "Bruno", "Ana"}));
+  EXPECT_EQ(CallsTo(server(), {"SQLPrepare"}).size(), 1u);
+  const auto runs = CallsTo(server(), {"SQLExecDirect", "SQLExecute"});
+  ASSERT_EQ(runs.size(), 3u);
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    EXPECT_EQ(runs[i].function, "SQLExecute");
+    EXPECT_EQ(runs[i].text, by_id);
+    ASSERT_EQ(runs[i].params.size(), 1u);
+    EXPECT_EQ(runs[i].params[0].value, std::to_string(3 - i));
+  }
+
+  // Parameters reset and bound anew; then other text prepared in its place.
+  SQLBIGINT other = 2;
+  ASSERT_EQ(SQLFreeStmt(stmt, SQL_RESET_PARAMS), SQL_SUCCESS);
+  ASSERT_EQ(SQLBindParameter(stmt, 1, SQL_PARAM_INPUT, SQL_C_SBIGINT,
+                             SQL_BIGINT, 0, 0, &other, 0, nullptr),
+            SQL_SUCCESS);
+  ASSERT_EQ(SQLExecute(stmt), SQL_SUCCESS);
+  EXPECT_EQ(NextText(stmt), "Bruno");
+  ASSERT_EQ(SQLFreeStmt(stmt, SQL_CLOSE), SQL_SUCCESS);
+  ASSERT_EQ(OdbcSession::Prepare(stmt,
+                                 "select count(*) from Cliente where "
+                                 "Id >= ?"),
+            SQL_SUCCESS);
+  ASSERT_EQ(SQLExecute(stmt), SQL_SUCCESS);
+  EXPECT_EQ(NextText(stmt), "2");
+  EXPECT_EQ(CallsTo(server(), {"SQLExecute"}).back().text,
+            "select count(*) from Cliente where Id >= ?");
+  ASSERT_EQ(SQLFreeStmt(stmt, SQL_CLOSE), SQL_SUCCESS);
+  // A statement run directly takes the prepared one's place.
+  ASSERT_EQ(OdbcSession::Exec(stmt, "select 1"), SQL_SUCCESS);
+  ASSERT_EQ(SQLFreeStmt(stmt, SQL_CLOSE), SQL_SUCCESS);
+  EXPECT_EQ(SQLExecute(stmt), SQL_ERROR);
+  EXPECT_EQ(FirstDiag(SQL_HANDLE_STMT, stmt).sqlstate, "HY010");
+}
+
+TEST_F(ScriptedOdbcDriverTest, SQLExecuteMeetsWhatSQLExecDirectMeets) {
+  struct Case {
+    const char* name;
+    std::function<void(ScriptedServer&, OdbcSession&)> before;
+    SQLRETURN rc;
+    std::string sqlstate;
+    SQLLEN rows;  // SQLRowCount after a success
+  };
+  const Case cases[] = {
+      {"a count", [](ScriptedServer&, OdbcSession&) {}, SQL_SUCCESS, "", 3},
+      {"the connection's NOCOUNT",
+       [](ScriptedServer&, OdbcSession& odbc) {
+         OdbcSession::Exec(odbc.NewStatement(), "SET NOCOUNT ON");
+       },
+       SQL_SUCCESS, "", -1},
+      {"an error",
+       [](ScriptedServer& s, OdbcSession&) {
+         s.Answer({"update Estoque", {Error("50000", "Estoque insuficiente")}});
+       },
+       SQL_ERROR, "50000", 0},
+      {"a hang to its timeout",
+       [](ScriptedServer& s, OdbcSession&) {
+         s.Answer({"update Estoque", {Hang()}});
+       },
+       SQL_ERROR, "HYT00", 0},
+      {"a restart", [](ScriptedServer& s, OdbcSession&) { s.Restart(); },
+       SQL_ERROR, "08S01", 0},
+      {"a failure scripted for it",
+       [](ScriptedServer& s, OdbcSession&) {
+         s.FailNext("SQLExecute", "HY000", "The server did not answer", false);
+       },
+       SQL_ERROR, "HY000", 0},
+  };
+  const std::string sql = "update Estoque set Qtd = Qtd - ? where Id = 7";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    server().Reset();
+    OdbcSession odbc(kFreeTdsDriver);
+    SQLHSTMT stmt = odbc.NewStatement();
+    SetQueryTimeout(stmt, 1);
+    ASSERT_EQ(OdbcSession::Prepare(stmt, sql), SQL_SUCCESS);
+    SQLINTEGER quantity = 2;
+    ASSERT_EQ(SQLBindParameter(stmt, 1, SQL_PARAM_INPUT, SQL_C_LONG,
+                               SQL_INTEGER, 0, 0, &quantity, 0, nullptr),
+              SQL_SUCCESS);
+    c.before(server(), odbc);
+    server().Answer({"update Estoque", {Count(3)}});  // after the case's own
+    EXPECT_EQ(SQLExecute(stmt), c.rc);
+    EXPECT_EQ(FirstDiag(SQL_HANDLE_STMT, stmt).sqlstate, c.sqlstate);
+    if (c.rc == SQL_SUCCESS) {
+      EXPECT_EQ(RowCountOf(stmt), c.rows);
+    }
+    const auto runs = CallsTo(server(), {"SQLExecute"});
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].rc, c.rc);
+    ASSERT_EQ(runs[0].params.size(), 1u);
+    EXPECT_EQ(runs[0].params[0].value, "2");
+  }
+}
+
+// UTF-8 of UTF-16 text without surrogates, up to its terminator.
+std::string Utf8Of(const char16_t* text) {
+  std::string out;
+  for (; *text != 0; ++text) {
+    const char32_t c = *text;
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+template <typename T>
+T Read(const char* element) {
+  T v{};
+  std::memcpy(&v, element, sizeof v);
+  return v;
+}
+
+TEST_F(ScriptedOdbcDriverTest, ARowArrayFillsTheBoundBuffersRowsAtATime) {
+  constexpr SQLLEN kNull = SQL_NULL_DATA;
+  // Each column: how it is bound, and per row what its element reads as
+  // and its indicator (for text the whole length, cut or not).
+  struct Column {
+    ScriptColumn column;
+    SQLSMALLINT c_type;
+    std::size_t element;  // bytes
+    std::function<std::string(const char*)> read;
+    std::vector<ScriptValue> values;
+    std::vector<std::pair<std::string, SQLLEN>> expected;
+  };
+  const std::vector<Column> kColumns = {
+      {{"Id", SQL_BIGINT, 19},
+       SQL_C_SBIGINT,
+       8,
+       [](const char* e) { return std::to_string(Read<SQLBIGINT>(e)); },
+       {"1", "2", "3", "4", "5", "6", "-7"},
+       {{"1", 8}, {"2", 8}, {"3", 8}, {"4", 8}, {"5", 8}, {"6", 8}, {"-7", 8}}},
+      {{"Qtd", SQL_INTEGER, 10},
+       SQL_C_LONG,
+       4,
+       [](const char* e) { return std::to_string(Read<SQLINTEGER>(e)); },
+       {"10", "-20", std::nullopt, "40", "50", "60", "70"},
+       {{"10", 4},
+        {"-20", 4},
+        {"", kNull},
+        {"40", 4},
+        {"50", 4},
+        {"60", 4},
+        {"70", 4}}},
+      {{"Total", SQL_DECIMAL, 15, 4},
+       SQL_C_DOUBLE,
+       8,
+       [](const char* e) { return std::to_string(Read<double>(e)); },
+       {"12.3400", "0.5000", "3.0000", std::nullopt, "-1.2500", "0.0000",
+        "7.7500"},
+       {{"12.340000", 8},
+        {"0.500000", 8},
+        {"3.000000", 8},
+        {"", kNull},
+        {"-1.250000", 8},
+        {"0.000000", 8},
+        {"7.750000", 8}}},
+      {{"Emissao", SQL_TYPE_TIMESTAMP, 23, 3},
+       SQL_C_TYPE_TIMESTAMP,
+       sizeof(SQL_TIMESTAMP_STRUCT),
+       [](const char* e) {
+         const auto t = Read<SQL_TIMESTAMP_STRUCT>(e);
+         char text[64];
+         std::snprintf(text, sizeof text, "%04d-%02u-%02u %02u:%02u:%02u.%09u",
+                       t.year, t.month, t.day, t.hour, t.minute, t.second,
+                       t.fraction);
+         return std::string(text);
+       },
+       {"2024-03-05 14:05:09.123", std::nullopt, "2024-12-31 23:59:59.997",
+        "2025-01-01 00:00:00.000", "2025-02-28 08:30:00.500", std::nullopt,
+        "2025-03-01 12:00:00.000"},
+       {{"2024-03-05 14:05:09.123000000", 16},
+        {"", kNull},
+        {"2024-12-31 23:59:59.997000000", 16},
+        {"2025-01-01 00:00:00.000000000", 16},
+        {"2025-02-28 08:30:00.500000000", 16},
+        {"", kNull},
+        {"2025-03-01 12:00:00.000000000", 16}}},
+      {{"Nome", SQL_VARCHAR, 60},
+       SQL_C_CHAR,
+       8,
+       [](const char* e) { return std::string(e); },
+       {"Ana", "Bartolomeu", "", std::nullopt, "Eva", "Fernanda", "Gil"},
+       {{"Ana", 3},
+        {"Bartolo", 10},
+        {"", 0},
+        {"", kNull},
+        {"Eva", 3},
+        {"Fernand", 8},
+        {"Gil", 3}}},
+      {{"Cidade", SQL_WVARCHAR, 40},
+       SQL_C_WCHAR,
+       16,
+       [](const char* e) {
+         char16_t units[8];
+         std::memcpy(units, e, sizeof units);
+         return Utf8Of(units);
+       },
+       {"S\xC3\xA3o Jo\xC3\xA3o", "Bel\xC3\xA9m", std::nullopt, "Natal",
+        "Ita\xC3\xBA", "Bag\xC3\xA9", "Ourinhos"},
+       {{"S\xC3\xA3o Jo\xC3\xA3", 16},
+        {"Bel\xC3\xA9m", 10},
+        {"", kNull},
+        {"Natal", 10},
+        {"Ita\xC3\xBA", 8},
+        {"Bag\xC3\xA9", 8},
+        {"Ourinho", 16}}},
+  };
+  constexpr std::size_t kRows = 7;
+  constexpr SQLULEN kArray = 3;
+  // Rows with a value cut short; the rest succeed.
+  const std::vector<SQLUSMALLINT> kStatus = {
+      SQL_ROW_SUCCESS_WITH_INFO, SQL_ROW_SUCCESS_WITH_INFO,
+      SQL_ROW_SUCCESS,           SQL_ROW_SUCCESS,
+      SQL_ROW_SUCCESS,           SQL_ROW_SUCCESS_WITH_INFO,
+      SQL_ROW_SUCCESS_WITH_INFO};
+  std::vector<ScriptColumn> columns;
+  std::vector<std::vector<ScriptValue>> rows(kRows);
+  for (const Column& c : kColumns) {
+    columns.push_back(c.column);
+    for (std::size_t r = 0; r < kRows; ++r) rows[r].push_back(c.values[r]);
+  }
+  auto padded = [](std::size_t n) { return (n + 7) / 8 * 8; };
+
+  for (const bool row_wise : {false, true}) {
+    SCOPED_TRACE(row_wise ? "row-wise" : "column-wise");
+    server().Reset();
+    server().Answer({"from Pedido", {Rows(columns, rows)}});
+    OdbcSession odbc(kFreeTdsDriver);
+    SQLHSTMT stmt = odbc.NewStatement();
+    // Row-wise, one structure a row holds each value and its indicator;
+    // column-wise, each column's values and its indicators lie in blocks.
+    struct Place {
+      std::size_t value, value_step, indicator, indicator_step;
+    };
+    std::vector<Place> places;
+    std::size_t bytes = 0;
+    for (const Column& c : kColumns) {
+      Place& p = places.emplace_back();
+      p.value = bytes;
+      bytes += padded(row_wise ? c.element : c.element * kArray);
+      p.indicator = bytes;
+      bytes += row_wise ? sizeof(SQLLEN) : sizeof(SQLLEN) * kArray;
+      p.value_step = c.element;
+      p.indicator_step = sizeof(SQLLEN);
+    }
+    const std::size_t stride = bytes;
+    if (row_wise) {
+      for (Place& p : places) p.value_step = p.indicator_step = stride;
+      bytes *= kArray;
+    }
+    std::vector<SQLLEN> memory(bytes / sizeof(SQLLEN));  // aligned for SQLLEN
+    char* base = reinterpret_cast<char*>(memory.data());
+    for (std::size_t i = 0; i < kColumns.size(); ++i) {
+      ASSERT_EQ(
+          SQLBindCol(stmt, static_cast<SQLUSMALLINT>(i + 1), kColumns[i].c_type,
+                     base + places[i].value,
+                     static_cast<SQLLEN>(kColumns[i].element),
+                     reinterpret_cast<SQLLEN*>(base + places[i].indicator)),
+          SQL_SUCCESS);
+    }
+    SQLULEN fetched = 99;
+    SQLUSMALLINT status[kArray] = {};
+    ASSERT_EQ(SQLSetStmtAttr(stmt, SQL_ATTR_ROW_BIND_TYPE,
+                             reinterpret_cast<SQLPOINTER>(
+                                 row_wise ? stride : SQL_BIND_BY_COLUMN),
+                             0),
+              SQL_SUCCESS);
+    ASSERT_EQ(SQLSetStmtAttr(stmt, SQL_ATTR_ROW_ARRAY_SIZE,
+                             reinterpret_cast<SQLPOINTER>(kArray), 0),
+              SQL_SUCCESS);
+    ASSERT_EQ(SQLSetStmtAttr(stmt, SQL_ATTR_ROWS_FETCHED_PTR, &fetched, 0),
+              SQL_SUCCESS);
+    ASSERT_EQ(SQLSetStmtAttr(stmt, SQL_ATTR_ROW_STATUS_PTR, status, 0),
+              SQL_SUCCESS);
+    ASSERT_EQ(OdbcSession::Exec(stmt, "select * from Pedido"), SQL_SUCCESS);
+
+    std::size_t first = 0;  // the rowset's first row
+    for (const SQLULEN expected_rows : {3u, 3u, 1u}) {
+      SCOPED_TRACE(first);
+      bool cut = false;
+      for (std::size_t row = first; row < first + expected_rows; ++row) {
+        cut = cut || kStatus[row] == SQL_ROW_SUCCESS_WITH_INFO;
+      }
+      EXPECT_EQ(SQLFetch(stmt), cut ? SQL_SUCCESS_WITH_INFO : SQL_SUCCESS);
+      if (cut) {
+        EXPECT_EQ(FirstDiag(SQL_HANDLE_STMT, stmt).sqlstate, "01004");
+      }
+      ASSERT_EQ(fetched, expected_rows);
+      for (std::size_t slot = expected_rows; slot < kArray; ++slot) {
+        EXPECT_EQ(status[slot], SQL_ROW_NOROW);
+      }
+      for (std::size_t slot = 0; slot < expected_rows; ++slot) {
+        const std::size_t row = first + slot;
+        EXPECT_EQ(status[slot], kStatus[row]) << "row " << row;
+        for (std::size_t i = 0; i < kColumns.size(); ++i) {
+          SCOPED_TRACE(kColumns[i].column.name);
+          const auto& [text, indicator] = kColumns[i].expected[row];
+          const Place& p = places[i];
+          EXPECT_EQ(Read<SQLLEN>(base + p.indicator + slot * p.indicator_step),
+                    indicator)
+              << "row " << row;
+          if (indicator != kNull) {
+            EXPECT_EQ(kColumns[i].read(base + p.value + slot * p.value_step),
+                      text)
+                << "row " << row;
+          }
+        }
+      }
+      first += expected_rows;
+    }
+    fetched = 99;
+    EXPECT_EQ(SQLFetch(stmt), SQL_NO_DATA);
+    EXPECT_EQ(fetched, 0u);
+    // Every call is there to count: one fetch a rowset, one bind a column.
+    std::vector<long long> fetches;
+    for (const Call& call : CallsTo(server(), {"SQLFetch"})) {
+      fetches.push_back(call.value);
+    }
+    EXPECT_EQ(fetches, (std::vector<long long>{3, 3, 1, 0}));
+    EXPECT_EQ(CallsTo(server(), {"SQLBindCol"}).size(), kColumns.size());
+    EXPECT_TRUE(CallsTo(server(), {"SQLGetData"}).empty());
+  }
+}
+
+TEST_F(ScriptedOdbcDriverTest, AValueThatDoesNotConvertFailsItsRowOnly) {
+  const struct {
+    SQLULEN array;
+    std::vector<SQLRETURN> fetches;
+  } kCases[] = {
+      {3, {SQL_SUCCESS_WITH_INFO, SQL_NO_DATA}},
+      {1, {SQL_SUCCESS, SQL_ERROR, SQL_SUCCESS, SQL_NO_DATA}},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.array);
+    server().Reset();
+    server().Answer({"from Pedido",
+                     {Rows({{"Id", SQL_VARCHAR, 10}}, {{"1"}, {"x"}, {"3"}})}});
+    OdbcSession odbc(kMicrosoftDriver);
+    SQLHSTMT stmt = odbc.NewStatement();
+    SQLBIGINT ids[3] = {};
+    SQLLEN indicators[3] = {};
+    SQLUSMALLINT status[3] = {};
+    ASSERT_EQ(SQLBindCol(stmt, 1, SQL_C_SBIGINT, ids, 0, indicators),
+              SQL_SUCCESS);
+    SQLSetStmtAttr(stmt, SQL_ATTR_ROW_ARRAY_SIZE,
+                   reinterpret_cast<SQLPOINTER>(c.array), 0);
+    SQLSetStmtAttr(stmt, SQL_ATTR_ROW_STATUS_PTR, status, 0);
+    ASSERT_EQ(OdbcSession::Exec(stmt, "select Id from Pedido"), SQL_SUCCESS);
+    std::vector<SQLUSMALLINT> statuses;
+    std::vector<SQLBIGINT> values;
+    for (const SQLRETURN expected : c.fetches) {
+      const SQLRETURN rc = SQLFetch(stmt);
+      EXPECT_EQ(rc, expected);
+      if (rc == SQL_NO_DATA) break;
+      if (rc != SQL_SUCCESS) {
+        EXPECT_EQ(FirstDiag(SQL_HANDLE_STMT, stmt).sqlstate, "22018");
+      }
+      for (std::size_t slot = 0; slot < c.array; ++slot) {
+        statuses.push_back(status[slot]);
+        if (status[slot] != SQL_ROW_ERROR) values.push_back(ids[slot]);
+      }
+    }
+    EXPECT_EQ(statuses, (std::vector<SQLUSMALLINT>{
+                            SQL_ROW_SUCCESS, SQL_ROW_ERROR, SQL_ROW_SUCCESS}));
+    EXPECT_EQ(values, (std::vector<SQLBIGINT>{1, 3}));
+  }
+}
+
+TEST_F(ScriptedOdbcDriverTest, SQLGetDataInARowsetAsThePersonalityAllows) {
+  const struct {
+    std::string_view driver;
+    SQLUINTEGER extensions;  // SQLGetInfo(SQL_GETDATA_EXTENSIONS)
+    // SQLGetData within a rowset of three: the row it reads first, then
+    // after SQLSetPos to the third; nothing where it fails.
+    std::optional<std::string> first;
+    std::optional<std::string> third;
+  } kCases[] = {
+      {kFreeTdsDriver, SQL_GD_BLOCK, "Ana", "Carla"},
+      {kMicrosoftDriver, SQL_GD_ANY_COLUMN | SQL_GD_ANY_ORDER | SQL_GD_BOUND,
+       std::nullopt, std::nullopt},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.driver);
+    server().Reset();
+    server().Answer(
+        {"from Cliente",
+         {Rows({{"Nome", SQL_VARCHAR, 60}},
+               {{"Ana"}, {"Bruno"}, {"Carla"}, {"Davi"}, {"Eva"}})}});
+    OdbcSession odbc(c.driver);
+    SQLUINTEGER extensions = 0;
+    ASSERT_EQ(SQLGetInfo(odbc.dbc(), SQL_GETDATA_EXTENSIONS, &extensions,
+                         sizeof extensions, nullptr),
+              SQL_SUCCESS);
+    EXPECT_EQ(extensions, c.extensions);
+    SQLHSTMT stmt = odbc.NewStatement();
+    SQLSetStmtAttr(stmt, SQL_ATTR_ROW_ARRAY_SIZE,
+                   reinterpret_cast<SQLPOINTER>(SQLULEN{3}), 0);
+    ASSERT_EQ(OdbcSession::Exec(stmt, "select Nome from Cliente"), SQL_SUCCESS);
+    ASSERT_EQ(SQLFetch(stmt), SQL_SUCCESS);
+    auto get = [&]() -> std::optional<std::string> {
+      char text[16] = {};
+      SQLLEN indicator = 0;
+      if (SQLGetData(stmt, 1, SQL_C_CHAR, text, sizeof text, &indicator) !=
+          SQL_SUCCESS) {
+        EXPECT_EQ(FirstDiag(SQL_HANDLE_STMT, stmt).sqlstate, "HYC00");
+        return std::nullopt;
+      }
+      return text;
+    };
+    EXPECT_EQ(get(), c.first);
+    ASSERT_EQ(SQLSetPos(stmt, 3, SQL_POSITION, SQL_LOCK_NO_CHANGE),
+              SQL_SUCCESS);
+    EXPECT_EQ(get(), c.third);
+    EXPECT_EQ(SQLSetPos(stmt, 4, SQL_POSITION, SQL_LOCK_NO_CHANGE), SQL_ERROR);
+    EXPECT_EQ(FirstDiag(SQL_HANDLE_STMT, stmt).sqlstate, "HY107");
+    // One row at a time, every personality reads it.
+    SQLSetStmtAttr(stmt, SQL_ATTR_ROW_ARRAY_SIZE,
+                   reinterpret_cast<SQLPOINTER>(SQLULEN{1}), 0);
+    ASSERT_EQ(SQLFetch(stmt), SQL_SUCCESS);
+    EXPECT_EQ(get(), "Davi");
+  }
 }
 
 }  // namespace

@@ -67,6 +67,9 @@ constexpr SQLUSMALLINT kSupportedFunctions[] = {
     SQL_API_SQLROWCOUNT,       SQL_API_SQLFREESTMT,
     SQL_API_SQLCLOSECURSOR,    SQL_API_SQLCANCEL,
     SQL_API_SQLGETDIAGREC,     SQL_API_SQLGETDIAGFIELD,
+    SQL_API_SQLPREPARE,        SQL_API_SQLEXECUTE,
+    SQL_API_SQLNUMPARAMS,      SQL_API_SQLBINDCOL,
+    SQL_API_SQLSETPOS,
 };
 
 }  // namespace
@@ -218,8 +221,7 @@ SQLRETURN Server::GetInfo(SQLHDBC handle, SQLUSMALLINT info, SQLPOINTER value,
       rc = text("");
       break;
     case SQL_GETDATA_EXTENSIONS:
-      rc = number(
-          static_cast<SQLUINTEGER>(SQL_GD_ANY_COLUMN | SQL_GD_ANY_ORDER));
+      rc = number(GetDataExtensions(c->personality));
       break;
     case SQL_STATIC_CURSOR_ATTRIBUTES1:
       rc = number(static_cast<SQLUINTEGER>(SQL_CA1_NEXT));

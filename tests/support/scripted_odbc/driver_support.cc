@@ -67,6 +67,44 @@ std::string ToText(double v) {
   return std::string(buffer, result.ptr);
 }
 
+std::size_t FixedSize(SQLSMALLINT c_type) {
+  switch (c_type) {
+    case SQL_C_SBIGINT:
+    case SQL_C_UBIGINT:
+    case SQL_C_DOUBLE:
+      return 8;
+    case SQL_C_SLONG:
+    case SQL_C_ULONG:
+    case SQL_C_LONG:
+    case SQL_C_FLOAT:
+      return 4;
+    case SQL_C_SSHORT:
+    case SQL_C_USHORT:
+    case SQL_C_SHORT:
+      return 2;
+    case SQL_C_STINYINT:
+    case SQL_C_UTINYINT:
+    case SQL_C_TINYINT:
+    case SQL_C_BIT:
+      return 1;
+    case SQL_C_TYPE_TIMESTAMP:
+      return sizeof(SQL_TIMESTAMP_STRUCT);
+    case SQL_C_TYPE_DATE:
+      return sizeof(SQL_DATE_STRUCT);
+    default:
+      return 0;
+  }
+}
+
+SQLUINTEGER GetDataExtensions(Personality personality) {
+  // FreeTDS 1.3 answers SQL_GD_BLOCK alone, though its SQLGetData takes any
+  // column in any order, bound or not; Microsoft's driver offers no
+  // SQLGetData on a rowset of more than one row.
+  return personality == Personality::kFreeTds
+             ? SQL_GD_BLOCK
+             : SQL_GD_ANY_COLUMN | SQL_GD_ANY_ORDER | SQL_GD_BOUND;
+}
+
 std::string FromEnvironment(const char* name) {
   const char* value = std::getenv(name);
   return value != nullptr ? value : "";

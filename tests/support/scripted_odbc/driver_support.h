@@ -7,6 +7,7 @@
 #include <sqlext.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -35,6 +36,13 @@ std::string NarrowOut(const Connection& c, std::string_view utf8);
 
 // The shortest text that reads back as `v`.
 std::string ToText(double v);
+
+// The bytes a fixed-size C type takes; 0 for the others (text, binary) and
+// for those the driver does not know.
+std::size_t FixedSize(SQLSMALLINT c_type);
+
+// What SQLGetInfo(SQL_GETDATA_EXTENSIONS) answers for the personality.
+SQLUINTEGER GetDataExtensions(Personality personality);
 
 // A fixed-size C value from its raw bytes.
 template <typename T>

@@ -1,4 +1,5 @@
-// Parameters, and SQLExecDirect: what answers a statement.
+// Parameters, SQLPrepare, SQLExecute and SQLExecDirect: what answers a
+// statement.
 
 #include <algorithm>
 #include <charconv>
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <utility>
 
+#include "db/sql_lexer.h"
 #include "support/scripted_odbc/driver_support.h"
 #include "support/scripted_odbc/scripted_driver.h"
 #include "support/scripted_odbc/text_codec.h"
@@ -18,35 +20,6 @@ namespace {
 bool IsNarrowSqlType(SQLSMALLINT sql_type) {
   return sql_type == SQL_CHAR || sql_type == SQL_VARCHAR ||
          sql_type == SQL_LONGVARCHAR;
-}
-
-std::size_t FixedSize(SQLSMALLINT c_type) {
-  switch (c_type) {
-    case SQL_C_SBIGINT:
-    case SQL_C_UBIGINT:
-    case SQL_C_DOUBLE:
-      return 8;
-    case SQL_C_SLONG:
-    case SQL_C_ULONG:
-    case SQL_C_LONG:
-    case SQL_C_FLOAT:
-      return 4;
-    case SQL_C_SSHORT:
-    case SQL_C_USHORT:
-    case SQL_C_SHORT:
-      return 2;
-    case SQL_C_STINYINT:
-    case SQL_C_UTINYINT:
-    case SQL_C_TINYINT:
-    case SQL_C_BIT:
-      return 1;
-    case SQL_C_TYPE_TIMESTAMP:
-      return sizeof(SQL_TIMESTAMP_STRUCT);
-    case SQL_C_TYPE_DATE:
-      return sizeof(SQL_DATE_STRUCT);
-    default:
-      return 0;
-  }
 }
 
 // The text the server makes of a fixed-size C value.
@@ -272,25 +245,79 @@ SQLRETURN Server::ExecDirect(Lock& lock, SQLHSTMT handle, SQLCHAR* text,
   auto* stmt = Find<Statement>(handle, SQL_HANDLE_STMT);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   stmt->diagnostics.clear();
-  stmt->results.clear();
-  stmt->current = 0;
-  stmt->row = -1;
-  stmt->data_column = 0;
-  Connection& c = *stmt->connection;
+  // What was prepared is gone: the handle holds another statement now.
+  stmt->prepared.reset();
   Call call = Named("SQLExecDirect");
-  call.text = EncodeUtf8(NarrowIn(c, TextOf(text, length)));
+  call.text = EncodeUtf8(NarrowIn(*stmt->connection, TextOf(text, length)));
+  return Run(lock, *stmt, std::move(call));
+}
+
+SQLRETURN Server::Prepare(SQLHSTMT handle, SQLCHAR* text, SQLINTEGER length) {
+  auto* stmt = Find<Statement>(handle, SQL_HANDLE_STMT);
+  if (stmt == nullptr) return SQL_INVALID_HANDLE;
+  stmt->diagnostics.clear();
+  stmt->CloseCursor();
+  Call call = Named("SQLPrepare");
+  call.text = EncodeUtf8(NarrowIn(*stmt->connection, TextOf(text, length)));
+  // Both drivers put the prepare off to the first execute, where the
+  // server sees the text: nothing here talks to it.
+  if (auto failure = TakeFailure("SQLPrepare")) {
+    stmt->prepared.reset();
+    return Finish(*stmt, stmt->connection, std::move(call),
+                  Fail(*stmt, stmt->connection, *failure));
+  }
+  stmt->prepared = call.text;
+  return Finish(*stmt, stmt->connection, std::move(call), SQL_SUCCESS);
+}
+
+SQLRETURN Server::Execute(Lock& lock, SQLHSTMT handle) {
+  auto* stmt = Find<Statement>(handle, SQL_HANDLE_STMT);
+  if (stmt == nullptr) return SQL_INVALID_HANDLE;
+  stmt->diagnostics.clear();
+  Call call = Named("SQLExecute");
+  if (!stmt->prepared) {
+    stmt->CloseCursor();
+    return Finish(*stmt, stmt->connection, std::move(call),
+                  Fail(*stmt, nullptr, {"HY010", "Function sequence error"}));
+  }
+  call.text = *stmt->prepared;
+  return Run(lock, *stmt, std::move(call));
+}
+
+SQLRETURN Server::NumParams(SQLHSTMT handle, SQLSMALLINT* count) {
+  auto* stmt = Find<Statement>(handle, SQL_HANDLE_STMT);
+  if (stmt == nullptr) return SQL_INVALID_HANDLE;
+  stmt->diagnostics.clear();
+  Call call = Named("SQLNumParams");
+  if (!stmt->prepared) {
+    return Finish(*stmt, stmt->connection, std::move(call),
+                  Fail(*stmt, nullptr, {"HY010", "Function sequence error"}));
+  }
+  // The markers outside strings, names and comments.
+  const std::vector<SqlToken> tokens = TokenizeSql(*stmt->prepared);
+  call.value =
+      std::count_if(tokens.begin(), tokens.end(), [](const SqlToken& t) {
+        return t.kind == SqlTokenKind::kParameter && t.text == "?";
+      });
+  if (count != nullptr) *count = static_cast<SQLSMALLINT>(call.value);
+  return Finish(*stmt, stmt->connection, std::move(call), SQL_SUCCESS);
+}
+
+SQLRETURN Server::Run(Lock& lock, Statement& stmt, Call call) {
+  stmt.CloseCursor();
+  Connection& c = *stmt.connection;
   TraceStatement(call.text);
   std::optional<Failure> conversion;
-  for (const auto& [number, parameter] : stmt->parameters) {
+  for (const auto& [number, parameter] : stmt.parameters) {
     BoundParam& param = call.params.emplace_back();
     auto failure = ReadParameter(c, number, parameter, param);
     if (failure && !conversion) conversion = std::move(failure);
   }
   auto fail = [&](const Failure& failure) {
-    return Finish(*stmt, &c, std::move(call), Fail(*stmt, &c, failure));
+    return Finish(stmt, &c, std::move(call), Fail(stmt, &c, failure));
   };
-  if (auto failure = TakeFailure("SQLExecDirect")) return fail(*failure);
-  if (auto failure = Reach(lock, c, stmt->QueryTimeout())) {
+  if (auto failure = TakeFailure(call.function)) return fail(*failure);
+  if (auto failure = Reach(lock, c, stmt.QueryTimeout())) {
     return fail(*failure);
   }
   if (conversion) return fail(*conversion);
@@ -307,28 +334,28 @@ SQLRETURN Server::ExecDirect(Lock& lock, SQLHSTMT handle, SQLCHAR* text,
     results = RunOnBackend(lock, c, call.text, call.params);
   }
   if (!results.empty() && results.front().kind == ScriptResult::Kind::kHang) {
-    return fail(WaitOutHang(lock, c, stmt->QueryTimeout()));
+    return fail(WaitOutHang(lock, c, stmt.QueryTimeout()));
   }
   std::erase_if(results, [&](const ScriptResult& r) {
     return r.kind == ScriptResult::Kind::kHang ||
            (c.nocount && r.kind == ScriptResult::Kind::kCount);
   });
-  stmt->results = std::move(results);
-  if (stmt->results.empty()) {
-    return Finish(*stmt, &c, std::move(call), SQL_SUCCESS);
+  stmt.results = std::move(results);
+  if (stmt.results.empty()) {
+    return Finish(stmt, &c, std::move(call), SQL_SUCCESS);
   }
-  const ScriptResult& first = stmt->results.front();
+  const ScriptResult& first = stmt.results.front();
   if (first.kind == ScriptResult::Kind::kError) {
     const Failure failure = FailureOf(first);
     if (failure.sqlstate == "40001") BackendRolledBack(c);
-    if (failure.kills_connection) stmt->results.resize(1);
+    if (failure.kills_connection) stmt.results.resize(1);
     return fail(failure);
   }
-  if (stmt->results.size() == 1 && first.kind == ScriptResult::Kind::kCount &&
+  if (stmt.results.size() == 1 && first.kind == ScriptResult::Kind::kCount &&
       first.count == 0) {
-    return Finish(*stmt, &c, std::move(call), SQL_NO_DATA);
+    return Finish(stmt, &c, std::move(call), SQL_NO_DATA);
   }
-  return Finish(*stmt, &c, std::move(call), SQL_SUCCESS);
+  return Finish(stmt, &c, std::move(call), SQL_SUCCESS);
 }
 
 }  // namespace norvessa::testing::scripted

@@ -172,10 +172,13 @@ SQLRETURN Server::SetStmtAttr(SQLHSTMT handle, SQLINTEGER attribute,
   auto* stmt = Find<Statement>(handle, SQL_HANDLE_STMT);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   stmt->diagnostics.clear();
-  stmt->attributes[attribute] = static_cast<SQLULEN>(IntegerOf(value));
-  return Finish(*stmt, stmt->connection,
-                Named("SQLSetStmtAttr", attribute, IntegerOf(value)),
-                SQL_SUCCESS);
+  Call call = Named("SQLSetStmtAttr", attribute, IntegerOf(value));
+  if (attribute == SQL_ATTR_ROW_ARRAY_SIZE && call.value < 1) {
+    return Finish(*stmt, stmt->connection, std::move(call),
+                  Fail(*stmt, nullptr, {"HY024", "Invalid attribute value"}));
+  }
+  stmt->attributes[attribute] = static_cast<SQLULEN>(call.value);
+  return Finish(*stmt, stmt->connection, std::move(call), SQL_SUCCESS);
 }
 
 SQLRETURN Server::GetStmtAttr(SQLHSTMT handle, SQLINTEGER attribute,
@@ -190,8 +193,8 @@ SQLRETURN Server::GetStmtAttr(SQLHSTMT handle, SQLINTEGER attribute,
     if (value != nullptr) std::memcpy(value, &descriptor, sizeof descriptor);
     if (length != nullptr) *length = sizeof descriptor;
   } else {
-    const auto it = stmt->attributes.find(attribute);
-    const SQLULEN answer = it != stmt->attributes.end() ? it->second : 0;
+    const SQLULEN answer = stmt->Attribute(
+        attribute, attribute == SQL_ATTR_ROW_ARRAY_SIZE ? 1 : 0);
     call.value = static_cast<long long>(answer);
     if (value != nullptr) std::memcpy(value, &answer, sizeof answer);
     if (length != nullptr) *length = sizeof answer;

@@ -180,6 +180,38 @@ SCRIPTED_ODBC_EXPORT SQLRETURN SQL_API SQLExecDirect(SQLHSTMT stmt,
   });
 }
 
+SCRIPTED_ODBC_EXPORT SQLRETURN SQL_API SQLPrepare(SQLHSTMT stmt, SQLCHAR* text,
+                                                  SQLINTEGER length) {
+  return Locked(
+      [&](Server& s, Lock&) { return s.Prepare(stmt, text, length); });
+}
+
+SCRIPTED_ODBC_EXPORT SQLRETURN SQL_API SQLExecute(SQLHSTMT stmt) {
+  return Locked([&](Server& s, Lock& lock) { return s.Execute(lock, stmt); });
+}
+
+SCRIPTED_ODBC_EXPORT SQLRETURN SQL_API SQLNumParams(SQLHSTMT stmt,
+                                                    SQLSMALLINT* count) {
+  return Locked([&](Server& s, Lock&) { return s.NumParams(stmt, count); });
+}
+
+SCRIPTED_ODBC_EXPORT SQLRETURN SQL_API
+SQLBindCol(SQLHSTMT stmt, SQLUSMALLINT column, SQLSMALLINT c_type,
+           SQLPOINTER target, SQLLEN buffer_length, SQLLEN* indicator) {
+  return Locked([&](Server& s, Lock&) {
+    return s.BindCol(stmt, column, c_type, target, buffer_length, indicator);
+  });
+}
+
+SCRIPTED_ODBC_EXPORT SQLRETURN SQL_API SQLSetPos(SQLHSTMT stmt,
+                                                 SQLSETPOSIROW row,
+                                                 SQLUSMALLINT operation,
+                                                 SQLUSMALLINT lock_type) {
+  return Locked([&](Server& s, Lock&) {
+    return s.SetPos(stmt, row, operation, lock_type);
+  });
+}
+
 SCRIPTED_ODBC_EXPORT SQLRETURN SQL_API SQLNumResultCols(SQLHSTMT stmt,
                                                         SQLSMALLINT* count) {
   return Locked([&](Server& s, Lock&) { return s.NumResultCols(stmt, count); });

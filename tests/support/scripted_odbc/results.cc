@@ -1,4 +1,5 @@
-// Reading results: columns, rows, values, further results and counts.
+// Reading results: columns, values and their conversions, further results
+// and counts.
 
 #include <algorithm>
 #include <charconv>
@@ -140,26 +141,6 @@ SQLRETURN Server::DescribeCol(SQLHSTMT handle, SQLUSMALLINT column,
   return Finish(*stmt, stmt->connection, std::move(call), rc);
 }
 
-SQLRETURN Server::Fetch(SQLHSTMT handle) {
-  auto* stmt = Find<Statement>(handle, SQL_HANDLE_STMT);
-  if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  stmt->diagnostics.clear();
-  Call call = Named("SQLFetch");
-  const ScriptResult* r = stmt->Current();
-  if (r == nullptr || r->kind != ScriptResult::Kind::kRows) {
-    return Finish(*stmt, stmt->connection, std::move(call),
-                  Fail(*stmt, nullptr, {"24000", "Invalid cursor state"}));
-  }
-  stmt->data_column = 0;
-  const auto rows = static_cast<long long>(r->rows.size());
-  if (stmt->row + 1 >= rows) {
-    stmt->row = rows;
-    return Finish(*stmt, stmt->connection, std::move(call), SQL_NO_DATA);
-  }
-  ++stmt->row;
-  return Finish(*stmt, stmt->connection, std::move(call), SQL_SUCCESS);
-}
-
 SQLRETURN Server::GetData(SQLHSTMT handle, SQLUSMALLINT column,
                           SQLSMALLINT c_type, SQLPOINTER target,
                           SQLLEN buffer_length, SQLLEN* indicator) {
@@ -175,6 +156,12 @@ SQLRETURN Server::GetData(SQLHSTMT handle, SQLUSMALLINT column,
       stmt->row >= static_cast<long long>(r->rows.size())) {
     return finish(Fail(*stmt, nullptr, {"24000", "Invalid cursor state"}));
   }
+  // Within a rowset of more rows only where the driver says SQL_GD_BLOCK.
+  if (stmt->rowset_size > 1 &&
+      (GetDataExtensions(stmt->connection->personality) & SQL_GD_BLOCK) == 0) {
+    return finish(
+        Fail(*stmt, nullptr, {"HYC00", "Optional feature not implemented"}));
+  }
   if (column < 1 || column > r->columns.size()) {
     return finish(Fail(*stmt, nullptr, {"07009", "Invalid descriptor index"}));
   }
@@ -185,32 +172,42 @@ SQLRETURN Server::GetData(SQLHSTMT handle, SQLUSMALLINT column,
   }
   if (stmt->data_done) return finish(SQL_NO_DATA);
   const auto& row = r->rows[static_cast<std::size_t>(stmt->row)];
-  const ScriptValue& value =
-      column - 1u < row.size() ? row[column - 1] : ScriptValue();
+  const Stored stored =
+      Store(*stmt, column - 1u < row.size() ? row[column - 1] : ScriptValue(),
+            c_type, target, buffer_length, indicator, stmt->data_offset,
+            c_type == SQL_C_CHAR ? piece_bytes_ : 0);
+  stmt->data_offset += stored.taken;
+  if (stored.rc != SQL_ERROR) stmt->data_done = stored.whole;
+  return finish(stored.rc);
+}
+
+Stored Server::Store(Statement& stmt, const ScriptValue& value,
+                     SQLSMALLINT c_type, SQLPOINTER target,
+                     SQLLEN buffer_length, SQLLEN* indicator,
+                     std::size_t offset, std::size_t piece) {
   if (!value) {
     if (indicator == nullptr) {
-      return finish(
-          Fail(*stmt, nullptr,
-               {"22002", "Indicator variable required but not supplied"}));
+      return {Fail(stmt, nullptr,
+                   {"22002", "Indicator variable required but not supplied"})};
     }
     *indicator = SQL_NULL_DATA;
-    stmt->data_done = true;
-    return finish(SQL_SUCCESS);
+    return {};
   }
   switch (c_type) {
     case SQL_C_CHAR:
     case SQL_C_WCHAR:
     case SQL_C_BINARY:
-      return finish(
-          GetText(*stmt, *value, c_type, target, buffer_length, indicator));
+      return StoreText(stmt, *value, c_type, target, buffer_length, indicator,
+                       offset, piece);
     default:
-      return finish(GetFixed(*stmt, *value, c_type, target, indicator));
+      return {StoreFixed(stmt, *value, c_type, target, indicator)};
   }
 }
 
-SQLRETURN Server::GetText(Statement& stmt, const std::string& value,
-                          SQLSMALLINT c_type, SQLPOINTER target,
-                          SQLLEN buffer_length, SQLLEN* indicator) {
+Stored Server::StoreText(Statement& stmt, const std::string& value,
+                         SQLSMALLINT c_type, SQLPOINTER target,
+                         SQLLEN buffer_length, SQLLEN* indicator,
+                         std::size_t offset, std::size_t piece) {
   std::string data;
   std::size_t unit = 1;
   std::size_t terminator = 0;
@@ -224,40 +221,35 @@ SQLRETURN Server::GetText(Statement& stmt, const std::string& value,
   } else {
     data = value;
   }
-  const std::size_t remaining = data.size() - stmt.data_offset;
+  const std::size_t remaining = data.size() - std::min(offset, data.size());
   std::size_t capacity = 0;
   if (target != nullptr && buffer_length >= static_cast<SQLLEN>(terminator)) {
     capacity =
         (static_cast<std::size_t>(buffer_length) - terminator) / unit * unit;
   }
-  if (c_type == SQL_C_CHAR && piece_bytes_ > 0) {
-    capacity = std::min(capacity, piece_bytes_);
-  }
+  if (piece > 0) capacity = std::min(capacity, piece);
   const std::size_t n = std::min(remaining, capacity);
   if (target != nullptr && buffer_length >= static_cast<SQLLEN>(terminator)) {
-    std::memcpy(target, data.data() + stmt.data_offset, n);
+    std::memcpy(target, data.data() + offset, n);
     std::memset(static_cast<char*>(target) + n, 0, terminator);
   }
   // What was left before this call, in the target's encoding.
   if (indicator != nullptr) *indicator = static_cast<SQLLEN>(remaining);
-  stmt.data_offset += n;
   if (n < remaining) {
     Diagnose(stmt, "01004", "String data, right truncated");
-    return SQL_SUCCESS_WITH_INFO;
+    return {SQL_SUCCESS_WITH_INFO, n, false};
   }
-  stmt.data_done = true;
-  return SQL_SUCCESS;
+  return {SQL_SUCCESS, n, true};
 }
 
-SQLRETURN Server::GetFixed(Statement& stmt, const std::string& value,
-                           SQLSMALLINT c_type, SQLPOINTER target,
-                           SQLLEN* indicator) {
+SQLRETURN Server::StoreFixed(Statement& stmt, const std::string& value,
+                             SQLSMALLINT c_type, SQLPOINTER target,
+                             SQLLEN* indicator) {
   const Failure invalid{"22018", "Invalid character value for the target type"};
   const Failure out_of_range{"22003", "Numeric value out of range"};
   auto store = [&](const auto& v) {
     if (target != nullptr) std::memcpy(target, &v, sizeof v);
     if (indicator != nullptr) *indicator = sizeof v;
-    stmt.data_done = true;
   };
   bool fraction_lost = false;
   switch (c_type) {
@@ -319,8 +311,7 @@ SQLRETURN Server::MoreResults(SQLHSTMT handle) {
   stmt->diagnostics.clear();
   Call call = Named("SQLMoreResults");
   if (stmt->current < stmt->results.size()) ++stmt->current;
-  stmt->row = -1;
-  stmt->data_column = 0;
+  stmt->StartResult();
   const ScriptResult* r = stmt->Current();
   if (r == nullptr) {
     return Finish(*stmt, stmt->connection, std::move(call), SQL_NO_DATA);
@@ -354,10 +345,12 @@ SQLRETURN Server::FreeStmt(SQLHSTMT handle, SQLUSMALLINT option) {
   auto* stmt = Find<Statement>(handle, SQL_HANDLE_STMT);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   stmt->diagnostics.clear();
+  // SQL_CLOSE keeps what was prepared, and the parameters and columns
+  // bound, for the next SQLExecute.
   if (option == SQL_CLOSE) {
-    stmt->results.clear();
-    stmt->current = 0;
-    stmt->row = -1;
+    stmt->CloseCursor();
+  } else if (option == SQL_UNBIND) {
+    stmt->columns.clear();
   } else if (option == SQL_RESET_PARAMS) {
     stmt->parameters.clear();
   }
@@ -369,9 +362,7 @@ SQLRETURN Server::CloseCursor(SQLHSTMT handle) {
   auto* stmt = Find<Statement>(handle, SQL_HANDLE_STMT);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   stmt->diagnostics.clear();
-  stmt->results.clear();
-  stmt->current = 0;
-  stmt->row = -1;
+  stmt->CloseCursor();
   return Finish(*stmt, stmt->connection, Named("SQLCloseCursor"), SQL_SUCCESS);
 }
 

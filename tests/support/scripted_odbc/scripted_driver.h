@@ -9,9 +9,10 @@
 //   network.cc       reachability, half-open links, the control file, waits
 //   handles.cc       handles and their attributes
 //   connect.cc       connect, disconnect, driver information, transactions
-//   execute.cc       parameters and SQLExecDirect
+//   execute.cc       parameters, SQLPrepare, SQLExecute and SQLExecDirect
 //   backend.cc       statements answered by a SQLite file
-//   results.cc       result sets, SQLFetch, SQLGetData, row counts
+//   results.cc       result sets, SQLGetData and the conversions, row counts
+//   bindings.cc      bound columns, SQLFetch of rowsets, SQLSetPos
 //   diagnostics.cc   diagnostic records
 
 #include <sql.h>
@@ -126,15 +127,34 @@ struct Parameter {
   SQLLEN* indicator = nullptr;
 };
 
+// A column bound with SQLBindCol: the first element of its arrays.
+struct BoundColumn {
+  SQLSMALLINT c_type = 0;
+  SQLPOINTER target = nullptr;
+  SQLLEN buffer_length = 0;
+  SQLLEN* indicator = nullptr;
+};
+
 struct Statement : Handle {
   explicit Statement(Connection* c) : Handle(SQL_HANDLE_STMT), connection(c) {}
 
   Connection* connection;
   std::map<SQLUSMALLINT, Parameter> parameters;
+  std::map<SQLUSMALLINT, BoundColumn> columns;
   std::map<SQLINTEGER, SQLULEN> attributes;
-  std::vector<ScriptResult> results;  // of the last SQLExecDirect
+  // What SQLPrepare gave, as the server receives it (UTF-8); none before,
+  // nor after an SQLExecDirect.
+  std::optional<std::string> prepared;
+  std::vector<ScriptResult> results;  // of the last execute
   std::size_t current = 0;            // results.size() when none is left
-  long long row = -1;                 // in the current result, -1 before
+  // The current row of the current result, the one SQLGetData reads: the
+  // first of the rowset SQLFetch fetched last, or the one SQLSetPos chose;
+  // -1 before the first fetch, the result's size after the last.
+  long long row = -1;
+  std::size_t rowset_start = 0;  // the rowset the last SQLFetch fetched
+  std::size_t rowset_rows = 0;
+  std::size_t rowset_size = 1;  // SQL_ATTR_ROW_ARRAY_SIZE at that fetch
+  std::size_t next_row = 0;     // where the next rowset starts
   // SQLGetData's progress through one column of the current row.
   SQLUSMALLINT data_column = 0;
   std::size_t data_offset = 0;
@@ -146,11 +166,33 @@ struct Statement : Handle {
   const ScriptResult* Current() const {
     return current < results.size() ? &results[current] : nullptr;
   }
-  // SQL_ATTR_QUERY_TIMEOUT, in seconds; 0 for none.
-  SQLULEN QueryTimeout() const {
-    const auto it = attributes.find(SQL_ATTR_QUERY_TIMEOUT);
-    return it != attributes.end() ? it->second : 0;
+  // An attribute as set (pointers as numbers), or `otherwise`.
+  SQLULEN Attribute(SQLINTEGER attribute, SQLULEN otherwise = 0) const {
+    const auto it = attributes.find(attribute);
+    return it != attributes.end() ? it->second : otherwise;
   }
+  // SQL_ATTR_QUERY_TIMEOUT, in seconds; 0 for none.
+  SQLULEN QueryTimeout() const { return Attribute(SQL_ATTR_QUERY_TIMEOUT); }
+  // Before the first row of the current result.
+  void StartResult() {
+    row = -1;
+    rowset_start = rowset_rows = next_row = 0;
+    rowset_size = 1;
+    data_column = 0;
+  }
+  // The cursor closed: no results left.
+  void CloseCursor() {
+    results.clear();
+    current = 0;
+    StartResult();
+  }
+};
+
+// What one value came to in the application's buffer.
+struct Stored {
+  SQLRETURN rc = SQL_SUCCESS;
+  std::size_t taken = 0;  // bytes of the value's text given this time
+  bool whole = true;      // false: the text was cut and more is left
 };
 
 // The connection a handle belongs to: a connection's own, a statement's;
@@ -216,6 +258,13 @@ class Server final : public ScriptedServer {
                           SQLLEN buffer_length, SQLLEN* indicator);
   SQLRETURN ExecDirect(Lock& lock, SQLHSTMT stmt, SQLCHAR* text,
                        SQLINTEGER length);
+  SQLRETURN Prepare(SQLHSTMT stmt, SQLCHAR* text, SQLINTEGER length);
+  SQLRETURN Execute(Lock& lock, SQLHSTMT stmt);
+  SQLRETURN NumParams(SQLHSTMT stmt, SQLSMALLINT* count);
+  SQLRETURN BindCol(SQLHSTMT stmt, SQLUSMALLINT column, SQLSMALLINT c_type,
+                    SQLPOINTER target, SQLLEN buffer_length, SQLLEN* indicator);
+  SQLRETURN SetPos(SQLHSTMT stmt, SQLSETPOSIROW row, SQLUSMALLINT operation,
+                   SQLUSMALLINT lock_type);
   SQLRETURN NumResultCols(SQLHSTMT stmt, SQLSMALLINT* count);
   SQLRETURN DescribeCol(SQLHSTMT stmt, SQLUSMALLINT column, SQLCHAR* name,
                         SQLSMALLINT buffer_length, SQLSMALLINT* name_length,
@@ -293,11 +342,29 @@ class Server final : public ScriptedServer {
                                        BoundParam& out) const;
   // The scripted answer for the statement; nothing when none matches.
   std::optional<std::vector<ScriptResult>> AnswerFor(std::string_view text);
-  SQLRETURN GetText(Statement& stmt, const std::string& value,
-                    SQLSMALLINT c_type, SQLPOINTER target, SQLLEN buffer_length,
-                    SQLLEN* indicator);
-  SQLRETURN GetFixed(Statement& stmt, const std::string& value,
-                     SQLSMALLINT c_type, SQLPOINTER target, SQLLEN* indicator);
+  // SQLExecDirect and SQLExecute: sends `call.text` with the parameters
+  // bound now, and logs `call`.
+  SQLRETURN Run(Lock& lock, Statement& stmt, Call call);
+
+  // Stores `value` as `c_type` in the application's buffer: text from byte
+  // `offset` of it (in the C type's encoding), at most `piece` bytes (0:
+  // as many as fit). Truncation and lost fractions add their record to
+  // `stmt`, and so does a value that does not convert (SQL_ERROR).
+  static Stored Store(Statement& stmt, const ScriptValue& value,
+                      SQLSMALLINT c_type, SQLPOINTER target,
+                      SQLLEN buffer_length, SQLLEN* indicator,
+                      std::size_t offset, std::size_t piece);
+  static Stored StoreText(Statement& stmt, const std::string& value,
+                          SQLSMALLINT c_type, SQLPOINTER target,
+                          SQLLEN buffer_length, SQLLEN* indicator,
+                          std::size_t offset, std::size_t piece);
+  static SQLRETURN StoreFixed(Statement& stmt, const std::string& value,
+                              SQLSMALLINT c_type, SQLPOINTER target,
+                              SQLLEN* indicator);
+  // Fills the bound columns' elements at `slot` of the rowset with `row` of
+  // the current result; the row's status (SQL_ROW_SUCCESS, ...).
+  static SQLUSMALLINT FillRow(Statement& stmt, const ScriptResult& result,
+                              std::size_t row, std::size_t slot);
 
   // --- The SQLite backend (backend.cc). ---
   void UseBackend(std::string path);

@@ -27,6 +27,39 @@
 // outage) gives up the server's mutex while it waits, so other threads and
 // connections go on; Blocked() counts those waiting.
 //
+// Prepared statements: SQLPrepare only keeps the text, as both drivers put
+// the prepare off to the first execute; nothing reaches the server, and a
+// text the server refuses fails at SQLExecute. SQLExecute sends it with the
+// parameters bound at that moment and meets answers, NOCOUNT, Hang(), cut
+// and half-open links, the control file and the backend as SQLExecDirect
+// does. SQLFreeStmt(SQL_CLOSE) closes the cursor and keeps the text, the
+// parameters and the columns bound; SQL_RESET_PARAMS and SQL_UNBIND forget
+// those. SQLPrepare again replaces the text, SQLExecDirect drops it.
+// SQLNumParams counts the markers; there is no SQLDescribeParam (unixODBC
+// calls neither of them by itself).
+//
+// Rowsets: SQLFetch fills the columns bound with SQLBindCol (SQL_C_CHAR,
+// SQL_C_WCHAR, SQL_C_BINARY, SQL_C_SBIGINT, SQL_C_LONG, SQL_C_SLONG,
+// SQL_C_DOUBLE, SQL_C_BIT, SQL_C_TYPE_TIMESTAMP) with SQL_ATTR_ROW_ARRAY_SIZE
+// rows at a time, column-wise or row-wise (SQL_ATTR_ROW_BIND_TYPE, and
+// SQL_ATTR_ROW_BIND_OFFSET_PTR), and sets SQL_ATTR_ROWS_FETCHED_PTR (0 with
+// SQL_NO_DATA) and SQL_ATTR_ROW_STATUS_PTR. NULL gives SQL_NULL_DATA; text
+// cut to its buffer keeps its whole length in the indicator, with 01004 and
+// SQL_ROW_SUCCESS_WITH_INFO; a value that does not convert makes its row
+// SQL_ROW_ERROR, and the fetch fails only when all its rows did.
+// SQLGetInfo(SQL_GETDATA_EXTENSIONS) answers
+//   FreeTDS: SQL_GD_BLOCK alone, what libtdsodbc 1.3.17 itself answers;
+//     its SQLGetData takes any column in any order all the same, bound or
+//     not, as FreeTDS's does.
+//   Microsoft's: SQL_GD_ANY_COLUMN | SQL_GD_ANY_ORDER | SQL_GD_BOUND, no
+//     SQL_GD_BLOCK (chosen, not read from the driver).
+// SQLGetData in a rowset of more than one row works only with SQL_GD_BLOCK,
+// and fails with HYC00 without it. It reads the current row: the rowset's
+// first after SQLFetch, or the one SQLSetPos(n, SQL_POSITION) chose (the
+// only operation; HY107 beyond the rowset). FreeTDS itself, by its source,
+// reads the rowset's last row there on a default cursor: code meant for both
+// drivers keeps SQLGetData to rowsets of one row.
+//
 // SELECT ... CONNECTIONPROPERTY('encrypt_option') answers "TRUE" when the
 // connection string asked for an encrypted link as the personality's
 // driver reads it (FreeTDS: Encryption=require; Microsoft's: unless
@@ -113,10 +146,10 @@ inline ScriptResult Error(std::string sqlstate, std::string message,
   return r;
 }
 
-// A statement that never finishes by itself: SQLExecDirect waits, in real
-// time, for the statement's SQL_ATTR_QUERY_TIMEOUT, and then fails with
-// HYT00 "Query timeout expired"; the server cancelled the query and the
-// connection goes on. With no timeout (0) it waits until Reset(),
+// A statement that never finishes by itself: SQLExecDirect (or SQLExecute)
+// waits, in real time, for the statement's SQL_ATTR_QUERY_TIMEOUT, and then
+// fails with HYT00 "Query timeout expired"; the server cancelled the query and
+// the connection goes on. With no timeout (0) it waits until Reset(),
 // SetReachable(), Restart(), SetHalfOpen() or a change of the control word;
 // a restart that cuts the connection meanwhile fails it with 08S01 at once.
 inline ScriptResult Hang() {
@@ -140,9 +173,10 @@ struct ScriptAnswer {
   // Answers statements whose text contains this, ignoring ASCII case; ""
   // answers any statement.
   std::string match;
-  // The first is what SQLExecDirect returns (an error there fails it), the
-  // rest come from SQLMoreResults. A statement whose only result is a count
-  // of 0 makes SQLExecDirect return SQL_NO_DATA, as ODBC 3 drivers do.
+  // The first is what SQLExecDirect or SQLExecute returns (an error there
+  // fails it), the rest come from SQLMoreResults. A statement whose only
+  // result is a count of 0 makes them return SQL_NO_DATA, as ODBC 3 drivers
+  // do.
   std::vector<ScriptResult> results;
   // How many statements it answers before it is spent; -1 for any number.
   int times = -1;
@@ -168,20 +202,22 @@ struct Call {
   // if it never connects; calls on no connection carry 0.
   int connection = 0;
   std::string function;  // "SQLExecDirect", "SQLEndTran", ...
-  // SQLExecDirect: the statement as the server received it, in UTF-8;
-  // SQLDriverConnect: the connection string.
+  // SQLExecDirect, SQLPrepare, SQLExecute: the statement as the server
+  // receives it, in UTF-8; SQLDriverConnect: the connection string.
   std::string text;
   // Attribute calls: the attribute and its integer value (for the Get calls
   // the value answered, as for SQLRowCount and SQLNumResultCols).
   // SQLEndTran: the handle type, and the completion type in `value`.
-  // SQLFreeStmt: the option in `value`. SQLBindParameter, SQLGetData,
-  // SQLDescribeCol: the parameter or column number, and the C type in
+  // SQLFreeStmt: the option in `value`. SQLBindParameter, SQLBindCol,
+  // SQLGetData, SQLDescribeCol: the parameter or column number, and the C
+  // type in `value`. SQLFetch: the rows it fetched in `value`. SQLSetPos:
+  // the row, and the operation in `value`. SQLNumParams: the count in
   // `value`. SQLAllocHandle, SQLFreeHandle: the handle type. SQLGetInfo,
   // SQLGetFunctions: the info type or function id. SQLGetDiagRec,
   // SQLGetDiagField: the record, and the field in `value`.
   long attribute = 0;
   long long value = 0;
-  std::vector<BoundParam> params;  // SQLExecDirect
+  std::vector<BoundParam> params;  // SQLExecDirect, SQLExecute
   int rc = 0;                      // what the driver returned
 };
 
@@ -205,32 +241,36 @@ class ScriptedServer {
   // While false, SQLDriverConnect fails with 08001.
   virtual void SetReachable(bool reachable) = 0;
   // Cuts every connection open now: its next call that talks to the server
-  // (SQLExecDirect, SQLEndTran, SQLSetConnectAttr of SQL_ATTR_AUTOCOMMIT)
-  // fails with 08S01 and the connection is dead from then on.
+  // (SQLExecDirect, SQLExecute, SQLEndTran, SQLSetConnectAttr of
+  // SQL_ATTR_AUTOCOMMIT) fails with 08S01 and the connection is dead from
+  // then on.
   virtual void Restart() = 0;
   // false (the default): SQL_ATTR_CONNECTION_DEAD says SQL_CD_TRUE only
   // once a call has found the cut, as FreeTDS learns it at its next read;
   // true: at once.
   virtual void SetDeadKnownAtOnce(bool at_once) = 0;
   // The next call of `function` (SQLDriverConnect, SQLDisconnect,
-  // SQLExecDirect, SQLEndTran, or SQLSetConnectAttr on a connected handle)
-  // fails with this diagnostic. Several queue up in order.
+  // SQLExecDirect, SQLPrepare, SQLExecute, SQLEndTran, or SQLSetConnectAttr
+  // on a connected handle) fails with this diagnostic. Several queue up in
+  // order.
   virtual void FailNext(std::string function, std::string sqlstate,
                         std::string message, bool kills_connection) = 0;
   // SQLGetData to SQL_C_CHAR returns at most n bytes per call, fewer than
   // the buffer would hold, cutting wherever n falls (also inside a UTF-8
-  // character); 0, the default, fills the buffer as ODBC says.
+  // character); 0, the default, fills the buffer as ODBC says. Bound
+  // columns are always filled as ODBC says.
   virtual void SetPieceBytes(std::size_t n) = 0;
 
   // A network that drops every packet without a word (no reset), as when
   // a cable or a firewall goes. Setting it makes each connection open now
   // half-open: its next call that talks to the server (as for Restart())
   // waits for its timeout, SQL_ATTR_QUERY_TIMEOUT of the statement for
-  // SQLExecDirect, SQL_ATTR_CONNECTION_TIMEOUT of the connection for the
-  // others (0: until the network is back), then fails with HYT00 "Query
-  // timeout expired" and the connection is dead from then on. Meanwhile
-  // SQLDriverConnect waits for the handle's SQL_ATTR_LOGIN_TIMEOUT (0: until
-  // the network is back) and fails with HYT00 "Login timeout expired".
+  // SQLExecDirect and SQLExecute, SQL_ATTR_CONNECTION_TIMEOUT of the
+  // connection for the others (0: until the network is back), then fails
+  // with HYT00 "Query timeout expired" and the connection is dead from
+  // then on. Meanwhile SQLDriverConnect waits for the handle's
+  // SQL_ATTR_LOGIN_TIMEOUT (0: until the network is back) and fails with
+  // HYT00 "Login timeout expired".
   // Clearing it lets connects through at once (one under way goes on as
   // usual); the half-open connections are dead, and their calls that were
   // waiting fail with 08S01 at once.
@@ -266,6 +306,10 @@ class ScriptedServer {
   // is as if it said "up".
   virtual void SetControlFile(std::string path) = 0;
 
+  // Every call since Reset(), on every connection, in order. Counts of a
+  // kind come from here: CallsTo(server, {"SQLPrepare"}) for prepares,
+  // {"SQLExecDirect", "SQLExecute"} for statements run, {"SQLFetch"} for
+  // rowsets, {"SQLGetData"} for values read one by one.
   virtual std::vector<Call> Calls() = 0;
   virtual int ConnectAttempts() = 0;
   virtual int OpenConnections() = 0;
