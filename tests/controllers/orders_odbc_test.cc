@@ -92,7 +92,7 @@ TEST_P(OrdersOdbcTest, EveryCharacterOfAnOrderIsStoredAsSent) {
   EXPECT_EQ(r.status, 200);
   EXPECT_EQ(r.body, R"({"Result":"41"})");
   std::vector<std::string> stored;
-  for (const Call& call : CallsTo(server(), {"SQLExecDirect"})) {
+  for (const Call& call : CallsTo(server(), {"SQLExecDirect", "SQLExecute"})) {
     if (call.text.find("Insert Into PedidoItem") == std::string::npos) {
       continue;
     }

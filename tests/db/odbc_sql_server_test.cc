@@ -73,7 +73,7 @@ class SqlServerOdbcTest
 
   // The statements sent, on which connection, and whether they ran.
   std::vector<Call> Statements() {
-    return CallsTo(server(), {"SQLExecDirect"});
+    return CallsTo(server(), {"SQLExecDirect", "SQLExecute"});
   }
   std::vector<Call> StatementsLike(std::string_view text) {
     std::vector<Call> calls = Statements();
@@ -496,6 +496,48 @@ TEST_P(SqlServerOdbcTest, IntegersAreBoundAsIntOrBigint) {
   EXPECT_EQ(calls[0].params[0].value, "526");
   EXPECT_EQ(calls[0].params[1].sql_type, SQL_BIGINT);
   EXPECT_EQ(calls[0].params[1].value, "1099511627776");
+}
+
+// A statement with parameters is prepared once per connection: a hundred
+// requests for a hundred ids are one prepare and a hundred executions, the
+// text the same each time.
+TEST_P(SqlServerOdbcTest, OnePreparePerConnectionForAnyNumberOfIds) {
+  auto pool = Pool();
+  const ScriptResult camisa =
+      Rows({{"Produto", SQL_VARCHAR, 60}}, {{"Camisa"}});
+  server().Answer({"from Produto", {camisa}, 100});
+  server().Answer({"from Produto", {Error("42000", "Invalid column")}, 1});
+  server().Answer({"from Produto", {camisa}});
+  for (std::int64_t id = 1; id <= 100; ++id) {
+    UnitOfWork uow(*pool);
+    Query q(uow);
+    q.SQL().Add("select Produto from Produto where IdProduto = ?", {id});
+    q.Open();
+    EXPECT_EQ(q.FieldByName("Produto").AsString(), "Camisa");
+  }
+  const std::vector<Call> prepares = CallsTo(server(), {"SQLPrepare"});
+  ASSERT_EQ(prepares.size(), 1u);
+  EXPECT_EQ(prepares[0].text,
+            "select Produto from Produto where IdProduto = ?");
+  const std::vector<Call> runs = CallsTo(server(), {"SQLExecute"});
+  ASSERT_EQ(runs.size(), 100u);
+  EXPECT_EQ(runs[41].params.at(0).value, "42");
+  EXPECT_TRUE(CallsTo(server(), {"SQLExecDirect"}).size() ==
+              Statements().size() - 100);  // none of them sent direct
+  // A statement that failed is prepared again on its next use.
+  {
+    UnitOfWork uow(*pool);
+    Query q(uow);
+    q.SQL().Add("select Produto from Produto where IdProduto = ?", {7});
+    EXPECT_THROW(q.Open(), DriverError);
+  }
+  {
+    UnitOfWork uow(*pool);
+    Query q(uow);
+    q.SQL().Add("select Produto from Produto where IdProduto = ?", {7});
+    EXPECT_NO_THROW(q.Open());
+  }
+  EXPECT_EQ(CallsTo(server(), {"SQLPrepare"}).size(), 2u);
 }
 
 // SET NOCOUNT ON: the server sends no row counts, and Execute says it does

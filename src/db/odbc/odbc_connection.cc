@@ -152,8 +152,35 @@ bool OdbcConnection::IsAlive() {
   }
 }
 
+template <typename Run>
+auto OdbcConnection::WithPrepared(std::string_view sql, Run&& run)
+    -> decltype(run(std::declval<OdbcStatement&>())) {
+  auto it = prepared_.find(sql);
+  if (it == prepared_.end()) {
+    if (prepared_.size() >= kPreparedStatements) prepared_.clear();
+    auto statement = std::make_unique<OdbcStatement>(
+        handles_->dbc, options_.query_timeout_seconds, options_.freetds,
+        *handles_);
+    statement->Prepare(sql);
+    it = prepared_.emplace(std::string(sql), std::move(statement)).first;
+  }
+  try {
+    return run(*it->second);
+  } catch (...) {
+    // Whatever state a failure left it in, it is not run again.
+    prepared_.erase(it);
+    throw;
+  }
+}
+
 ResultSet OdbcConnection::Open(std::string_view sql,
                                const std::vector<Param>& params) {
+  if (!params.empty()) {
+    return WithPrepared(sql, [&](OdbcStatement& statement) {
+      statement.Execute(params);
+      return statement.ReadAll();
+    });
+  }
   OdbcStatement statement(handles_->dbc, options_.query_timeout_seconds,
                           options_.freetds, *handles_);
   statement.Run(sql, params);
@@ -162,13 +189,22 @@ ResultSet OdbcConnection::Open(std::string_view sql,
 
 std::optional<std::int64_t> OdbcConnection::Execute(
     std::string_view sql, const std::vector<Param>& params) {
+  auto counted = [](OdbcStatement& statement) -> std::optional<std::int64_t> {
+    const std::int64_t count = statement.RowCount();
+    statement.Drain();
+    if (count < 0) return std::nullopt;
+    return count;
+  };
+  if (!params.empty()) {
+    return WithPrepared(sql, [&](OdbcStatement& statement) {
+      statement.Execute(params);
+      return counted(statement);
+    });
+  }
   OdbcStatement statement(handles_->dbc, options_.query_timeout_seconds,
                           options_.freetds, *handles_);
   statement.Run(sql, params);
-  const std::int64_t count = statement.RowCount();
-  statement.Drain();
-  if (count < 0) return std::nullopt;
-  return count;
+  return counted(statement);
 }
 
 std::int64_t OdbcConnection::InsertReturningKey(

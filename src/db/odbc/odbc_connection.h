@@ -1,14 +1,20 @@
 #ifndef NORVESSA_DB_ODBC_ODBC_CONNECTION_H_
 #define NORVESSA_DB_ODBC_ODBC_CONNECTION_H_
 
+#include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 
 #include "db/connection.h"
 #include "db/driver_error.h"
 
 namespace norvessa {
+
+class OdbcStatement;
 
 struct OdbcOptions {
   // Which server sits behind the driver: SQL Server, or SQLite (the tests
@@ -33,7 +39,9 @@ struct OdbcOptions {
 // error raised late in a batch (a trigger's) is never missed. On SQL Server
 // every new connection runs SET DATEFORMAT mdy, NOCOUNT ON and XACT_ABORT
 // ON, and the key of an inserted row comes from SCOPE_IDENTITY() in the same
-// batch as the INSERT.
+// batch as the INSERT. A statement with parameters is prepared once per
+// connection and text (SQLPrepare) and then only executed, so the server
+// keeps one plan per statement whatever its values.
 class OdbcConnection : public Connection {
  public:
   explicit OdbcConnection(OdbcOptions options);
@@ -71,8 +79,26 @@ class OdbcConnection : public Connection {
   DriverError Diagnosed(short handle_type, void* handle, bool lost);
   [[noreturn]] void Fail(short handle_type, void* handle, bool lost = false);
 
+  // Runs `run` on the statement prepared for `sql`, preparing it first
+  // when this connection has not; a statement that fails is let go.
+  template <typename Run>
+  auto WithPrepared(std::string_view sql, Run&& run)
+      -> decltype(run(std::declval<OdbcStatement&>()));
+
   OdbcOptions options_;
   std::unique_ptr<Handles> handles_;
+  // Looked up by the text as given, without copying it.
+  struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const {
+      return std::hash<std::string_view>{}(text);
+    }
+  };
+  // Statements with parameters, prepared; closed before the connection.
+  static constexpr std::size_t kPreparedStatements = 64;
+  std::unordered_map<std::string, std::unique_ptr<OdbcStatement>, TextHash,
+                     std::equal_to<>>
+      prepared_;
   bool in_transaction_ = false;
   bool broken_ = false;
 };

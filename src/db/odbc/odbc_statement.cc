@@ -160,28 +160,61 @@ OdbcStatement::~OdbcStatement() {
   SQLFreeHandle(SQL_HANDLE_STMT, stmt_);
 }
 
+std::string OdbcStatement::MarkText(std::string_view sql,
+                                    std::vector<Marker>& markers) {
+  markers.clear();
+  if (sql.find_first_of(":?") == std::string_view::npos) {
+    return std::string(sql);
+  }
+  std::vector<SqlToken> tokens = TokenizeSql(sql);
+  std::size_t positional = 0;
+  for (SqlToken& t : tokens) {
+    if (t.kind != SqlTokenKind::kParameter) continue;
+    if (t.text[0] == '?') {
+      markers.push_back({{}, positional++});
+    } else {
+      markers.push_back({t.text.substr(1), 0});
+    }
+    t = {SqlTokenKind::kOperator, "?"};
+  }
+  return JoinTokens(tokens);
+}
+
 void OdbcStatement::Run(std::string_view sql,
                         const std::vector<Param>& params) {
-  std::string text;
-  if (params.empty() && sql.find_first_of(":?") == std::string_view::npos) {
-    text = sql;
-  } else {
-    std::vector<SqlToken> tokens = TokenizeSql(sql);
-    SQLUSMALLINT index = 0;
-    std::size_t markers = 0;
-    for (SqlToken& t : tokens) {
-      if (t.kind != SqlTokenKind::kParameter) continue;
-      const ParamValue& value = t.text[0] == '?'
-                                    ? Positional(params, markers++)
-                                    : Find(params, t.text.substr(1));
-      t = {SqlTokenKind::kOperator, "?"};
-      Bind(++index, value);
-    }
-    text = JoinTokens(tokens);
+  std::vector<Marker> markers;
+  std::string text = MarkText(sql, markers);
+  SQLUSMALLINT index = 0;
+  for (const Marker& m : markers) {
+    Bind(++index, m.name.empty() ? Positional(params, m.position)
+                                 : Find(params, m.name));
   }
   const SQLRETURN rc =
       SQLExecDirect(stmt_, reinterpret_cast<SQLCHAR*>(text.data()),
                     static_cast<SQLINTEGER>(text.size()));
+  if (!OdbcOk(rc) && rc != SQL_NO_DATA) Fail();
+}
+
+void OdbcStatement::Prepare(std::string_view sql) {
+  std::string text = MarkText(sql, markers_);
+  const SQLRETURN rc =
+      SQLPrepare(stmt_, reinterpret_cast<SQLCHAR*>(text.data()),
+                 static_cast<SQLINTEGER>(text.size()));
+  if (!OdbcOk(rc)) Fail();
+}
+
+void OdbcStatement::Execute(const std::vector<Param>& params) {
+  // What the last run left: its cursor, its values and their buffers.
+  SQLFreeStmt(stmt_, SQL_CLOSE);
+  SQLFreeStmt(stmt_, SQL_RESET_PARAMS);
+  buffers_.clear();
+  sql_types_.clear();
+  SQLUSMALLINT index = 0;
+  for (const Marker& m : markers_) {
+    Bind(++index, m.name.empty() ? Positional(params, m.position)
+                                 : Find(params, m.name));
+  }
+  const SQLRETURN rc = SQLExecute(stmt_);
   if (!OdbcOk(rc) && rc != SQL_NO_DATA) Fail();
 }
 

@@ -6,6 +6,7 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -56,6 +57,12 @@ class OdbcStatement {
   // Replaces :Params by "?" and binds them in the order they appear.
   void Run(std::string_view sql, const std::vector<Param>& params);
 
+  // Prepares `sql` (its :Params and "?" markers become "?") once; then
+  // each Execute binds that call's values and runs it, so the server
+  // keeps one plan for the text whatever the values.
+  void Prepare(std::string_view sql);
+  void Execute(const std::vector<Param>& params);
+
   // The rows the last statement touched; -1 when the driver cannot tell.
   std::int64_t RowCount();
 
@@ -87,8 +94,19 @@ class OdbcStatement {
   FieldValue Read(SQLUSMALLINT column, const ResultColumn& info);
   FieldValue ReadTimestamp(SQLUSMALLINT column, const ResultColumn& info);
 
+  // What each "?" of a prepared text takes: a :Param by name, or the
+  // next value without a name.
+  struct Marker {
+    std::string name;  // empty for a "?" marker
+    std::size_t position = 0;
+  };
+
+  // The text with every parameter as "?", and what each one takes.
+  std::string MarkText(std::string_view sql, std::vector<Marker>& markers);
+
   OdbcFailureHandler& failure_;
   bool freetds_;
+  std::vector<Marker> markers_;
   SQLHSTMT stmt_ = SQL_NULL_HSTMT;
   // The buffers must stay where they are until the statement has run.
   std::deque<Buffer> buffers_;
