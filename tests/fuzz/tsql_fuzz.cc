@@ -37,8 +37,14 @@ void CheckTokens(std::string_view sql) {
                       "a string starts with a quote or N and a quote");
         break;
       case SqlTokenKind::kParameter:
+        if (t.text.front() == '?') {
+          fuzz::Require(
+              t.text.find_first_not_of("0123456789", 1) == std::string::npos,
+              "a marker is a question mark and digits");
+          break;
+        }
         fuzz::Require(t.text.size() > 1 && t.text.front() == ':',
-                      "a parameter is a colon and a name");
+                      "a parameter is a colon and a name, or a marker");
         names.push_back(t.text.substr(1));
         break;
       default:
@@ -58,12 +64,13 @@ void CheckQuoting(std::string_view value) {
                 "a quoted value reads back");
 }
 
-// Translation touches only paging, CONVERT, dates compared as text and
-// ORDER BY names.
+// Translation touches only paging, CONVERT, dates compared as text, ORDER
+// BY names and "?" markers (numbered).
 bool Untouched(std::string_view sql) {
   for (const SqlToken& t : TokenizeSql(sql)) {
     if (t.IsWord("OFFSET") || t.IsWord("CONVERT") || t.IsWord("TRY_CONVERT") ||
-        t.IsWord("ORDER")) {
+        t.IsWord("ORDER") ||
+        (t.kind == SqlTokenKind::kParameter && t.text == "?")) {
       return false;
     }
     if (t.kind == SqlTokenKind::kString &&
