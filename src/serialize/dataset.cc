@@ -29,10 +29,8 @@ void DataSet::Close() {
 }
 
 Field* DataSet::FindField(std::string_view name) const {
-  for (const auto& f : fields_) {
-    if (EqualsIgnoreCase(f->FieldName(), name)) return f.get();
-  }
-  return nullptr;
+  const auto it = by_name_.find(AsciiLower(name));
+  return it == by_name_.end() ? nullptr : it->second;
 }
 
 Field& DataSet::FieldByName(std::string_view name) const {
@@ -91,10 +89,15 @@ void DataSet::GotoBookmark(const Bookmark& bookmark) {
 Field& DataSet::AddField(std::string name, FieldType type, int size) {
   fields_.push_back(std::make_unique<Field>(*this, fields_.size(),
                                             std::move(name), type, size));
-  return *fields_.back();
+  Field& added = *fields_.back();
+  by_name_.emplace(AsciiLower(added.FieldName()), &added);
+  return added;
 }
 
-void DataSet::ClearFields() { fields_.clear(); }
+void DataSet::ClearFields() {
+  by_name_.clear();
+  fields_.clear();
+}
 
 void DataSet::OpenRows() {
   state_ = DataSetState::kBrowse;

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "serialize/field.h"
@@ -114,6 +115,9 @@ class DataSet {
 
   std::string name_;
   std::vector<std::unique_ptr<Field>> fields_;
+  // The first field of each name, by its name in lower case: a dataset of
+  // many columns is built and read without a search per name.
+  std::unordered_map<std::string, Field*> by_name_;
   std::vector<DataSet*> details_;
   bool unidirectional_ = false;
   bool input_ = false;

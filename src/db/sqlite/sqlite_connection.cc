@@ -586,9 +586,8 @@ int Bind(sqlite3_stmt* stmt, const std::vector<Param>& params) {
 
 }  // namespace
 
-sqlite3_stmt* SqliteConnection::Prepare(std::string_view tsql,
-                                        const std::vector<Param>& params,
-                                        int& rc) {
+SqliteConnection::Cached* SqliteConnection::Prepare(
+    std::string_view tsql, const std::vector<Param>& params, int& rc) {
   auto it = statements_.find(tsql);
   if (it == statements_.end()) {
     if (statements_.size() >= kCachedStatements) {
@@ -610,33 +609,40 @@ sqlite3_stmt* SqliteConnection::Prepare(std::string_view tsql,
   }
   it->second.last_use = ++uses_;
   rc = Bind(it->second.statement.get(), params);
-  return it->second.statement.get();
+  return &it->second;
 }
 
 ResultSet SqliteConnection::Open(std::string_view sql,
                                  const std::vector<Param>& params) {
   CheckParams(params);
   int rc = SQLITE_OK;
-  sqlite3_stmt* s = Prepare(sql, params, rc);
+  Cached* cached = Prepare(sql, params, rc);
+  sqlite3_stmt* s = cached != nullptr ? cached->statement.get() : nullptr;
   const Use use(s);
   if (rc != SQLITE_OK) Fail(rc);
   const int count = sqlite3_column_count(s);
-  ResultSet result;
-  std::vector<bool> from_values(static_cast<std::size_t>(count), false);
-  for (int i = 0; i < count; ++i) {
-    ResultColumn column;
-    column.name = sqlite3_column_name(s, i);
-    const auto type =
-        TypeFromDeclared(sqlite3_column_decltype(s, i), column.size);
-    if (type) {
-      column.type = *type;
-    } else {
-      // Read as they come; the values decide the type below.
-      column.type = FieldType::kUnknown;
-      from_values[static_cast<std::size_t>(i)] = true;
+  if (!cached->described) {
+    cached->columns.clear();
+    cached->from_values.assign(static_cast<std::size_t>(count), false);
+    for (int i = 0; i < count; ++i) {
+      ResultColumn column;
+      column.name = sqlite3_column_name(s, i);
+      const auto type =
+          TypeFromDeclared(sqlite3_column_decltype(s, i), column.size);
+      if (type) {
+        column.type = *type;
+      } else {
+        // Read as they come; the values decide the type below.
+        column.type = FieldType::kUnknown;
+        cached->from_values[static_cast<std::size_t>(i)] = true;
+      }
+      cached->columns.push_back(std::move(column));
     }
-    result.columns.push_back(std::move(column));
+    cached->described = true;
   }
+  ResultSet result;
+  result.columns = cached->columns;
+  const std::vector<bool>& from_values = cached->from_values;
   while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
     Row row(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) {
@@ -679,7 +685,8 @@ std::optional<std::int64_t> SqliteConnection::Execute(
     std::string_view sql, const std::vector<Param>& params) {
   CheckParams(params);
   int rc = SQLITE_OK;
-  sqlite3_stmt* s = Prepare(sql, params, rc);
+  Cached* cached = Prepare(sql, params, rc);
+  sqlite3_stmt* s = cached != nullptr ? cached->statement.get() : nullptr;
   const Use use(s);
   if (rc != SQLITE_OK) Fail(rc);
   while ((rc = sqlite3_step(s)) == SQLITE_ROW) {

@@ -166,6 +166,11 @@ class SqliteConnection : public Connection {
   struct Cached {
     std::unique_ptr<sqlite3_stmt, StatementDeleter> statement;
     std::uint64_t last_use = 0;
+    // The result's columns, taken from the declared types at the first
+    // run; those without one are typed by their values at each run.
+    bool described = false;
+    std::vector<ResultColumn> columns;
+    std::vector<bool> from_values;
   };
 
   [[noreturn]] void Fail(int code);
@@ -175,8 +180,8 @@ class SqliteConnection : public Connection {
   // The statement for this T-SQL text, prepared once per connection and
   // reused, with the parameters bound; `rc` tells whether all went well
   // (nullptr when it could not be prepared).
-  sqlite3_stmt* Prepare(std::string_view tsql, const std::vector<Param>& params,
-                        int& rc);
+  Cached* Prepare(std::string_view tsql, const std::vector<Param>& params,
+                  int& rc);
 
   static constexpr std::size_t kCachedStatements = 64;
 

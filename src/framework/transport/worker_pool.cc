@@ -17,9 +17,10 @@ WorkerPool::~WorkerPool() {
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
+    for (auto& w : workers_) w->woken = true;
   }
   // Every worker wakes; busy ones finish their task and the queue first.
-  for (auto& w : workers_) w->wake.release();
+  for (auto& w : workers_) w->wake.notify_one();
   threads_.clear();  // joins
 }
 
@@ -35,8 +36,9 @@ void WorkerPool::Post(std::function<void()> task) {
     worker = idle_.back();
     idle_.pop_back();
     worker->task = std::move(task);
+    worker->woken = true;
   }
-  worker->wake.release();
+  worker->wake.notify_one();
 }
 
 void WorkerPool::Run(Worker& worker) {
@@ -45,7 +47,7 @@ void WorkerPool::Run(Worker& worker) {
     {
       // Work that was queued while every worker was busy, or before this
       // one had started, comes first.
-      std::lock_guard lock(mutex_);
+      std::unique_lock lock(mutex_);
       if (!queue_.empty()) {
         task = std::move(queue_.front());
         queue_.pop_front();
@@ -53,12 +55,11 @@ void WorkerPool::Run(Worker& worker) {
         return;
       } else {
         idle_.push_back(&worker);
+        worker.wake.wait(lock, [&] { return worker.woken; });
+        worker.woken = false;
+        task = std::move(worker.task);
+        worker.task = nullptr;
       }
-    }
-    if (!task) {
-      worker.wake.acquire();
-      task = std::move(worker.task);
-      worker.task = nullptr;
     }
     if (task) {
       task();

@@ -7,7 +7,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <semaphore>
 #include <thread>
 #include <vector>
 
@@ -15,7 +14,9 @@ namespace norvessa::transport {
 
 // The threads that run the handler chain. A post hands the task straight to
 // one idle worker and wakes that worker alone; with none idle the task
-// waits in a queue (the admission limit keeps it short).
+// waits in a queue (the admission limit keeps it short). An idle worker
+// sleeps on a condition variable: no spinning, which on a busy machine
+// took the CPU from the threads with work.
 class WorkerPool {
  public:
   explicit WorkerPool(int threads);
@@ -30,8 +31,10 @@ class WorkerPool {
   bool WaitIdle(std::chrono::steady_clock::time_point deadline);
 
  private:
+  // Guarded by the pool's mutex.
   struct Worker {
-    std::counting_semaphore<> wake{0};
+    std::condition_variable wake;
+    bool woken = false;
     std::function<void()> task;
   };
 
