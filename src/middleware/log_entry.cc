@@ -6,6 +6,7 @@
 
 #include "middleware/client_ip.h"
 #include "text/ascii.h"
+#include "text/date_time.h"
 #include "text/number_text.h"
 #include "text/utf8.h"
 
@@ -81,7 +82,7 @@ LogTime LogTime::Now() {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
   LogTime t;
-  localtime_r(&ts.tv_sec, &t.local);
+  LocalTime(ts.tv_sec, t.local);
   t.millisecond = static_cast<int>(ts.tv_nsec / 1'000'000);
   t.epoch_ms = static_cast<std::int64_t>(ts.tv_sec) * 1000 + t.millisecond;
   return t;

@@ -83,11 +83,23 @@ DateTime DateTime::FromDayNumber(double days) {
   throw std::invalid_argument("Day number out of range");
 }
 
+void LocalTime(std::time_t seconds, std::tm& out) {
+  // glibc's localtime_r takes a process-wide lock on every call; the
+  // broken-down time of one second is the same for every call within it.
+  thread_local std::time_t cached_seconds = -1;
+  thread_local std::tm cached{};
+  if (seconds != cached_seconds) {
+    localtime_r(&seconds, &cached);
+    cached_seconds = seconds;
+  }
+  out = cached;
+}
+
 DateTime DateTime::Now() {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
   tm local{};
-  localtime_r(&ts.tv_sec, &local);
+  LocalTime(ts.tv_sec, local);
   return FromParts(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
                    local.tm_hour, local.tm_min,
                    local.tm_sec > 59 ? 59 : local.tm_sec,

@@ -3,9 +3,14 @@
 
 #include <compare>
 #include <cstdint>
+#include <ctime>
 #include <optional>
 
 namespace norvessa {
+
+// localtime_r of `seconds`, worked out at most once a second per thread:
+// glibc takes its time-zone lock on every call.
+void LocalTime(std::time_t seconds, std::tm& out);
 
 // A clock value without a time zone, in milliseconds from 1899-12-30
 // 00:00:00.000, the zero point of the day numbers the dataset layer uses.
@@ -28,7 +33,7 @@ class DateTime {
   static DateTime FromDayNumber(double days);
   // The same, or nothing outside the years 1 to 9999.
   static std::optional<DateTime> TryFromDayNumber(double days);
-  // The current local time of day, via localtime_r.
+  // The current local time of day (LocalTime).
   static DateTime Now();
 
   std::int64_t milliseconds() const { return ms_; }

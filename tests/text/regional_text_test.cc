@@ -6,6 +6,7 @@
 #include <string>
 
 #include "text/date_text.h"
+#include "text/date_time.h"
 #include "text/number_text.h"
 
 namespace norvessa {
@@ -149,6 +150,24 @@ TEST(RegionalTest, TheProcessLocaleChangesNoByte) {
   EXPECT_EQ(TryParseFloat("1,5"), 1.5);
   EXPECT_EQ(FormatInteger(-1234567), "-1234567");
   std::setlocale(LC_ALL, "C");
+}
+
+// The local time worked out once a second is the one localtime_r gives for
+// every second asked, in any order, repeated or not.
+TEST(RegionalTest, LocalTimeIsLocaltimeForEverySecond) {
+  for (const std::time_t seconds :
+       {std::time_t{1765450000}, std::time_t{1765450000},
+        std::time_t{1765450001}, std::time_t{0}, std::time_t{1765450000},
+        std::time_t{1798761599}}) {
+    SCOPED_TRACE(seconds);
+    std::tm expected{};
+    localtime_r(&seconds, &expected);
+    std::tm got{};
+    LocalTime(seconds, got);
+    EXPECT_EQ(std::mktime(&got), std::mktime(&expected));
+    EXPECT_EQ(got.tm_hour, expected.tm_hour);
+    EXPECT_EQ(got.tm_mday, expected.tm_mday);
+  }
 }
 
 }  // namespace
