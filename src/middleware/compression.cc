@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -73,8 +75,10 @@ class DeflateStream {
 // The last answers compressed, by their exact text: lists such as users,
 // states or groups, or the day's picking list, are asked for again and
 // again, and level 9 costs more than everything else a request does. An
-// entry is found by encoding, length and hash, then compared byte for byte:
-// same text in, same bytes out.
+// entry is found by encoding, length and hash under the lock, then compared
+// byte for byte outside it: same text in, same bytes out. A text being
+// compressed is compressed once: a request for the same text meanwhile
+// waits for that compression instead of running its own.
 class RecentlyCompressed {
  public:
   static constexpr std::size_t kEntries = 32;
@@ -82,39 +86,56 @@ class RecentlyCompressed {
   static constexpr std::size_t kBudget = 64 * 1024 * 1024;
   static constexpr std::size_t kLargestText = 16 * 1024 * 1024;
 
-  std::optional<std::string> Find(CompressionType type, std::string_view text,
-                                  std::size_t hash) {
-    if (text.size() > kLargestText) return std::nullopt;
-    std::lock_guard lock(mutex_);
-    for (Entry& e : entries_) {
-      if (e.type == type && e.hash == hash && e.text == text) {
-        e.last_use = ++uses_;
-        return e.compressed;
+  // The compressed bytes of `text`; `hit` tells whether they came from an
+  // earlier or a concurrent compression rather than from this call's.
+  std::string Get(CompressionType type, std::string text, bool& hit) {
+    hit = false;
+    if (text.size() > kLargestText) return Compress(text, type);
+    const std::size_t hash = std::hash<std::string_view>()(text);
+    std::vector<std::shared_ptr<const Entry>> candidates;
+    std::shared_ptr<Flight> joined;
+    std::shared_ptr<Flight> mine;
+    {
+      std::lock_guard lock(mutex_);
+      for (Slot& slot : entries_) {
+        const Entry& e = *slot.entry;
+        if (e.type == type && e.hash == hash && e.text.size() == text.size()) {
+          slot.last_use = ++uses_;
+          candidates.push_back(slot.entry);
+        }
+      }
+      for (const auto& f : flights_) {
+        if (f->type == type && f->hash == hash &&
+            f->text->size() == text.size()) {
+          joined = f;
+        }
+      }
+      if (candidates.empty() && joined == nullptr) {
+        mine = std::make_shared<Flight>();
+        mine->type = type;
+        mine->hash = hash;
+        mine->text = std::make_shared<const std::string>(std::move(text));
+        flights_.push_back(mine);
       }
     }
-    return std::nullopt;
-  }
-
-  void Add(CompressionType type, std::string text, std::size_t hash,
-           const std::string& compressed) {
-    if (text.size() > kLargestText) return;
-    std::lock_guard lock(mutex_);
-    for (const Entry& e : entries_) {
-      if (e.type == type && e.hash == hash && e.text == text) return;
-    }
-    Entry entry{type, hash, std::move(text), compressed, ++uses_};
-    // The least recently used go first, until the new one fits.
-    while (!entries_.empty() &&
-           (entries_.size() >= kEntries || bytes_ + entry.Bytes() > kBudget)) {
-      auto oldest = entries_.begin();
-      for (auto it = entries_.begin(); it != entries_.end(); ++it) {
-        if (it->last_use < oldest->last_use) oldest = it;
+    if (mine != nullptr) return CompressFor(*mine);
+    for (const auto& c : candidates) {
+      if (c->text == text) {
+        hit = true;
+        return c->compressed;
       }
-      bytes_ -= oldest->Bytes();
-      entries_.erase(oldest);
     }
-    bytes_ += entry.Bytes();
-    entries_.push_back(std::move(entry));
+    if (joined != nullptr) {
+      std::unique_lock wait(joined->mutex);
+      joined->done_changed.wait(wait, [&] { return joined->done; });
+      if (joined->compressed != nullptr && *joined->text == text) {
+        hit = true;
+        return *joined->compressed;
+      }
+    }
+    // Another text with the same hash and length, or a compression that
+    // failed: this one is compressed here, and not kept.
+    return Compress(text, type);
   }
 
  private:
@@ -123,12 +144,81 @@ class RecentlyCompressed {
     std::size_t hash;
     std::string text;
     std::string compressed;
-    std::uint64_t last_use;
 
     std::size_t Bytes() const { return text.size() + compressed.size(); }
   };
+  struct Slot {
+    std::shared_ptr<const Entry> entry;
+    std::uint64_t last_use;
+  };
+  // A compression under way, and what the requests waiting for it get.
+  struct Flight {
+    CompressionType type;
+    std::size_t hash = 0;
+    std::shared_ptr<const std::string> text;
+    std::mutex mutex;
+    std::condition_variable done_changed;
+    bool done = false;
+    std::shared_ptr<const std::string> compressed;  // null when it failed
+  };
+
+  std::string CompressFor(Flight& flight) {
+    std::shared_ptr<const std::string> compressed;
+    struct Landed {
+      RecentlyCompressed& cache;
+      Flight& flight;
+      std::shared_ptr<const std::string>& compressed;
+      ~Landed() { cache.Land(flight, compressed); }
+    } landed{*this, flight, compressed};
+    compressed = std::make_shared<const std::string>(
+        Compress(*flight.text, flight.type));
+    return *compressed;
+  }
+
+  // The flight is over: its result is kept (when there is one) and the
+  // requests waiting for it wake.
+  void Land(Flight& flight,
+            const std::shared_ptr<const std::string>& compressed) {
+    // Built before the lock: the text may be megabytes.
+    std::shared_ptr<const Entry> entry;
+    if (compressed != nullptr) {
+      entry = std::make_shared<const Entry>(
+          Entry{flight.type, flight.hash, *flight.text, *compressed});
+    }
+    {
+      std::lock_guard lock(mutex_);
+      std::erase_if(flights_, [&](const std::shared_ptr<Flight>& f) {
+        return f.get() == &flight;
+      });
+      if (entry != nullptr) Keep(std::move(entry));
+    }
+    {
+      std::lock_guard lock(flight.mutex);
+      flight.compressed = compressed;
+      flight.done = true;
+    }
+    flight.done_changed.notify_all();
+  }
+
+  // Under the lock.
+  void Keep(std::shared_ptr<const Entry> entry) {
+    // The least recently used go first, until the new one fits.
+    while (!entries_.empty() &&
+           (entries_.size() >= kEntries || bytes_ + entry->Bytes() > kBudget)) {
+      auto oldest = entries_.begin();
+      for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+        if (it->last_use < oldest->last_use) oldest = it;
+      }
+      bytes_ -= oldest->entry->Bytes();
+      entries_.erase(oldest);
+    }
+    bytes_ += entry->Bytes();
+    entries_.push_back({std::move(entry), ++uses_});
+  }
+
   std::mutex mutex_;
-  std::vector<Entry> entries_;
+  std::vector<Slot> entries_;
+  std::vector<std::shared_ptr<Flight>> flights_;
   std::size_t bytes_ = 0;
   std::uint64_t uses_ = 0;
 };
@@ -210,16 +300,12 @@ void CompressionMiddleware(ApiRequest& request, ApiResponse& response,
   // The JSON body middleware has usually written this text already.
   std::string text = response.ReleaseJsonText();
   if (text.size() > static_cast<std::size_t>(Threshold().load())) {
-    const std::size_t hash = std::hash<std::string_view>()(text);
-    std::optional<std::string> compressed = Recent().Find(type, text, hash);
+    bool hit = false;
+    std::string compressed = Recent().Get(type, std::move(text), hit);
     Counted().compressed.fetch_add(1, std::memory_order_relaxed);
-    (compressed ? Counted().cache_hits : Counted().cache_misses)
+    (hit ? Counted().cache_hits : Counted().cache_misses)
         .fetch_add(1, std::memory_order_relaxed);
-    if (!compressed) {
-      compressed = Compress(text, type);
-      Recent().Add(type, std::move(text), hash, *compressed);
-    }
-    raw.content_stream = std::move(*compressed);
+    raw.content_stream = std::move(compressed);
     raw.content = std::string();
     raw.content_encoding = std::string(ToString(type));
   } else {

@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "framework/api_core.h"
@@ -169,6 +170,32 @@ TEST(CompressionTest, RepeatedAnswersGetTheBytesOfAFreshCompression) {
       }
     }
   }
+}
+
+// Many requests for one large answer at once: it is compressed once, and
+// every request gets the same bytes.
+TEST(CompressionTest, OneAnswerAskedForAtOnceIsCompressedOnce) {
+  std::string text(3 * 1024 * 1024, 'c');
+  text[12345] = 'z';
+  const JsonValue answer = JsonValue::Array().Add(JsonValue::String(text));
+  const std::string expected =
+      Compress(ToJsonText(answer), CompressionType::kDeflate);
+  const CompressionCounts before = CompressionCounters();
+  constexpr int kRequests = 8;
+  std::vector<std::string> got(kRequests);
+  std::vector<std::thread> requests;
+  for (int i = 0; i < kRequests; ++i) {
+    requests.emplace_back([&, i] {
+      got[static_cast<std::size_t>(i)] =
+          Exchange("deflate", answer).content_stream.value_or("");
+    });
+  }
+  for (std::thread& t : requests) t.join();
+  for (const std::string& g : got) EXPECT_EQ(g, expected);
+  const CompressionCounts after = CompressionCounters();
+  EXPECT_EQ(after.cache_misses - before.cache_misses, 1u);
+  EXPECT_EQ(after.cache_hits - before.cache_hits,
+            static_cast<std::uint64_t>(kRequests - 1));
 }
 
 TEST(CompressionTest, OverTheWireTheBodyInflatesToTheExactText) {
