@@ -96,11 +96,17 @@ void AddPagingLine(SqlLines& sql, std::int32_t start, std::int32_t count) {
           {std::int64_t{start}, std::int64_t{count}});
 }
 
+namespace {
+
+std::optional<std::int64_t> TryParseInt32(std::string_view text) {
+  return TryParseInteger(text, std::numeric_limits<std::int32_t>::min(),
+                         std::numeric_limits<std::int32_t>::max());
+}
+
+}  // namespace
+
 void AddComparedLine(SqlLines& sql, std::string head, std::string_view text) {
-  const auto value =
-      TryParseInteger(text, std::numeric_limits<std::int32_t>::min(),
-                      std::numeric_limits<std::int32_t>::max());
-  if (value) {
+  if (const auto value = TryParseInt32(text)) {
     sql.Add(std::move(head) + "?", {*value});
   } else {
     sql.Add(std::move(head) + Quoted(text));
@@ -108,9 +114,7 @@ void AddComparedLine(SqlLines& sql, std::string head, std::string_view text) {
 }
 
 std::int32_t Int32Value(std::string_view text) {
-  const auto value =
-      TryParseInteger(text, std::numeric_limits<std::int32_t>::min(),
-                      std::numeric_limits<std::int32_t>::max());
+  const auto value = TryParseInt32(text);
   if (!value) throw InputError(NotAValidInteger(text));
   return static_cast<std::int32_t>(*value);
 }

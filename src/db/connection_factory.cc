@@ -1,7 +1,5 @@
 #include "db/connection_factory.h"
 
-#include <unistd.h>
-
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -10,6 +8,7 @@
 #include "db/odbc/connection_string.h"
 #include "db/odbc/odbc_connection.h"
 #include "db/sqlite/sqlite_connection.h"
+#include "db/stderr_line.h"
 #include "text/ascii.h"
 
 namespace norvessa {
@@ -27,13 +26,6 @@ OdbcOptions OdbcOptionsFor(const ConnectionSettings& s,
                                 s.user, s.password, s.odbc_extra);
   options.freetds = kind == SqlServerDriverKind::kFreeTds;
   return options;
-}
-
-// One line to stderr in one write.
-void WriteLine(std::string line) {
-  line += '\n';
-  const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
-  (void)ignored;
 }
 
 }  // namespace
@@ -75,12 +67,12 @@ ConnectionPool::Factory MakeConnectionFactory(const ConnectionSettings& s,
         std::lock_guard lock(identity->mutex);
         if (identity->kind == assumed) {
           identity->kind = *found;
-          WriteLine(std::string("ODBC driver '") +
-                    (s.odbc_driver.empty() ? "FreeTDS" : s.odbc_driver) +
-                    "' is " + DriverKindName(*found) + " (" + file + "), not " +
-                    DriverKindName(assumed) +
-                    " as its name suggests: connecting again with " +
-                    DriverKindName(*found) + "'s settings");
+          WriteStderrLine(std::string("ODBC driver '") +
+                          (s.odbc_driver.empty() ? "FreeTDS" : s.odbc_driver) +
+                          "' is " + DriverKindName(*found) + " (" + file +
+                          "), not " + DriverKindName(assumed) +
+                          " as its name suggests: connecting again with " +
+                          DriverKindName(*found) + "'s settings");
         }
       }
       connection.reset();

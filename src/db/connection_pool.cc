@@ -1,13 +1,12 @@
 #include "db/connection_pool.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <thread>
 
 #include "db/driver_error.h"
+#include "db/stderr_line.h"
 
 namespace norvessa {
 namespace {
@@ -17,18 +16,6 @@ std::string Seconds(std::chrono::steady_clock::duration d) {
   std::snprintf(text, sizeof text, "%.1f s",
                 std::chrono::duration<double>(d).count());
   return text;
-}
-
-// One line to stderr in one write; a driver's message never starts a
-// second line.
-void WriteLine(const std::string& text) {
-  std::string line;
-  for (char c : text) {
-    line += static_cast<unsigned char>(c) < 32 ? ' ' : c;
-  }
-  line += '\n';
-  const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
-  (void)ignored;
 }
 
 }  // namespace
@@ -122,7 +109,7 @@ void ConnectionPool::Report(const Reports& lines) const {
     if (options_.report) {
       options_.report(line);
     } else {
-      WriteLine(line);
+      WriteStderrLine(line);
     }
   }
 }

@@ -2,7 +2,6 @@
 
 #include <sql.h>
 #include <sqlext.h>
-#include <unistd.h>
 
 #include <optional>
 #include <string>
@@ -10,6 +9,7 @@
 
 #include "db/driver_error.h"
 #include "db/odbc/odbc_statement.h"
+#include "db/stderr_line.h"
 #include "text/number_text.h"
 
 namespace norvessa {
@@ -19,14 +19,6 @@ namespace {
 // open, 08007 lost during a transaction); HYT01 is the connection timeout.
 bool LinkLost(const std::string& sqlstate) {
   return sqlstate.rfind("08", 0) == 0 || sqlstate == "HYT01";
-}
-
-void WriteLine(const std::string& text) {
-  std::string line;
-  for (char c : text) line += static_cast<unsigned char>(c) < 32 ? ' ' : c;
-  line += '\n';
-  const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
-  (void)ignored;
 }
 
 }  // namespace
@@ -56,8 +48,8 @@ struct OdbcConnection::Handles : OdbcFailureHandler {
     // and leave once more, or the session would linger on the server.
     SQLEndTran(SQL_HANDLE_DBC, dbc, SQL_ROLLBACK);
     if (OdbcOk(SQLDisconnect(dbc))) return;
-    WriteLine("ODBC: disconnect failed: " +
-              Diagnose(SQL_HANDLE_DBC, dbc).message);
+    WriteStderrLine("ODBC: disconnect failed: " +
+                    Diagnose(SQL_HANDLE_DBC, dbc).message);
   }
 };
 
@@ -257,9 +249,9 @@ void OdbcConnection::EndTransaction(bool commit) {
     const DriverError error =
         Diagnosed(SQL_HANDLE_DBC, handles_->dbc, /*lost=*/true);
     SQLEndTran(SQL_HANDLE_DBC, handles_->dbc, SQL_ROLLBACK);
-    WriteLine(std::string("ODBC: cannot return to autocommit, connection "
-                          "closed: ") +
-              error.what());
+    WriteStderrLine(std::string("ODBC: cannot return to autocommit, connection "
+                                "closed: ") +
+                    error.what());
   }
 }
 
