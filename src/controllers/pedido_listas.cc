@@ -13,6 +13,7 @@
 #include "serialize/dataset_error.h"
 #include "serialize/dataset_export.h"
 #include "serialize/mem_table.h"
+#include "text/date_text.h"
 #include "text/number_text.h"
 
 namespace norvessa {
@@ -31,9 +32,12 @@ std::string PlainDecimal(double value) {
   return std::string(buf, end);
 }
 
-// The rows, in order and item order, as the orders with their items
-// nested: an order's row comes with its first item.
-void AnswerNested(OrderStage stage, Query& qry, ApiResponse& res) {
+// The orders and their items, in order and item order, as the statement
+// gives them: an order's row comes with each of its items. One order at a
+// time is held in the tables, its JSON object written out when the next
+// begins, so the answer's text is all that grows. Empty when there are no
+// rows.
+std::string NestedOrdersText(OrderStage stage, Query& qry) {
   const bool picking = stage == OrderStage::kPicking;
   PedidoTables tables;
   if (picking) {
@@ -44,19 +48,6 @@ void AnswerNested(OrderStage stage, Query& qry, ApiResponse& res) {
   MemTable& orders = tables.mt_pedido();
   MemTable& items =
       picking ? tables.mt_pedido_itens() : tables.mt_pedido_itens_conferencia();
-  // Fields are found once; each follows its cursor.
-  const Field& q_id = qry.FieldByName("IdPedido");
-  const Field& q_emissao = qry.FieldByName("DtEmissao");
-  const Field& q_entrega = qry.FieldByName("DtEntrega");
-  const Field& q_cliente = qry.FieldByName("Cliente");
-  const Field& q_total = qry.FieldByName("VlTotalPedido");
-  const Field& q_item = qry.FieldByName("IdPedidoItem");
-  const Field& q_referencia = qry.FieldByName("Referencia");
-  const Field& q_descricao = qry.FieldByName("DescricaoItem");
-  const Field& q_quantidade = qry.FieldByName("Quantidade");
-  const Field& q_separacao = qry.FieldByName("QuantSeparacao");
-  const Field* q_conferida =
-      picking ? nullptr : &qry.FieldByName("QuantConferida");
   Field& o_id = orders.FieldByName("IdPedido");
   Field& o_emissao = orders.FieldByName("DtEmissao");
   Field& o_entrega = orders.FieldByName("DtEntrega");
@@ -70,51 +61,101 @@ void AnswerNested(OrderStage stage, Query& qry, ApiResponse& res) {
   Field& i_separacao =
       items.FieldByName(picking ? "QuantSeparacao" : "QuantSeparada");
   Field* i_conferida = picking ? nullptr : &items.FieldByName("QuantConferida");
+
+  // The query's fields, found once the statement has described them.
+  struct Columns {
+    const Field* id;
+    const Field* emissao;
+    const Field* entrega;
+    const Field* cliente;
+    const Field* total;
+    const Field* item;
+    const Field* referencia;
+    const Field* descricao;
+    const Field* quantidade;
+    const Field* separacao;
+    const Field* conferida;
+  } q{};
+  std::string out;
   std::optional<std::int32_t> current;
-  while (!qry.Eof()) {
-    const std::int32_t id = q_id.AsInteger();
-    if (current != id) {
-      orders.Append();
-      o_id.SetAsInteger(id);
-      // Day/month/year texts; an order without a delivery date fails here.
-      o_emissao.SetAsDateTime(q_emissao.AsDateTime());
-      o_entrega.SetAsDateTime(q_entrega.AsDateTime());
-      o_cliente.SetAsString(q_cliente.AsString());
-      o_total.SetAsFloat(q_total.AsFloat());
-      orders.Post();
-      current = id;
-    }
-    items.Append();
-    i_pedido.SetAsInteger(id);
-    i_item.SetAsInteger(q_item.AsInteger());
-    i_referencia.SetAsString(q_referencia.AsString());
-    i_descricao.SetAsString(q_descricao.AsString());
-    i_quantidade.SetAsFloat(q_quantidade.AsFloat());
-    i_separacao.SetAsFloat(q_separacao.AsFloat());
-    if (i_conferida != nullptr) {
-      i_conferida->SetAsFloat(q_conferida->AsFloat());
-    }
-    items.Post();
-    qry.Next();
-  }
-  res.SendJsonText(ToJSONArrayText(orders));
+  auto flush = [&] {
+    if (!current) return;
+    out.push_back(out.empty() ? '[' : ',');
+    AppendJSONObjectText(out, orders);
+    orders.EmptyDataSet();
+    items.EmptyDataSet();
+  };
+  // The day of a date; an order without one fails the list.
+  auto day = [](const Field& field) {
+    if (field.IsNull()) throw ConvertError(NotAValidDateTime(""));
+    return field.AsDateTime().DatePart();
+  };
+  qry.OpenEach(
+      [&] {
+        // A fresh start on another connection drops what was read.
+        out.clear();
+        current.reset();
+        orders.EmptyDataSet();
+        items.EmptyDataSet();
+        q = {&qry.FieldByName("IdPedido"),
+             &qry.FieldByName("DtEmissao"),
+             &qry.FieldByName("DtEntrega"),
+             &qry.FieldByName("Cliente"),
+             &qry.FieldByName("VlTotalPedido"),
+             &qry.FieldByName("IdPedidoItem"),
+             &qry.FieldByName("Referencia"),
+             &qry.FieldByName("DescricaoItem"),
+             &qry.FieldByName("Quantidade"),
+             &qry.FieldByName("QuantSeparacao"),
+             picking ? nullptr : &qry.FieldByName("QuantConferida")};
+      },
+      [&] {
+        const std::int32_t id = q.id->AsInteger();
+        if (current != id) {
+          flush();
+          orders.Append();
+          o_id.SetAsInteger(id);
+          o_emissao.SetAsDateTime(day(*q.emissao));
+          o_entrega.SetAsDateTime(day(*q.entrega));
+          o_cliente.SetAsString(q.cliente->AsString());
+          o_total.SetAsFloat(q.total->AsFloat());
+          orders.Post();
+          current = id;
+        }
+        items.Append();
+        i_pedido.SetAsInteger(id);
+        i_item.SetAsInteger(q.item->AsInteger());
+        i_referencia.SetAsString(q.referencia->AsString());
+        i_descricao.SetAsString(q.descricao->AsString());
+        i_quantidade.SetAsFloat(q.quantidade->AsFloat());
+        i_separacao.SetAsFloat(q.separacao->AsFloat());
+        if (i_conferida != nullptr) {
+          i_conferida->SetAsFloat(q.conferida->AsFloat());
+        }
+        items.Post();
+      });
+  flush();
+  if (!out.empty()) out.push_back(']');
+  return out;
 }
 
 }  // namespace
 
 void WaitingList(OrderStage stage, ConnectionPool& pool, ApiRequest& req,
                  ApiResponse& res) {
-  RunHandler(
-      pool, req, res, ResultArray(kErroExcept, kNenhumRegistro), 404,
-      {.sql = [stage](SqlLines& sql) { AddWaitingListLines(sql, stage); },
-       .answer =
-           [&](Query& qry) {
-             if (qry.IsEmpty()) {
-               AnswerRows(qry, res, 400);
-             } else {
-               AnswerNested(stage, qry, res);
-             }
-           }});
+  RunHandler(pool, req, res, ResultArray(kErroExcept, kNenhumRegistro), 404,
+             {.work = [&](UnitOfWork& uow) {
+               Query qry(uow);
+               AddWaitingListLines(qry.SQL(), stage);
+               // Read whole, and the statement let go of, before the answer
+               // goes.
+               std::string text = NestedOrdersText(stage, qry);
+               if (text.empty()) {
+                 res.Send(ResultArray(kResult, kNenhumRegistro)).Status(400);
+               } else {
+                 res.SendJsonText(std::move(text));
+               }
+             }});
 }
 
 void RecordQuantity(OrderStage stage, ConnectionPool& pool, ApiRequest& req,

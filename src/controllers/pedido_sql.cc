@@ -50,12 +50,11 @@ void AddWaitingListLines(SqlLines& sql, OrderStage stage) {
   // Orders and items are read together, so no order loses its items to a
   // change made between two reads, and the server keeps one plan for every
   // request.
+  // The dates come as they are stored, and each order's are turned into
+  // days once, not once per item row.
   sql.Add(
-         "select P.IdPedido, CONVERT(Varchar(10), P.DtEmissao, 103) as "
-         "DtEmissao,")
-      .Add(
-          "CONVERT(Varchar(10), P.DtSaidaInicial, 103) as DtEntrega, "
-          "C.Pessoa as Cliente,")
+         "select P.IdPedido, P.DtEmissao, P.DtSaidaInicial as DtEntrega, "
+         "C.Pessoa as Cliente,")
       .Add(
           "P.VlTotalPedido, PI.IdPedidoItem, PI.NumCodBarrasUsado as "
           "Referencia, PI.DescricaoItem,")

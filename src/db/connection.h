@@ -38,6 +38,21 @@ struct ResultSet {
   std::vector<Row> rows;
 };
 
+// Takes the rows of a result as the driver reads them, one at a time,
+// without the result being held whole.
+class RowVisitor {
+ public:
+  virtual ~RowVisitor() = default;
+  // The result's columns, before its first row. Called again, for a fresh
+  // start, when the statement is run once more on another connection.
+  // A column whose type only its values tell comes as kUnknown, its
+  // values as read (numbers as double).
+  virtual void Begin(const std::vector<ResultColumn>& columns) = 0;
+  // The next row, valid only during the call; the visitor may take its
+  // values.
+  virtual void Visit(Row& row) = 0;
+};
+
 // One physical database connection, used by one thread at a time. The SQL
 // text is T-SQL as the service writes it, with named :Params; each driver
 // makes of it what its server understands. Errors are DriverError.
@@ -47,6 +62,14 @@ class Connection {
 
   virtual ResultSet Open(std::string_view sql,
                          const std::vector<Param>& params) = 0;
+  // The first result's rows, handed to `visitor` as they come; the
+  // statement is finished and let go of before this returns.
+  virtual void Visit(std::string_view sql, const std::vector<Param>& params,
+                     RowVisitor& visitor) {
+    ResultSet result = Open(sql, params);
+    visitor.Begin(result.columns);
+    for (Row& row : result.rows) visitor.Visit(row);
+  }
   // The number of rows touched, where the driver tells it: SQL Server
   // with SET NOCOUNT ON (as the service sets it) does not.
   virtual std::optional<std::int64_t> Execute(

@@ -6,6 +6,7 @@
 #include "db/unit_of_work.h"
 #include "serialize/dataset_error.h"
 #include "text/ascii.h"
+#include "text/number_text.h"
 
 namespace norvessa {
 namespace {}  // namespace
@@ -84,22 +85,88 @@ std::vector<Param> Query::BoundParams() {
   return bound;
 }
 
+void Query::AddColumnFields(const std::vector<ResultColumn>& columns) {
+  for (const ResultColumn& column : columns) {
+    // Names stay unique within the dataset: a repeated column gets a suffix.
+    std::string name = column.name;
+    for (int n = 1; FindField(name) != nullptr; ++n) {
+      name = column.name + "_" + std::to_string(n);
+    }
+    const FieldType type =
+        column.type == FieldType::kUnknown ? FieldType::kString : column.type;
+    AddField(std::move(name), type, column.size);
+  }
+}
+
 void Query::Open() {
   Close();
   ClearFields();
   ResultSet result = unit_of_work_ != nullptr
                          ? unit_of_work_->Open(sql_.Text(), BoundParams())
                          : connection_->Open(sql_.Text(), BoundParams());
-  for (const ResultColumn& column : result.columns) {
-    // Names stay unique within the dataset: a repeated column gets a suffix.
-    std::string name = column.name;
-    for (int n = 1; FindField(name) != nullptr; ++n) {
-      name = column.name + "_" + std::to_string(n);
-    }
-    AddField(std::move(name), column.type, column.size);
-  }
+  AddColumnFields(result.columns);
   for (Row& row : result.rows) AppendStoredRow(std::move(row));
   OpenRows();
+}
+
+// Holds the visited row as the query's one stored row while `row` reads it.
+class Query::Walker : public RowVisitor {
+ public:
+  Walker(Query& query, const std::function<void()>& begin,
+         const std::function<void()>& row)
+      : query_(query), begin_(begin), row_(row) {}
+
+  void Begin(const std::vector<ResultColumn>& columns) override {
+    query_.Close();
+    query_.ClearFields();
+    query_.AddColumnFields(columns);
+    text_columns_.clear();
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+      if (columns[i].type == FieldType::kUnknown) text_columns_.push_back(i);
+    }
+    query_.AppendStoredRow(Row(columns.size()));
+    query_.OpenRows();
+    begin_();
+  }
+
+  void Visit(Row& row) override {
+    for (const std::size_t i : text_columns_) {
+      if (const auto* d = std::get_if<double>(&row[i]))
+        row[i] = FormatFloat(*d);
+    }
+    Row& held = query_.rows_.front().values;
+    held.swap(row);
+    query_.eof_ = false;
+    try {
+      row_();
+    } catch (...) {
+      held.swap(row);
+      throw;
+    }
+    held.swap(row);
+  }
+
+ private:
+  Query& query_;
+  const std::function<void()>& begin_;
+  const std::function<void()>& row_;
+  std::vector<std::size_t> text_columns_;
+};
+
+void Query::OpenEach(const std::function<void()>& begin,
+                     const std::function<void()>& row) {
+  Walker walker(*this, begin, row);
+  try {
+    if (unit_of_work_ != nullptr) {
+      unit_of_work_->Visit(sql_.Text(), BoundParams(), walker);
+    } else {
+      connection_->Visit(sql_.Text(), BoundParams(), walker);
+    }
+  } catch (...) {
+    Close();
+    throw;
+  }
+  Close();
 }
 
 std::optional<std::int64_t> Query::ExecSQL() {

@@ -2,6 +2,7 @@
 #define NORVESSA_DB_QUERY_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -65,13 +66,24 @@ class Query : public DataSet {
   QueryParam& ParamByName(std::string_view name);
 
   void Open();
+  // Runs the statement and walks its rows as the driver reads them,
+  // without holding them: `begin` once the fields are there (and again,
+  // for a fresh start, when the statement runs once more on another
+  // connection), then `row` with each row current in turn. The statement
+  // is finished when this returns, and the query is left closed. A column
+  // whose type only its values tell is text here.
+  void OpenEach(const std::function<void()>& begin,
+                const std::function<void()>& row);
   // A statement without rows; returns the rows it touched.
   std::optional<std::int64_t> ExecSQL();
   // An INSERT; returns the key of the new row.
   std::int64_t ExecInsert();
 
  private:
+  class Walker;
   void SyncParams();
+  // Fields named after the columns; a repeated name gets a suffix.
+  void AddColumnFields(const std::vector<ResultColumn>& columns);
   std::vector<Param> BoundParams();
 
   // Statements go through the unit of work when there is one, so that it

@@ -74,6 +74,13 @@ ResultSet UnitOfWork::Open(std::string_view sql,
   });
 }
 
+void UnitOfWork::Visit(std::string_view sql, const std::vector<Param>& params,
+                       RowVisitor& visitor) {
+  Counted(pool_, [&] {
+    RunFirstOnce([&](Connection& c) { c.Visit(sql, params, visitor); });
+  });
+}
+
 std::optional<std::int64_t> UnitOfWork::Execute(
     std::string_view sql, const std::vector<Param>& params) {
   used_ = true;

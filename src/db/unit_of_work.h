@@ -30,6 +30,10 @@ class UnitOfWork {
   Connection& connection() { return *connection_; }
 
   ResultSet Open(std::string_view sql, const std::vector<Param>& params);
+  // The rows as they come (Connection::Visit); run once more on a fresh
+  // connection as Open is, the visitor begun again.
+  void Visit(std::string_view sql, const std::vector<Param>& params,
+             RowVisitor& visitor);
   std::optional<std::int64_t> Execute(std::string_view sql,
                                       const std::vector<Param>& params);
   std::int64_t InsertReturningKey(std::string_view sql,

@@ -358,9 +358,14 @@ std::string ToJSONArrayText(DataSet& dataset, const ExportOptions& options) {
 
 std::string ToJSONObjectText(DataSet& dataset, const ExportOptions& options) {
   std::string out;
+  AppendJSONObjectText(out, dataset, options);
+  return out;
+}
+
+void AppendJSONObjectText(std::string& out, DataSet& dataset,
+                          const ExportOptions& options) {
   TextWriter w(out);
   WriteObject(w, dataset, options, Keys(dataset));
-  return out;
 }
 
 }  // namespace norvessa

@@ -29,6 +29,10 @@ std::string ToJSONArrayText(DataSet& dataset,
                             const ExportOptions& options = {});
 std::string ToJSONObjectText(DataSet& dataset,
                              const ExportOptions& options = {});
+// ToJSONObjectText's text appended to `out`, so that an array can be
+// written one row at a time.
+void AppendJSONObjectText(std::string& out, DataSet& dataset,
+                          const ExportOptions& options = {});
 
 }  // namespace norvessa
 

@@ -395,9 +395,7 @@ TEST(OrdersTest, SendsTheseStatements) {
 // text never changes.
 std::string WaitingListSql(bool picking) {
   return std::string(
-             "select P.IdPedido, CONVERT(Varchar(10), P.DtEmissao, 103) as "
-             "DtEmissao,\n"
-             "CONVERT(Varchar(10), P.DtSaidaInicial, 103) as DtEntrega, "
+             "select P.IdPedido, P.DtEmissao, P.DtSaidaInicial as DtEntrega, "
              "C.Pessoa as Cliente,\n"
              "P.VlTotalPedido, PI.IdPedidoItem, PI.NumCodBarrasUsado as "
              "Referencia, PI.DescricaoItem,\n") +
@@ -463,6 +461,11 @@ class ChangesAfterFirstStatement : public SqliteConnection {
     ResultSet result = SqliteConnection::Open(sql, params);
     if (!change_.empty()) db_.Exec(std::exchange(change_, {}));
     return result;
+  }
+  void Visit(std::string_view sql, const std::vector<Param>& params,
+             RowVisitor& visitor) override {
+    SqliteConnection::Visit(sql, params, visitor);
+    if (!change_.empty()) db_.Exec(std::exchange(change_, {}));
   }
 
  private:

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -220,6 +221,75 @@ TEST_P(ConnectionContractTest, BoundPagingIsCheckedAsSqlServerDoes) {
       EXPECT_FALSE(c->IsBroken());
     }
   }
+}
+
+// Takes what Visit hands over; throws at row `fail_at` when set.
+class Collector : public RowVisitor {
+ public:
+  void Begin(const std::vector<ResultColumn>& columns) override {
+    ++begun;
+    result.columns = columns;
+    result.rows.clear();
+  }
+  void Visit(Row& row) override {
+    if (fail_at && result.rows.size() == *fail_at)
+      throw std::runtime_error("x");
+    result.rows.push_back(row);
+  }
+  int begun = 0;
+  ResultSet result;
+  std::optional<std::size_t> fail_at;
+};
+
+TEST_P(ConnectionContractTest, VisitsTheRowsOpenReads) {
+  const auto c = Connect();
+  for (int i = 0; i < 300; ++i) {
+    c->Execute(
+        "insert into Pedido (Cliente, Total, DtEmissao) values (?, ?, "
+        "'2024-03-06 10:00:00')",
+        {{"", "c" + std::to_string(i)}, {"", std::int64_t{i}}});
+  }
+  const std::string sql =
+      "select IdPedido, Cliente, Total, Peso, DtEmissao, Obs from Pedido "
+      "where IdPedido >= ? order by IdPedido";
+  const std::vector<Param> params = {{"", std::int64_t{41}}};
+  const ResultSet opened = c->Open(sql, params);
+  Collector visited;
+  c->Visit(sql, params, visited);
+  EXPECT_EQ(visited.begun, 1);
+  ASSERT_EQ(visited.result.columns.size(), opened.columns.size());
+  for (std::size_t i = 0; i < opened.columns.size(); ++i) {
+    EXPECT_EQ(visited.result.columns[i].name, opened.columns[i].name);
+    EXPECT_EQ(visited.result.columns[i].type, opened.columns[i].type);
+  }
+  ASSERT_EQ(visited.result.rows.size(), 301u);
+  EXPECT_EQ(visited.result.rows, opened.rows);
+
+  // A visit given up halfway lets go of its statement: the connection
+  // writes, and the same statement runs again from its first row.
+  Collector failing;
+  failing.fail_at = 5;
+  EXPECT_THROW(c->Visit(sql, params, failing), std::runtime_error);
+  c->Begin();
+  c->Execute("delete from Pedido where IdPedido > 300", {});
+  c->Commit();
+  Collector again;
+  c->Visit(sql, params, again);
+  EXPECT_EQ(again.result.rows.size(), 260u);
+  EXPECT_EQ(db_.Scalar("select count(*) from Pedido"), "260");
+
+  // Through a query: each row current in turn, the query closed after.
+  Query q(*c);
+  q.SQL().Add("select IdPedido, Cliente from Pedido where IdPedido < ?",
+              {std::int64_t{44}});
+  std::string seen;
+  q.OpenEach([&] { seen += "begin;"; },
+             [&] {
+               seen += q.FieldByName("IdPedido").AsString() + "=" +
+                       q.FieldByName("Cliente").AsString() + ";";
+             });
+  EXPECT_EQ(seen, "begin;41=S\u00E3o Jo\u00E3o;42=c0;43=c1;");
+  EXPECT_FALSE(q.Active());
 }
 
 TEST_P(ConnectionContractTest, CountsTheRowsTouched) {

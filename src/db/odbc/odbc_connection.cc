@@ -179,6 +179,28 @@ ResultSet OdbcConnection::Open(std::string_view sql,
   return statement.ReadAll();
 }
 
+void OdbcConnection::Visit(std::string_view sql,
+                           const std::vector<Param>& params,
+                           RowVisitor& visitor) {
+  auto read = [&](OdbcStatement& statement) {
+    statement.ReadRows(
+        [&](const std::vector<ResultColumn>& columns) {
+          visitor.Begin(columns);
+        },
+        [&](Row& row) { visitor.Visit(row); });
+  };
+  if (!params.empty()) {
+    return WithPrepared(sql, [&](OdbcStatement& statement) {
+      statement.Execute(params);
+      read(statement);
+    });
+  }
+  OdbcStatement statement(handles_->dbc, options_.query_timeout_seconds,
+                          options_.freetds, *handles_);
+  statement.Run(sql, params);
+  read(statement);
+}
+
 std::optional<std::int64_t> OdbcConnection::Execute(
     std::string_view sql, const std::vector<Param>& params) {
   auto counted = [](OdbcStatement& statement) -> std::optional<std::int64_t> {

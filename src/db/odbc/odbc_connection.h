@@ -51,6 +51,8 @@ class OdbcConnection : public Connection {
 
   ResultSet Open(std::string_view sql,
                  const std::vector<Param>& params) override;
+  void Visit(std::string_view sql, const std::vector<Param>& params,
+             RowVisitor& visitor) override;
   std::optional<std::int64_t> Execute(
       std::string_view sql, const std::vector<Param>& params) override;
   std::int64_t InsertReturningKey(std::string_view sql,

@@ -238,11 +238,17 @@ void OdbcStatement::Drain() {
   }
 }
 
-ResultSet OdbcStatement::ReadAll() {
-  ResultSet result;
-  if (!SeekResultWithColumns()) return result;
+void OdbcStatement::ReadRows(
+    const std::function<void(const std::vector<ResultColumn>&)>& begin,
+    const std::function<void(Row&)>& on_row) {
+  std::vector<ResultColumn> columns;
+  if (!SeekResultWithColumns()) {
+    begin(columns);
+    return;
+  }
   SQLSMALLINT count = 0;
   if (!OdbcOk(SQLNumResultCols(stmt_, &count))) Fail();
+  sql_types_.clear();
   for (SQLUSMALLINT i = 1; i <= static_cast<SQLUSMALLINT>(count); ++i) {
     SQLCHAR name[256] = {};
     SQLSMALLINT name_length = 0, sql_type = 0, digits = 0, nullable = 0;
@@ -254,21 +260,31 @@ ResultSet OdbcStatement::ReadAll() {
     ResultColumn column;
     column.name = reinterpret_cast<char*>(name);
     column.type = TypeOfColumn(sql_type, size, column.size);
-    result.columns.push_back(std::move(column));
+    columns.push_back(std::move(column));
     sql_types_.push_back(sql_type);
   }
+  begin(columns);
+  Row row;
   while (true) {
     const SQLRETURN rc = SQLFetch(stmt_);
     if (rc == SQL_NO_DATA) break;
     if (!OdbcOk(rc)) Fail();
-    Row row;
-    row.reserve(result.columns.size());
+    row.resize(columns.size());
     for (SQLUSMALLINT i = 1; i <= static_cast<SQLUSMALLINT>(count); ++i) {
-      row.push_back(Read(i, result.columns[i - 1]));
+      row[i - 1] = Read(i, columns[i - 1]);
     }
-    result.rows.push_back(std::move(row));
+    on_row(row);
   }
   Drain();
+}
+
+ResultSet OdbcStatement::ReadAll() {
+  ResultSet result;
+  ReadRows(
+      [&](const std::vector<ResultColumn>& columns) {
+        result.columns = columns;
+      },
+      [&](Row& row) { result.rows.push_back(std::move(row)); });
   return result;
 }
 

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -73,6 +74,12 @@ class OdbcStatement {
 
   // The first result with columns, whole; then drains the rest.
   ResultSet ReadAll();
+  // The same, a row at a time: `begin` takes the columns (none when no
+  // result has any), then `on_row` each row, read into one reused row
+  // that `on_row` may move from.
+  void ReadRows(
+      const std::function<void(const std::vector<ResultColumn>&)>& begin,
+      const std::function<void(Row&)>& on_row);
 
  private:
   struct Buffer {

@@ -142,41 +142,57 @@ std::optional<FieldType> TypeFromDeclared(const char* declared, int& size) {
   return std::nullopt;
 }
 
-std::string ColumnText(sqlite3_stmt* s, int i) {
+// The column's text into `out`, reusing the room of the text it held.
+void ReadText(FieldValue& out, sqlite3_stmt* s, int i) {
   const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s, i));
-  return text ? std::string(
-                    text, static_cast<std::size_t>(sqlite3_column_bytes(s, i)))
-              : std::string();
+  const auto size = static_cast<std::size_t>(sqlite3_column_bytes(s, i));
+  if (auto* held = std::get_if<std::string>(&out)) {
+    held->assign(text ? text : "", text ? size : 0);
+  } else {
+    out = text ? std::string(text, size) : std::string();
+  }
 }
 
-FieldValue ReadValue(sqlite3_stmt* s, int i, FieldType type,
-                     const char* column) {
-  if (sqlite3_column_type(s, i) == SQLITE_NULL) return std::monostate{};
+void ReadValue(FieldValue& out, sqlite3_stmt* s, int i, FieldType type,
+               const char* column) {
+  if (sqlite3_column_type(s, i) == SQLITE_NULL) {
+    out = std::monostate{};
+    return;
+  }
   switch (KindOf(type)) {
     case FieldKind::kInteger:
-      return static_cast<std::int64_t>(sqlite3_column_int64(s, i));
+      out = static_cast<std::int64_t>(sqlite3_column_int64(s, i));
+      return;
     case FieldKind::kDecimal:
-      return sqlite3_column_double(s, i);
+      out = sqlite3_column_double(s, i);
+      return;
     case FieldKind::kBoolean:
-      return sqlite3_column_int64(s, i) != 0;
+      out = sqlite3_column_int64(s, i) != 0;
+      return;
     case FieldKind::kLargeObject: {
       const auto* bytes = static_cast<const char*>(sqlite3_column_blob(s, i));
-      return std::string(bytes ? bytes : "",
-                         static_cast<std::size_t>(sqlite3_column_bytes(s, i)));
+      out = std::string(bytes ? bytes : "",
+                        static_cast<std::size_t>(sqlite3_column_bytes(s, i)));
+      return;
     }
     case FieldKind::kDateTime: {
       // Stored as text 'yyyy-mm-dd hh:mm:ss[.fff]'.
-      const std::string text = ColumnText(s, i);
-      auto value = TryParseIso8601(text);
-      if (!value) value = TryParseTime(text);
+      const auto* text =
+          reinterpret_cast<const char*>(sqlite3_column_text(s, i));
+      const std::string_view view(
+          text ? text : "",
+          static_cast<std::size_t>(sqlite3_column_bytes(s, i)));
+      auto value = TryParseIso8601(view);
+      if (!value) value = TryParseTime(view);
       if (!value) {
-        throw DriverError("Invalid date and time '" + text + "' in column " +
-                          column);
+        throw DriverError("Invalid date and time '" + std::string(view) +
+                          "' in column " + column);
       }
-      return *value;
+      out = *value;
+      return;
     }
     default:
-      return ColumnText(s, i);
+      ReadText(out, s, i);
   }
 }
 
@@ -604,7 +620,9 @@ SqliteConnection::Cached* SqliteConnection::Prepare(
                             &raw, nullptr);
     Statement prepared(raw);
     if (rc != SQLITE_OK) return nullptr;
-    it = statements_.emplace(std::string(tsql), Cached{std::move(prepared), 0})
+    it = statements_
+             .emplace(std::string(tsql),
+                      Cached{std::move(prepared), 0, false, {}, {}})
              .first;
   }
   it->second.last_use = ++uses_;
@@ -612,8 +630,10 @@ SqliteConnection::Cached* SqliteConnection::Prepare(
   return &it->second;
 }
 
-ResultSet SqliteConnection::Open(std::string_view sql,
-                                 const std::vector<Param>& params) {
+const std::vector<ResultColumn>& SqliteConnection::Steps(
+    std::string_view sql, const std::vector<Param>& params,
+    const std::function<void(const std::vector<ResultColumn>&)>& begin,
+    const std::function<void(Row&)>& on_row) {
   CheckParams(params);
   int rc = SQLITE_OK;
   Cached* cached = Prepare(sql, params, rc);
@@ -632,7 +652,7 @@ ResultSet SqliteConnection::Open(std::string_view sql,
       if (type) {
         column.type = *type;
       } else {
-        // Read as they come; the values decide the type below.
+        // Read as they come; the values tell the type.
         column.type = FieldType::kUnknown;
         cached->from_values[static_cast<std::size_t>(i)] = true;
       }
@@ -640,34 +660,55 @@ ResultSet SqliteConnection::Open(std::string_view sql,
     }
     cached->described = true;
   }
-  ResultSet result;
-  result.columns = cached->columns;
+  const std::vector<ResultColumn>& columns = cached->columns;
   const std::vector<bool>& from_values = cached->from_values;
+  begin(columns);
+  Row row(static_cast<std::size_t>(count));
   while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-    Row row(static_cast<std::size_t>(count));
+    row.resize(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) {
-      const auto& column = result.columns[static_cast<std::size_t>(i)];
-      if (from_values[static_cast<std::size_t>(i)]) {
+      const auto index = static_cast<std::size_t>(i);
+      FieldValue& value = row[index];
+      if (from_values[index]) {
         switch (sqlite3_column_type(s, i)) {
           case SQLITE_NULL:
+            value = std::monostate{};
             break;
           case SQLITE_INTEGER:
           case SQLITE_FLOAT:
-            row[static_cast<std::size_t>(i)] = sqlite3_column_double(s, i);
+            value = sqlite3_column_double(s, i);
             break;
           default:
-            row[static_cast<std::size_t>(i)] = ColumnText(s, i);
+            ReadText(value, s, i);
         }
       } else {
-        row[static_cast<std::size_t>(i)] =
-            ReadValue(s, i, column.type, column.name.c_str());
+        ReadValue(value, s, i, columns[index].type,
+                  columns[index].name.c_str());
       }
     }
-    result.rows.push_back(std::move(row));
+    on_row(row);
   }
   if (rc != SQLITE_DONE) Fail(rc);
+  return columns;
+}
+
+void SqliteConnection::Visit(std::string_view sql,
+                             const std::vector<Param>& params,
+                             RowVisitor& visitor) {
+  Steps(
+      sql, params,
+      [&](const std::vector<ResultColumn>& columns) { visitor.Begin(columns); },
+      [&](Row& row) { visitor.Visit(row); });
+}
+
+ResultSet SqliteConnection::Open(std::string_view sql,
+                                 const std::vector<Param>& params) {
+  ResultSet result;
+  result.columns = Steps(
+      sql, params, [](const std::vector<ResultColumn>&) {},
+      [&](Row& row) { result.rows.push_back(std::move(row)); });
   for (std::size_t i = 0; i < result.columns.size(); ++i) {
-    if (!from_values[i]) continue;
+    if (result.columns[i].type != FieldType::kUnknown) continue;
     result.columns[i].type = TypeFromValues(result.rows, i);
     if (result.columns[i].type == FieldType::kString) {
       // Numbers in a text column are text too.

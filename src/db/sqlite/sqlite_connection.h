@@ -128,6 +128,8 @@ class SqliteConnection : public Connection {
 
   ResultSet Open(std::string_view sql,
                  const std::vector<Param>& params) override;
+  void Visit(std::string_view sql, const std::vector<Param>& params,
+             RowVisitor& visitor) override;
   std::optional<std::int64_t> Execute(
       std::string_view sql, const std::vector<Param>& params) override;
   std::int64_t InsertReturningKey(std::string_view sql,
@@ -184,6 +186,14 @@ class SqliteConnection : public Connection {
                   int& rc);
 
   static constexpr std::size_t kCachedStatements = 64;
+
+  // Runs the statement: `begin` takes its columns (kUnknown where the
+  // values tell the type), then `on_row` each row, read into one reused
+  // row that `on_row` may move from. Returns the columns.
+  const std::vector<ResultColumn>& Steps(
+      std::string_view sql, const std::vector<Param>& params,
+      const std::function<void(const std::vector<ResultColumn>&)>& begin,
+      const std::function<void(Row&)>& on_row);
 
   void OpenChecked(const std::string& path);
   // After a commit, with the writers' turn still held: a write-ahead log
