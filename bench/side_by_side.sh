@@ -5,7 +5,9 @@
 # Environment: BENCH_DIR (default /tmp/apinorvessa-bench), DURATION (10s),
 # PORTA_ADMIN (empty: no operators' listener, so no metrics counted; a
 # port: metrics on, scraped once a second during the run as Prometheus
-# would).
+# would), LEITURAS (empty: the default; a number: [SERVER]
+# LeiturasSimultaneas, how many long reads run at once; 256 lets every one
+# run at once, as before there was a line).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 shared=$(cd ../shared/bench && pwd)
@@ -17,6 +19,9 @@ mkdir -p "$dir/ours/bin/Config" "$dir/ours/bin/Logs" "$dir/ours/root/Norvessa/Co
 cp build/src/app/apinorvessa "$dir/ours/bin/apinorvessa"
 printf '[SERVER]\nDRIVER=SQLite\nHOSTNAME=localhost\nBANCO=%s\n' "$db" \
   > "$dir/ours/bin/Config/Conexao.ini"
+if [ -n "${LEITURAS:-}" ]; then
+  printf 'LeiturasSimultaneas=%s\n' "$LEITURAS" >> "$dir/ours/bin/Config/Conexao.ini"
+fi
 printf '[API]\nPorta=9000\nIP=http://0.0.0.0\nEmpresa=1\nPortaAdmin=%s\n' \
   "${PORTA_ADMIN:-}" > "$dir/ours/root/Norvessa/Config/Norvessa.ini"
 

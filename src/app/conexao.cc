@@ -5,6 +5,7 @@
 #include "db/sql_lexer.h"
 #include "db/unit_of_work.h"
 #include "text/ascii.h"
+#include "text/number_text.h"
 
 namespace norvessa {
 namespace {
@@ -59,6 +60,18 @@ std::optional<ConnectionSettings> ReadConnectionSettings(
               " is not a known driver: MSSQL9 or empty (SQL Server through "
               "ODBC) or SQLite";
     return std::nullopt;
+  }
+  const std::string reads = read("LeiturasSimultaneas");
+  if (!reads.empty()) {
+    const auto n = TryParseInteger(TrimBlanks(reads));
+    if (!n || *n < 1 || *n > 256) {
+      failure = "[SERVER] LeiturasSimultaneas='" + reads + "' in " +
+                settings_path +
+                " is not a whole number from 1 to 256 (left out: as many as "
+                "the machine has cores)";
+      return std::nullopt;
+    }
+    settings.concurrent_reads = static_cast<int>(*n);
   }
   if (IsSqlite(settings.driver)) {
     settings.database =

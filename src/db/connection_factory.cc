@@ -1,8 +1,10 @@
 #include "db/connection_factory.h"
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 #include "db/driver_error.h"
 #include "db/odbc/connection_string.h"
@@ -30,6 +32,10 @@ OdbcOptions OdbcOptionsFor(const ConnectionSettings& s,
 
 }  // namespace
 
+int DefaultConcurrentReads() {
+  return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+}
+
 ConnectionPool::Factory MakeConnectionFactory(const ConnectionSettings& s,
                                               int pool_size) {
   if (IsSqlite(s)) {
@@ -39,8 +45,11 @@ ConnectionPool::Factory MakeConnectionFactory(const ConnectionSettings& s,
     // Never two files open at once under the one path (a backup restored
     // by renaming over it).
     auto file = std::make_shared<SqliteFileGuard>();
-    return [path = s.database, turn, file]() -> std::unique_ptr<Connection> {
-      return std::make_unique<SqliteConnection>(path, turn, file);
+    auto reads = std::make_shared<ReadQueue>(
+        s.concurrent_reads > 0 ? s.concurrent_reads : DefaultConcurrentReads());
+    return [path = s.database, turn, file,
+            reads]() -> std::unique_ptr<Connection> {
+      return std::make_unique<SqliteConnection>(path, turn, file, reads);
     };
   }
   if (s.driver.empty() || EqualsIgnoreCase(s.driver, "MSSQL9")) {

@@ -22,7 +22,14 @@ struct ConnectionSettings {
   // "key=value;" pairs for the ODBC connection string, over the service's
   // own.
   std::string odbc_extra;
+  // The embedded database: how many long reads run at once, the others
+  // waiting in line (ReadQueue); 0 for as many as the machine has cores.
+  int concurrent_reads = 0;
 };
+
+// The long reads of the embedded database that run at once unless the
+// settings say otherwise: the machine's cores.
+int DefaultConcurrentReads();
 
 // Opens connections with these settings, for a pool of `pool_size`; fails
 // with DriverError on an unknown driver name or a malformed ODBCEXTRA.

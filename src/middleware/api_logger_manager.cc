@@ -30,6 +30,8 @@ void ApiLoggerManager::AddProvider(
     std::shared_ptr<ApiLoggerProvider> provider) {
   {
     std::lock_guard lock(providers_mutex_);
+    keys_wanted_.store((KeysWanted() | provider->KeysRead()).to_ullong(),
+                       std::memory_order_relaxed);
     providers_.push_back(std::move(provider));
   }
   // A manager shut down and set up again (a later start) runs again.
@@ -101,7 +103,7 @@ void ApiLoggerManager::LogUnchained(const RawRequest& raw_request,
   answer.status_code = raw_response.status_code;
   JsonValue entry;
   try {
-    entry = BuildLogEntry(request, response, now, 0);
+    entry = BuildLogEntry(request, response, now, 0, KeysWanted());
   } catch (...) {
     entry = JsonValue::Object();
     entry.AddPair("time", JsonValue::String(FormatLogTime(now)));
@@ -143,7 +145,8 @@ void ApiLoggerManager::DefaultApiCallback(ApiLoggerManager& manager,
     const std::int64_t elapsed = std::llabs(after.epoch_ms - before.epoch_ms);
     JsonValue entry;
     try {
-      entry = BuildLogEntry(request, response, before, elapsed);
+      entry = BuildLogEntry(request, response, before, elapsed,
+                            manager.KeysWanted());
     } catch (...) {
       // The partial entry is queued all the same; the failure goes on.
       JsonValue partial = JsonValue::Object();

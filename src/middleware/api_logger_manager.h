@@ -1,6 +1,7 @@
 #ifndef NORVESSA_MIDDLEWARE_API_LOGGER_MANAGER_H_
 #define NORVESSA_MIDDLEWARE_API_LOGGER_MANAGER_H_
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -11,6 +12,7 @@
 #include "framework/raw_http.h"
 #include "json/json_value.h"
 #include "middleware/api_logger_thread.h"
+#include "middleware/log_entry.h"
 
 namespace norvessa {
 
@@ -24,6 +26,9 @@ class ApiLoggerProvider {
   virtual void DoReceiveLogCache(const std::vector<JsonValue>& batch) = 0;
   // Entries the manager had to drop before they reached this provider.
   virtual void ReportDropped(std::uint64_t) {}
+  // The entry keys the provider reads; an entry carries only those that
+  // some provider reads.
+  virtual LogKeySet KeysRead() const { return kAllLogKeys; }
   // Entries this provider's own queue dropped since the start.
   virtual std::uint64_t DroppedTotal() const { return 0; }
   // Entries it took but could not write (a full disk, a missing folder),
@@ -41,6 +46,12 @@ class ApiLoggerManager : public ApiLoggerThread {
   ~ApiLoggerManager() override;
 
   void AddProvider(std::shared_ptr<ApiLoggerProvider> provider);
+  // The keys some provider reads: the entries carry these (none while no
+  // provider is registered).
+  LogKeySet KeysWanted() const {
+    return LogKeySet(keys_wanted_.load(std::memory_order_relaxed));
+  }
+
   // The logging middleware, queuing on this manager.
   norvessa::ApiCallback Callback();
   // Queues the entry of an exchange that never went through the chain
@@ -75,6 +86,8 @@ class ApiLoggerManager : public ApiLoggerThread {
  private:
   std::mutex providers_mutex_;
   std::vector<std::shared_ptr<ApiLoggerProvider>> providers_;
+  // LogKeySet's bits, read on every request without the lock.
+  std::atomic<unsigned long long> keys_wanted_{0};
 };
 
 }  // namespace norvessa

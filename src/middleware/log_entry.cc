@@ -155,8 +155,19 @@ const std::array<std::string_view, 40> kLogEntryKeys = {
     "response_content_version",
 };
 
+LogKeySet LogKeysNamed(const std::vector<std::string>& names) {
+  LogKeySet keys;
+  for (const std::string& name : names) {
+    for (std::size_t i = 0; i < kLogEntryKeys.size(); ++i) {
+      if (kLogEntryKeys[i] == name) keys.set(i);
+    }
+  }
+  return keys;
+}
+
 JsonValue BuildLogEntry(const ApiRequest& request, const ApiResponse& response,
-                        const LogTime& before, std::int64_t execution_ms) {
+                        const LogTime& before, std::int64_t execution_ms,
+                        const LogKeySet& keys) {
   const RawRequest& in = request.RawWebRequest();
   const RawResponse& out = response.RawWebResponse();
   // Values go to the line as they came, but for their size: each is cut
@@ -164,53 +175,92 @@ JsonValue BuildLogEntry(const ApiRequest& request, const ApiResponse& response,
   // is not part of a UTF-8 character as \xNN.
   auto cut = [](std::string_view value) { return CutLogValue(value); };
   auto header = [&](std::string_view name) { return cut(in.Header(name)); };
-  std::string values[] = {
-      cut(FormatLogTime(before)),
-      cut(FormatInteger(execution_ms)),
-      cut(ClientIP(request)),
-      cut(in.method),
-      cut(in.version),
-      std::string(),
-      cut(in.query),
-      cut(in.path_info),
-      cut(in.path_info),
-      std::string(),
-      header("Accept"),
-      header("From"),
-      cut(HostWithoutPort(in.Header("Host"))),
-      header("Referer"),
-      header("User-Agent"),
-      header("Connection"),
-      cut(in.remote_addr),
-      header("REMOTE_HOST"),
-      cut(ServerPort(in.Header("Host"), in.local_port)),
-      std::string(),
-      header("Authorization"),
-      header("Content-Encoding"),
-      header("Content-Type"),
-      cut(FormatInteger(static_cast<std::int64_t>(in.body.size()))),
-      cut(out.server),
-      cut(out.allow),
-      cut(out.location),
-      cut(out.content_encoding),
-      cut(out.content_type),
-      cut(FormatInteger(out.ContentLength())),
-      cut(FormatInteger(out.status_code)),
-      header("Derived-From"),
-      cut(in.remote_addr),
-      cut(in.path_info),
-      cut(in.raw_path),
-      header("Cache-Control"),
-      cut(out.realm),
-      std::string(),
-      cut(out.title),
-      cut(out.content_version),
+  // The value of the key at `index` in kLogEntryKeys.
+  auto value = [&](std::size_t index) -> std::string {
+    switch (index) {
+      case 0:
+        return cut(FormatLogTime(before));
+      case 1:
+        return cut(FormatInteger(execution_ms));
+      case 2:
+        return cut(ClientIP(request));
+      case 3:
+        return cut(in.method);
+      case 4:
+        return cut(in.version);
+      case 6:
+        return cut(in.query);
+      case 7:
+        return cut(in.path_info);
+      case 8:
+        return cut(in.path_info);
+      case 10:
+        return header("Accept");
+      case 11:
+        return header("From");
+      case 12:
+        return cut(HostWithoutPort(in.Header("Host")));
+      case 13:
+        return header("Referer");
+      case 14:
+        return header("User-Agent");
+      case 15:
+        return header("Connection");
+      case 16:
+        return cut(in.remote_addr);
+      case 17:
+        return header("REMOTE_HOST");
+      case 18:
+        return cut(ServerPort(in.Header("Host"), in.local_port));
+      case 20:
+        return header("Authorization");
+      case 21:
+        return header("Content-Encoding");
+      case 22:
+        return header("Content-Type");
+      case 23:
+        return cut(FormatInteger(static_cast<std::int64_t>(in.body.size())));
+      case 24:
+        return cut(out.server);
+      case 25:
+        return cut(out.allow);
+      case 26:
+        return cut(out.location);
+      case 27:
+        return cut(out.content_encoding);
+      case 28:
+        return cut(out.content_type);
+      case 29:
+        return cut(FormatInteger(out.ContentLength()));
+      case 30:
+        return cut(FormatInteger(out.status_code));
+      case 31:
+        return header("Derived-From");
+      case 32:
+        return cut(in.remote_addr);
+      case 33:
+        return cut(in.path_info);
+      case 34:
+        return cut(in.raw_path);
+      case 35:
+        return header("Cache-Control");
+      case 36:
+        return cut(out.realm);
+      case 38:
+        return cut(out.title);
+      case 39:
+        return cut(out.content_version);
+      default:
+        // request_url, request_cookie, request_script_name and
+        // response_log_message are always empty.
+        return {};
+    }
   };
   JsonValue entry = JsonValue::Object();
-  entry.members().reserve(kLogEntryKeys.size());
+  entry.members().reserve(keys.count());
   for (std::size_t i = 0; i < kLogEntryKeys.size(); ++i) {
-    entry.AddPair(std::string(kLogEntryKeys[i]),
-                  JsonValue::String(std::move(values[i])));
+    if (!keys.test(i)) continue;
+    entry.AddPair(std::string(kLogEntryKeys[i]), JsonValue::String(value(i)));
   }
   return entry;
 }

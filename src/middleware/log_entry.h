@@ -2,11 +2,13 @@
 #define NORVESSA_MIDDLEWARE_LOG_ENTRY_H_
 
 #include <array>
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "framework/api_request.h"
 #include "framework/api_response.h"
@@ -39,11 +41,20 @@ std::string CutLogValue(std::string_view value);
 // The 40 keys of a log entry, in order.
 extern const std::array<std::string_view, 40> kLogEntryKeys;
 
-// One exchange as the log records it: 40 text pairs in table order, the
-// response as the handler left it, every value cut by CutLogValue. Pairs
+// Which of the 40 keys an entry carries, by their place in kLogEntryKeys.
+using LogKeySet = std::bitset<40>;
+inline const LogKeySet kAllLogKeys = LogKeySet().set();
+
+// The keys among `names` (others are left out).
+LogKeySet LogKeysNamed(const std::vector<std::string>& names);
+
+// One exchange as the log records it: the text pairs of `keys` in table
+// order (all 40 unless told), the response as the handler left it, every
+// value cut by CutLogValue; only the values asked for are read. Pairs
 // that could not be read are left out (the entry is queued anyway).
 JsonValue BuildLogEntry(const ApiRequest& request, const ApiResponse& response,
-                        const LogTime& before, std::int64_t execution_ms);
+                        const LogTime& before, std::int64_t execution_ms,
+                        const LogKeySet& keys = kAllLogKeys);
 
 }  // namespace norvessa
 

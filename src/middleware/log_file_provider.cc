@@ -385,7 +385,9 @@ class LogFileProvider::Writer : public ApiLoggerThread {
 LogFileProvider::LogFileProvider(std::optional<LogFileConfig> config,
                                  std::size_t capacity,
                                  std::size_t byte_capacity)
-    : writer_(std::make_unique<Writer>(std::move(config), capacity,
+    : keys_read_(LogKeysNamed(GetFormatParams(
+          config ? config->log_format : std::string(kDefaultApiLogFormat)))),
+      writer_(std::make_unique<Writer>(std::move(config), capacity,
                                        byte_capacity)) {}
 
 LogFileProvider::~LogFileProvider() = default;

@@ -95,12 +95,15 @@ class LogFileProvider : public ApiLoggerProvider {
   void ReportDropped(std::uint64_t count) override;
   std::uint64_t DroppedTotal() const override;
   std::uint64_t LostTotal() const override;
+  // The keys the line's pattern names.
+  LogKeySet KeysRead() const override { return keys_read_; }
 
   static std::shared_ptr<ApiLoggerProvider> New(
       std::optional<LogFileConfig> config = std::nullopt);
 
  private:
   class Writer;
+  LogKeySet keys_read_;
   std::unique_ptr<Writer> writer_;
 };
 

@@ -225,6 +225,16 @@ TEST(FormTest, FailuresShowTheirMessages) {
        "[SERVER] DRIVER='Oracle' in CONNECTION is not a known driver: MSSQL9 "
        "or empty (SQL Server through ODBC) or SQLite",
        true},
+      {"long reads at once not a number",
+       [](World& t) {
+         World::WriteFile(t.connection_file_,
+                          "[SERVER]\nDRIVER=SQLite\nHOSTNAME=x\nBANCO=../"
+                          "test.db\nLeiturasSimultaneas=0\n");
+       },
+       "Não foi Possível Conectar ao Banco de Dados...",
+       "[SERVER] LeiturasSimultaneas='0' in CONNECTION is not a whole number "
+       "from 1 to 256 (left out: as many as the machine has cores)",
+       true},
       {"unreachable SQL Server",
        [](World& t) {
          World::WriteFile(

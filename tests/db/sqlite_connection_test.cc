@@ -3,14 +3,18 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "db/driver_error.h"
 #include "db/query.h"
+#include "db/sqlite/read_queue.h"
 #include "json/json_text.h"
 #include "serialize/dataset_export.h"
 #include "support/temp_database.h"
@@ -223,6 +227,75 @@ TEST(SqliteConnectionTest, TheWriteAheadLogIsEmptiedInALull) {
   }
   EXPECT_EQ(std::filesystem::file_size(log), 0u);
   EXPECT_EQ(db.Scalar("select count(*) from T"), "1");
+}
+
+}  // namespace
+}  // namespace norvessa
+
+namespace norvessa {
+namespace {
+
+// Waits, without a fixed sleep, until `done` holds (a long deadline).
+template <typename Done>
+bool Eventually(Done done) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+TEST(ReadQueueTest, PlacesGoInTheOrderAskedAtMostCapacityAtOnce) {
+  ReadQueue queue(2);
+  auto first = std::make_unique<ReadQueue::Place>(queue);
+  auto second = std::make_unique<ReadQueue::Place>(queue);
+  std::mutex mutex;
+  std::vector<int> order;
+  std::vector<std::thread> waiting;
+  for (int i = 0; i < 3; ++i) {
+    waiting.emplace_back([&, i] {
+      ReadQueue::Place place(queue);
+      std::lock_guard lock(mutex);
+      order.push_back(i);
+    });
+    // The next asks only once this one waits, so the order is known.
+    ASSERT_TRUE(Eventually([&] { return queue.Waited() == unsigned(i + 1); }));
+  }
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_TRUE(order.empty());
+  }
+  // One place free: the waiters pass it on one by one.
+  first.reset();
+  for (auto& t : waiting) t.join();
+  second.reset();
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
+  EXPECT_EQ(ReadQueue(0).capacity(), 1);
+}
+
+TEST(ReadQueueTest, OnlyLongReadsWaitInLine) {
+  testing::TempDatabase db("CREATE TABLE T (A INTEGER);");
+  auto reads = std::make_shared<ReadQueue>(1);
+  SqliteConnection slow(db.path(), nullptr, nullptr, reads);
+  SqliteConnection fast(db.path(), nullptr, nullptr, reads);
+  // Far more than the CPU that makes a read long, on any machine.
+  const std::string kLong =
+      "with recursive N(I) as (select 1 union all select I + 1 from N "
+      "where I < 3000000) select count(*) from N";
+  // Its first run tells that it is long; it queued then only if known.
+  EXPECT_EQ(slow.Open(kLong, {}).rows.size(), 1u);
+  EXPECT_EQ(reads->Waited(), 0u);
+
+  auto held = std::make_unique<ReadQueue::Place>(*reads);
+  std::thread behind([&] { slow.Open(kLong, {}); });
+  ASSERT_TRUE(Eventually([&] { return reads->Waited() == 1; }));
+  // A short read passes the line while the long one waits.
+  EXPECT_EQ(fast.Open("select count(*) from T", {}).rows.size(), 1u);
+  EXPECT_EQ(reads->Waited(), 1u);
+  held.reset();
+  behind.join();
 }
 
 }  // namespace

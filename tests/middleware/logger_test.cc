@@ -19,6 +19,7 @@
 #include "middleware/client_ip.h"
 #include "middleware/json_body.h"
 #include "middleware/log_entry.h"
+#include "middleware/log_file_provider.h"
 
 namespace norvessa {
 namespace {
@@ -98,7 +99,7 @@ TEST(ClientIPTest, TheFirstRuleThatGivesTextWins) {
   EXPECT_EQ(ClientIP(ApiRequest(proxied)), "198.51.100.9");
 }
 
-TEST(LogEntryTest, FortyPairsInOrderAsSetSoFar) {
+TEST(LogEntryTest, FortyPairsInOrderOrOnlyThoseRead) {
   RawRequest raw;
   raw.method = "POST";
   raw.version = "HTTP/1.1";
@@ -151,6 +152,29 @@ TEST(LogEntryTest, FortyPairsInOrderAsSetSoFar) {
   for (const auto& [key, value] : values) {
     EXPECT_EQ(Value(entry, key), value) << key;
   }
+
+  // Only the keys the providers read are built, in the same order and
+  // with the same values: the default line names five.
+  const LogKeySet line_keys =
+      LogKeysNamed(GetFormatParams(kDefaultApiLogFormat));
+  const JsonValue lean = BuildLogEntry(req, res, before, 17, line_keys);
+  ASSERT_EQ(lean.members().size(), 5u);
+  const char* lean_keys[] = {"time", "request_clientip", "request_method",
+                             "request_path_info", "response_status"};
+  for (std::size_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(lean.members()[i].key, lean_keys[i]);
+    EXPECT_EQ(Value(lean, lean_keys[i]), Value(entry, lean_keys[i]));
+  }
+  ApiLoggerManager manager;
+  EXPECT_TRUE(manager.KeysWanted().none());
+  LogFileConfig config;
+  config.dir = ::testing::TempDir();
+  manager.AddProvider(std::make_shared<LogFileProvider>(config));
+  EXPECT_EQ(manager.KeysWanted(), line_keys);
+  config.log_format = "${time} ${request_user_agent} ${unknown}";
+  manager.AddProvider(std::make_shared<LogFileProvider>(config));
+  EXPECT_EQ(manager.KeysWanted().count(), 6u);
+  manager.Shutdown();
 
   raw.headers = {{"Host", "[::1]:x"}};
   const JsonValue odd = BuildLogEntry(ApiRequest(raw), res, before, 0);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -398,11 +399,13 @@ void SqliteFileGuard::EmptyLogInLulls() {
 
 SqliteConnection::SqliteConnection(const std::string& path,
                                    std::shared_ptr<WriterTurn> turn,
-                                   std::shared_ptr<SqliteFileGuard> file)
+                                   std::shared_ptr<SqliteFileGuard> file,
+                                   std::shared_ptr<ReadQueue> reads)
     : path_(path),
       log_path_(path + "-wal"),
       file_(file ? std::move(file) : std::make_shared<SqliteFileGuard>()),
-      turn_(std::move(turn)) {
+      turn_(std::move(turn)),
+      reads_(std::move(reads)) {
   lock_wait_.limit = std::chrono::milliseconds(kBusyTimeoutMs);
   // SQLite hands a new connection a descriptor that an earlier one of this
   // process left open on the same file, so an open can succeed on a file
@@ -522,6 +525,14 @@ void SqliteConnection::Run(const char* sql) {
 
 namespace {
 
+// The CPU time this thread has used.
+std::chrono::nanoseconds ThreadCpuTime() {
+  timespec now{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return std::chrono::seconds(now.tv_sec) +
+         std::chrono::nanoseconds(now.tv_nsec);
+}
+
 // Resets a reused statement when its work is done, so that it holds no
 // read lock between uses.
 class Use {
@@ -622,7 +633,7 @@ SqliteConnection::Cached* SqliteConnection::Prepare(
     if (rc != SQLITE_OK) return nullptr;
     it = statements_
              .emplace(std::string(tsql),
-                      Cached{std::move(prepared), 0, false, {}, {}})
+                      Cached{std::move(prepared), 0, false, {}, {}, false})
              .first;
   }
   it->second.last_use = ++uses_;
@@ -662,6 +673,13 @@ const std::vector<ResultColumn>& SqliteConnection::Steps(
   }
   const std::vector<ResultColumn>& columns = cached->columns;
   const std::vector<bool>& from_values = cached->from_values;
+  // A statement that was long last time waits for its place in line; one
+  // inside a transaction does not, as it may hold the writers' turn.
+  std::optional<ReadQueue::Place> place;
+  if (reads_ != nullptr && cached->long_read && !InTransaction()) {
+    place.emplace(*reads_);
+  }
+  const auto started = ThreadCpuTime();
   begin(columns);
   Row row(static_cast<std::size_t>(count));
   while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
@@ -689,6 +707,7 @@ const std::vector<ResultColumn>& SqliteConnection::Steps(
     on_row(row);
   }
   if (rc != SQLITE_DONE) Fail(rc);
+  cached->long_read = ThreadCpuTime() - started >= ReadQueue::kLongRead;
   return columns;
 }
 

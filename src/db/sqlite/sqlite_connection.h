@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "db/connection.h"
+#include "db/sqlite/read_queue.h"
 #include "db/sqlite/writer_turn.h"
 
 struct sqlite3;
@@ -118,10 +119,11 @@ class SqliteConnection : public Connection {
 
   // Connections to one file that share `turn` take turns for their write
   // transactions; those that share `file` never open two files at once
-  // under one path.
+  // under one path; those that share `reads` line up for long reads.
   explicit SqliteConnection(const std::string& path,
                             std::shared_ptr<WriterTurn> turn = nullptr,
-                            std::shared_ptr<SqliteFileGuard> file = nullptr);
+                            std::shared_ptr<SqliteFileGuard> file = nullptr,
+                            std::shared_ptr<ReadQueue> reads = nullptr);
   ~SqliteConnection() override;
   SqliteConnection(const SqliteConnection&) = delete;
   SqliteConnection& operator=(const SqliteConnection&) = delete;
@@ -173,6 +175,8 @@ class SqliteConnection : public Connection {
     bool described = false;
     std::vector<ResultColumn> columns;
     std::vector<bool> from_values;
+    // Its last run took ReadQueue::kLongRead of CPU or more.
+    bool long_read = false;
   };
 
   [[noreturn]] void Fail(int code);
@@ -217,6 +221,7 @@ class SqliteConnection : public Connection {
   std::unordered_map<std::string, Cached, TextHash, std::equal_to<>>
       statements_;
   std::shared_ptr<WriterTurn> turn_;
+  std::shared_ptr<ReadQueue> reads_;
   bool has_turn_ = false;
   LockWait lock_wait_;
   std::uint64_t uses_ = 0;
