@@ -58,12 +58,12 @@ void PedidoController::Pedidos(ApiRequest& req, ApiResponse& res,
 
 void PedidoController::PedidosSeparacao(ApiRequest& req, ApiResponse& res,
                                         const std::function<void()>&) {
-  WaitingList(OrderStage::kPicking, conexao_, req, res);
+  WaitingList(OrderStage::kPicking, conexao_, picking_size_, req, res);
 }
 
 void PedidoController::PedidosConferencia(ApiRequest& req, ApiResponse& res,
                                           const std::function<void()>&) {
-  WaitingList(OrderStage::kChecking, conexao_, req, res);
+  WaitingList(OrderStage::kChecking, conexao_, checking_size_, req, res);
 }
 
 void PedidoController::PedidosSeparados(ApiRequest& req, ApiResponse& res,

@@ -3,6 +3,7 @@
 
 #include <functional>
 
+#include "controllers/pedido_listas.h"
 #include "db/connection_pool.h"
 #include "framework/api_core.h"
 #include "framework/api_request.h"
@@ -39,6 +40,8 @@ class PedidoController {
 
  private:
   ConnectionPool& conexao_;
+  AnswerSizeHint picking_size_{0};
+  AnswerSizeHint checking_size_{0};
 };
 
 }  // namespace norvessa

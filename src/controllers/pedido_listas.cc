@@ -37,7 +37,8 @@ std::string PlainDecimal(double value) {
 // time is held in the tables, its JSON object written out when the next
 // begins, so the answer's text is all that grows. Empty when there are no
 // rows.
-std::string NestedOrdersText(OrderStage stage, Query& qry) {
+std::string NestedOrdersText(OrderStage stage, Query& qry,
+                             AnswerSizeHint& hint) {
   const bool picking = stage == OrderStage::kPicking;
   PedidoTables tables;
   if (picking) {
@@ -94,6 +95,10 @@ std::string NestedOrdersText(OrderStage stage, Query& qry) {
       [&] {
         // A fresh start on another connection drops what was read.
         out.clear();
+        // The last answer's size and a little more: the text is rarely
+        // moved while it grows.
+        const std::size_t last = hint.load(std::memory_order_relaxed);
+        if (last > 0) out.reserve(last + last / 64);
         current.reset();
         orders.EmptyDataSet();
         items.EmptyDataSet();
@@ -136,20 +141,21 @@ std::string NestedOrdersText(OrderStage stage, Query& qry) {
       });
   flush();
   if (!out.empty()) out.push_back(']');
+  hint.store(out.size(), std::memory_order_relaxed);
   return out;
 }
 
 }  // namespace
 
-void WaitingList(OrderStage stage, ConnectionPool& pool, ApiRequest& req,
-                 ApiResponse& res) {
+void WaitingList(OrderStage stage, ConnectionPool& pool, AnswerSizeHint& hint,
+                 ApiRequest& req, ApiResponse& res) {
   RunHandler(pool, req, res, ResultArray(kErroExcept, kNenhumRegistro), 404,
              {.work = [&](UnitOfWork& uow) {
                Query qry(uow);
                AddWaitingListLines(qry.SQL(), stage);
                // Read whole, and the statement let go of, before the answer
                // goes.
-               std::string text = NestedOrdersText(stage, qry);
+               std::string text = NestedOrdersText(stage, qry, hint);
                if (text.empty()) {
                  res.Send(ResultArray(kResult, kNenhumRegistro)).Status(400);
                } else {
