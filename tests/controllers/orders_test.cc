@@ -510,6 +510,59 @@ TEST(OrdersTest, ItemsChangedWhileAListIsBuiltLeaveNoOrderWithoutItems) {
   }
 }
 
+// A connection whose link breaks after it has handed over `rows` rows of
+// its first result, as a server restarted mid-read would.
+class BreaksMidRead : public SqliteConnection {
+ public:
+  BreaksMidRead(const testing::TempDatabase& db, int rows, bool& broke)
+      : SqliteConnection(db.path()), rows_(rows), broke_(broke) {}
+
+  void Visit(std::string_view sql, const std::vector<Param>& params,
+             RowVisitor& visitor) override {
+    if (broke_) return SqliteConnection::Visit(sql, params, visitor);
+    struct Cut : RowVisitor {
+      RowVisitor& to;
+      int left;
+      Cut(RowVisitor& v, int n) : to(v), left(n) {}
+      void Begin(const std::vector<ResultColumn>& c) override { to.Begin(c); }
+      void Visit(Row& row) override {
+        if (left-- == 0) throw DriverError("link lost", true, "08S01");
+        to.Visit(row);
+      }
+    } cut(visitor, rows_);
+    broke_ = true;
+    cut_here_ = true;
+    SqliteConnection::Visit(sql, params, cut);
+  }
+  bool IsBroken() const override {
+    return cut_here_ || SqliteConnection::IsBroken();
+  }
+
+ private:
+  int rows_;
+  bool& broke_;
+  bool cut_here_ = false;
+};
+
+TEST(OrdersTest, AListCutOffMidReadStartsAfreshOnAnotherConnection) {
+  // Cut after the first order's rows, and inside them.
+  for (const int rows : {1, 2}) {
+    SCOPED_TRACE(rows);
+    testing::TempDatabase db(testing::FixtureScript());
+    bool broke = false;
+    ConnectionPool pool(
+        [&]() -> std::unique_ptr<Connection> {
+          return std::make_unique<BreaksMidRead>(db, rows, broke);
+        },
+        4);
+    testing::ResourceServer server(&pool);
+    const auto r = testing::Request(server.port(), "GET", "/pedidos/separacao");
+    EXPECT_TRUE(broke);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, kPickingAnswer);
+  }
+}
+
 TEST(OrdersTest, QuantitiesAreWrittenInPlainDecimal) {
   struct Case {
     const char* path;
