@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 
@@ -241,10 +242,13 @@ class RowArray {
     columns_.resize(reads_.size());
     for (std::size_t i = 0; i < reads_.size(); ++i) {
       Column& c = columns_[i];
-      c.values.resize(rows_ * static_cast<std::size_t>(reads_[i].width));
+      // Not zeroed: a block's buffers are far larger than the few rows
+      // most results fill.
+      c.values = std::make_unique_for_overwrite<char[]>(
+          rows_ * static_cast<std::size_t>(reads_[i].width));
       c.lengths.resize(rows_);
       if (!OdbcOk(SQLBindCol(stmt_, static_cast<SQLUSMALLINT>(i + 1),
-                             reads_[i].c_type, c.values.data(), reads_[i].width,
+                             reads_[i].c_type, c.values.get(), reads_[i].width,
                              c.lengths.data()))) {
         return false;
       }
@@ -271,7 +275,7 @@ class RowArray {
     const OdbcColumnRead& read = reads_[column];
     const SQLLEN length = columns_[column].lengths[row];
     if (length == SQL_NULL_DATA) return std::monostate{};
-    const char* element = columns_[column].values.data() +
+    const char* element = columns_[column].values.get() +
                           row * static_cast<std::size_t>(read.width);
     switch (read.as) {
       case As::kInteger:
@@ -296,7 +300,7 @@ class RowArray {
 
  private:
   struct Column {
-    std::vector<char> values;
+    std::unique_ptr<char[]> values;
     std::vector<SQLLEN> lengths;
   };
 
