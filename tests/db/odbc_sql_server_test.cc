@@ -9,11 +9,14 @@
 
 #include <chrono>
 #include <clocale>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <variant>
 #include <vector>
 
 #include "db/connection_factory.h"
@@ -37,6 +40,36 @@ struct ManualClock {
   std::chrono::steady_clock::time_point now{};
   void Advance(std::chrono::milliseconds d) { now += d; }
 };
+
+// A value with its type, as a failed comparison shows it.
+std::string Shown(const FieldValue& value) {
+  return std::visit(
+      [](const auto& v) -> std::string {
+        using T = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<T, std::monostate>) {
+          return "null";
+        } else if constexpr (std::is_same_v<T, std::string>) {
+          return "text '" + v + "'";
+        } else if constexpr (std::is_same_v<T, std::int64_t>) {
+          return "integer " + std::to_string(v);
+        } else if constexpr (std::is_same_v<T, double>) {
+          char text[40];
+          std::snprintf(text, sizeof text, "double %.17g", v);
+          return text;
+        } else if constexpr (std::is_same_v<T, bool>) {
+          return v ? "true" : "false";
+        } else {
+          return "date-time " + std::to_string(v.milliseconds());
+        }
+      },
+      value);
+}
+
+std::vector<std::string> Shown(const Row& row) {
+  std::vector<std::string> shown;
+  for (const FieldValue& v : row) shown.push_back(Shown(v));
+  return shown;
+}
 
 ConnectionSettings Settings(std::string_view driver) {
   ConnectionSettings s;
@@ -87,6 +120,12 @@ class SqlServerOdbcTest
     Query q(uow);
     q.SQL().Add("select Cidade from Cidade");
     q.Open();
+  }
+
+  // What Open reads of `result`, on a new connection.
+  ResultSet OpenScripted(const ScriptResult& result) {
+    server().Answer({"from Separacao", {result}, 1});
+    return Connect()->Open("select * from Separacao", {});
   }
 
   void AnswerCities() {
@@ -571,6 +610,235 @@ TEST_P(SqlServerOdbcTest, ADeadlockVictimRunsOnceMore) {
     commits += call.value == SQL_COMMIT;
   }
   EXPECT_EQ(commits, 1);
+}
+
+// A picking list of 1,000 rows comes in blocks of rows, every column bound:
+// a fetch a block and no value read on its own. The same rows with an
+// nvarchar(max) column come a row at a time, value by value, and read the
+// same.
+TEST_P(SqlServerOdbcTest, APickingListIsFetchedInBlocksOfRows) {
+  std::vector<ScriptColumn> columns = {
+      {"IdPedido", SQL_INTEGER, 10},
+      {"DtEmissao", SQL_TYPE_TIMESTAMP, 23, 3},
+      {"DtEntrega", SQL_TYPE_TIMESTAMP, 23, 3},
+      {"Cliente", SQL_VARCHAR, 70},
+      {"VlTotalPedido", SQL_NUMERIC, 15, 2},
+      {"IdPedidoItem", SQL_INTEGER, 10},
+      {"Referencia", SQL_VARCHAR, 20},
+      {"DescricaoItem", SQL_VARCHAR, 100},
+      {"Quantidade", SQL_NUMERIC, 15, 4},
+      {"QuantSeparacao", SQL_NUMERIC, 15, 4},
+  };
+  constexpr std::size_t kRows = 1000;
+  std::vector<std::vector<ScriptValue>> rows;
+  for (std::size_t i = 0; i < kRows; ++i) {
+    const std::string n = std::to_string(i);
+    rows.push_back({std::to_string(5000 + i / 4), "2024-03-05 14:05:09.123",
+                    i % 7 == 0 ? ScriptValue() : "2024-03-12 00:00:00.000",
+                    "Cliente S\xC3\xA3o " + n, "1234.50", std::to_string(i + 1),
+                    "REF-" + n, "Camisa a\xC3\xA7\xC3\xA3o " + n, "3.0000",
+                    i % 3 == 0 ? ScriptValue() : "1.5000"});
+  }
+  const ResultSet blocks = OpenScripted(Rows(columns, rows));
+  std::vector<long long> fetched;
+  for (const Call& call : CallsTo(server(), {"SQLFetch"})) {
+    fetched.push_back(call.value);
+  }
+  ASSERT_FALSE(fetched.empty());
+  const long long block = fetched[0];
+  EXPECT_GT(block, 100);
+  std::vector<long long> expected;
+  for (long long left = kRows; left > 0; left -= block) {
+    expected.push_back(std::min(left, block));
+  }
+  expected.push_back(0);
+  EXPECT_EQ(fetched, expected);
+  EXPECT_EQ(CallsTo(server(), {"SQLBindCol"}).size(), columns.size());
+  EXPECT_TRUE(CallsTo(server(), {"SQLGetData"}).empty());
+
+  server().Reset();
+  columns.push_back({"Observacao", SQL_WLONGVARCHAR});
+  for (auto& row : rows) row.push_back("Fr\xC3\xA1gil");
+  const ResultSet each = OpenScripted(Rows(columns, rows));
+  EXPECT_EQ(CallsTo(server(), {"SQLFetch"}).size(), kRows + 1);
+  EXPECT_EQ(CallsTo(server(), {"SQLGetData"}).size(), kRows * columns.size());
+  EXPECT_TRUE(CallsTo(server(), {"SQLBindCol"}).empty());
+
+  ASSERT_EQ(blocks.rows.size(), kRows);
+  ASSERT_EQ(each.rows.size(), kRows);
+  ASSERT_EQ(each.columns.size(), blocks.columns.size() + 1);
+  for (std::size_t i = 0; i < blocks.columns.size(); ++i) {
+    EXPECT_EQ(blocks.columns[i].name, each.columns[i].name);
+    EXPECT_EQ(blocks.columns[i].type, each.columns[i].type);
+    EXPECT_EQ(blocks.columns[i].size, each.columns[i].size);
+  }
+  for (std::size_t r = 0; r < kRows; ++r) {
+    Row value_by_value = each.rows[r];
+    value_by_value.pop_back();
+    ASSERT_EQ(Shown(blocks.rows[r]), Shown(value_by_value)) << "row " << r;
+  }
+  EXPECT_EQ(
+      Shown(blocks.rows[999]),
+      (std::vector<std::string>{
+          "integer 5249", Shown(DateTime::FromParts(2024, 3, 5, 14, 5, 9, 123)),
+          Shown(DateTime::FromParts(2024, 3, 12)),
+          "text 'Cliente S\xC3\xA3o 999'", "double 1234.5", "integer 1000",
+          "text 'REF-999'", "text 'Camisa a\xC3\xA7\xC3\xA3o 999'", "double 3",
+          "null"}));
+}
+
+// Each type reads alike from a block of rows and value by value: numbers
+// from the driver's text, 12.3400 and .5000 among them, date-times, text
+// in any script up to the largest size still bound, bytes, and NULL.
+TEST_P(SqlServerOdbcTest, EveryTypeReadsAlikeInBlocksAndValueByValue) {
+  const std::string accents =
+      "S\xC3\xA3o Jo\xC3\xA3o \xE2\x82\xAC \xF0\x9F\x98\x80";
+  std::string euros;
+  for (int i = 0; i < 1999; ++i) euros += "\xE2\x82\xAC";
+  const std::string bytes("\x00\x01\xFF\x80", 4);
+  const DateTime day = DateTime::FromParts(2024, 3, 5);
+  const DateTime at = DateTime::FromParts(2024, 3, 5, 14, 5, 9, 123);
+  struct Case {
+    ScriptColumn column;
+    std::vector<std::pair<ScriptValue, FieldValue>> values;  // then NULL
+  };
+  const Case cases[] = {
+      {{"Id", SQL_INTEGER, 10},
+       {{"7", std::int64_t{7}}, {"-2147483648", std::int64_t{-2147483648}}}},
+      {{"Chave", SQL_BIGINT, 19}, {{"3000000000", std::int64_t{3000000000}}}},
+      {{"Total", SQL_DECIMAL, 15, 4},
+       {{"12.3400", 12.34}, {".5000", 0.5}, {"-7.0000", -7.0}}},
+      {{"Fator", SQL_NUMERIC, 4, 4}, {{"-0.1234", -0.1234}}},
+      {{"Grande", SQL_NUMERIC, 38, 0},
+       {{std::string(38, '9'), 1e38}, {"-1", -1.0}}},
+      {{"Peso", SQL_FLOAT, 53},
+       {{"1.5E+10", 1.5e10},
+        {"-1.7976931348623157E+308", -1.7976931348623157e308}}},
+      {{"Ativo", SQL_BIT, 1}, {{"1", true}, {"0", false}}},
+      {{"Emissao", SQL_TYPE_TIMESTAMP, 23, 3},
+       {{"2024-03-05 14:05:09.123", at}}},
+      {{"Dia", SQL_TYPE_DATE, 10}, {{"2024-03-05", day}}},
+      {{"Hora", -154, 16, 7},
+       {{"14:05:09.1234567", DateTime::FromMilliseconds(50709123)}}},
+      {{"Entrega", -155, 34, 7}, {{"2024-03-05 14:05:09.1234567 -03:00", at}}},
+      {{"Cliente", SQL_WVARCHAR, 60}, {{accents, accents}, {"", ""}}},
+      {{"Nota", SQL_VARCHAR, 1999}, {{euros, euros}}},
+      {{"Hash", SQL_VARBINARY, 16}, {{bytes, bytes}}},
+      {{"Guid", SQL_GUID, 36},
+       {{"6F9619FF-8B86-D011-B42D-00C04FC964FF",
+         "6F9619FF-8B86-D011-B42D-00C04FC964FF"}}},
+  };
+  std::size_t rows = 0;
+  for (const Case& c : cases) rows = std::max(rows, c.values.size() + 1);
+  std::vector<ScriptColumn> columns;
+  std::vector<std::vector<ScriptValue>> values(rows);
+  std::vector<std::vector<std::string>> expected(rows);
+  for (const Case& c : cases) {
+    columns.push_back(c.column);
+    for (std::size_t r = 0; r < rows; ++r) {
+      const bool null = r + 1 == rows;
+      const auto& [text, value] = c.values[r % c.values.size()];
+      values[r].push_back(null ? ScriptValue() : text);
+      expected[r].push_back(null ? "null" : Shown(value));
+    }
+  }
+  const ResultSet blocks = OpenScripted(Rows(columns, values));
+  EXPECT_TRUE(CallsTo(server(), {"SQLGetData"}).empty());
+  columns.push_back({"Observacao", SQL_WLONGVARCHAR});
+  for (auto& row : values) row.push_back(std::nullopt);
+  ResultSet each = OpenScripted(Rows(columns, values));
+  ASSERT_EQ(blocks.rows.size(), rows);
+  ASSERT_EQ(each.rows.size(), rows);
+  for (std::size_t r = 0; r < rows; ++r) {
+    SCOPED_TRACE("row " + std::to_string(r));
+    EXPECT_EQ(Shown(blocks.rows[r]), expected[r]);
+    each.rows[r].pop_back();
+    EXPECT_EQ(Shown(each.rows[r]), expected[r]);
+  }
+}
+
+// A value longer than its column's buffer is never handed on cut, and a
+// row the driver could not read fails the read with its diagnostics; the
+// connection goes on.
+TEST_P(SqlServerOdbcTest, AValueABlockCannotHoldFailsTheRead) {
+  struct Case {
+    ScriptColumn column;
+    std::string good, bad;
+    const char* error;
+  };
+  const Case cases[] = {
+      {{"Cliente", SQL_VARCHAR, 5},
+       "Ana",
+       std::string(30, 'x'),
+       "column Cliente is longer than its declared size"},
+      {{"Hash", SQL_VARBINARY, 4},
+       "1234",
+       "12345",
+       "column Hash is longer than its declared size"},
+      {{"Id", SQL_INTEGER, 10},
+       "1",
+       "x",
+       "Invalid character value for the target type"},
+  };
+  auto c = Connect();
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.column.name);
+    server().Answer({"from Separacao",
+                     {Rows({k.column}, {{k.good}, {k.bad}, {k.good}})},
+                     1});
+    try {
+      c->Open("select * from Separacao", {});
+      ADD_FAILURE() << "no error";
+    } catch (const DriverError& e) {
+      EXPECT_NE(std::string(e.what()).find(k.error), std::string::npos)
+          << e.what();
+    }
+    EXPECT_FALSE(c->IsBroken());
+    server().Answer(
+        {"from Separacao", {Rows({k.column}, {{k.good}, {k.good}})}, 1});
+    EXPECT_EQ(c->Open("select * from Separacao", {}).rows.size(), 2u);
+  }
+}
+
+// A prepared statement whose results change shape between runs (the
+// columns bound for one, a long column read value by value for the next)
+// keeps nothing bound from the run before.
+TEST_P(SqlServerOdbcTest, APreparedStatementRunsAgainWithAnotherShape) {
+  const ScriptResult bound =
+      Rows({{"Id", SQL_INTEGER, 10},
+            {"Nome", SQL_VARCHAR, 20},
+            {"Total", SQL_DECIMAL, 15, 4}},
+           {{"1", "Ana", "2.5000"}, {"2", "Bia", std::nullopt}});
+  const ScriptResult long_first =
+      Rows({{"Obs", SQL_WLONGVARCHAR}, {"Id", SQL_INTEGER, 10}},
+           {{"longo", "3"}, {std::nullopt, "4"}});
+  const ScriptResult one_date =
+      Rows({{"Dia", SQL_TYPE_TIMESTAMP, 23, 3}}, {{"2024-03-05 00:00:00.000"}});
+  const std::vector<std::string> bound_rows = {"integer 1",  "text 'Ana'",
+                                               "double 2.5", "integer 2",
+                                               "text 'Bia'", "null"};
+  const struct {
+    const ScriptResult& result;
+    std::vector<std::string> values;  // row after row
+  } runs[] = {
+      {bound, bound_rows},
+      {long_first, {"text 'longo'", "integer 3", "null", "integer 4"}},
+      {one_date, {Shown(DateTime::FromParts(2024, 3, 5))}},
+      {bound, bound_rows},
+  };
+  auto c = Connect();
+  for (const auto& run : runs) {
+    server().Answer({"from Separacao", {run.result}, 1});
+    const ResultSet read = c->Open("select * from Separacao where IdPedido = ?",
+                                   {{"", std::int64_t{1}}});
+    std::vector<std::string> values;
+    for (const Row& row : read.rows) {
+      for (std::string& v : Shown(row)) values.push_back(std::move(v));
+    }
+    EXPECT_EQ(values, run.values);
+  }
+  EXPECT_EQ(CallsTo(server(), {"SQLPrepare"}).size(), 1u);
+  EXPECT_EQ(CallsTo(server(), {"SQLExecute"}).size(), std::size(runs));
 }
 
 // The driver says what it is once connected: a name that suggested the

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 
@@ -113,6 +114,205 @@ FieldType TypeOfColumn(SQLSMALLINT sql_type, SQLULEN column_size, int& size) {
   }
 }
 
+// Reading in blocks: the buffers of one block take about this much memory,
+// and a block holds at most this many rows.
+constexpr std::size_t kBlockBytes = 256 * 1024;
+constexpr std::size_t kMaxBlockRows = 256;
+// The largest buffer a bound value gets; a column whose values may be
+// longer makes its result read value by value, in pieces.
+constexpr SQLLEN kMaxBoundBytes = 8000;
+// A time(7) as text, "14:05:09.1234567", or a datetimeoffset,
+// "2024-03-05 14:05:09.1234567 -03:00", with room to spare.
+constexpr SQLLEN kClockTextBytes = 48;
+// A float as text, "-1.7976931348623157E+308" the longest.
+constexpr SQLLEN kFloatTextBytes = 40;
+
+using As = OdbcColumnRead::As;
+
+// Text as SQL_C_CHAR in UTF-8: up to four bytes a character of the
+// declared size, and the terminator.
+SQLLEN TextWidth(SQLULEN characters) {
+  if (characters == 0 ||
+      characters > static_cast<SQLULEN>((kMaxBoundBytes - 1) / 4)) {
+    return 0;
+  }
+  return static_cast<SQLLEN>(characters * 4 + 1);
+}
+
+OdbcColumnRead ReadOf(const ResultColumn& info, SQLSMALLINT sql_type,
+                      SQLULEN size) {
+  // text, ntext and image, whatever size the driver gives them.
+  if (sql_type == SQL_LONGVARCHAR || sql_type == SQL_WLONGVARCHAR ||
+      sql_type == SQL_LONGVARBINARY) {
+    size = 0;
+  }
+  switch (KindOf(info.type)) {
+    case FieldKind::kInteger:
+      return {As::kInteger, SQL_C_SBIGINT, sizeof(SQLBIGINT)};
+    case FieldKind::kBoolean:
+      return {As::kBit, SQL_C_BIT, sizeof(unsigned char)};
+    case FieldKind::kDateTime:
+      if (info.type != FieldType::kTime && sql_type != kSsTimestampOffset) {
+        return {As::kTimestamp, SQL_C_TYPE_TIMESTAMP,
+                sizeof(SQL_TIMESTAMP_STRUCT)};
+      }
+      // time(7) has more digits than a time struct holds, and a
+      // datetimeoffset's offset fits no struct of plain ODBC: as text.
+      return {As::kParsedText, SQL_C_CHAR, kClockTextBytes};
+    case FieldKind::kDecimal: {
+      // Exact decimals arrive as text, so 12.3400 keeps its digits: at
+      // most the precision's digits, a sign, a point and a leading zero.
+      if (sql_type != SQL_NUMERIC && sql_type != SQL_DECIMAL) {
+        return {As::kParsedText, SQL_C_CHAR, kFloatTextBytes};
+      }
+      const SQLULEN precision = size > 0 && size <= 38 ? size : 38;
+      return {As::kParsedText, SQL_C_CHAR, static_cast<SQLLEN>(precision + 4)};
+    }
+    case FieldKind::kLargeObject:
+      return {As::kBinary, SQL_C_BINARY,
+              size <= static_cast<SQLULEN>(kMaxBoundBytes)
+                  ? static_cast<SQLLEN>(size)
+                  : 0};
+    default:
+      return {As::kText, SQL_C_CHAR, TextWidth(size)};
+  }
+}
+
+FieldValue FromTimestamp(const SQL_TIMESTAMP_STRUCT& ts,
+                         const ResultColumn& info) {
+  try {
+    return DateTime::FromParts(ts.year, ts.month, ts.day, ts.hour, ts.minute,
+                               ts.second,
+                               static_cast<int>(ts.fraction / 1000000));
+  } catch (const std::invalid_argument&) {
+    throw DriverError("Invalid date and time in column " + info.name);
+  }
+}
+
+// A value the driver gave as text or bytes.
+FieldValue FromData(As as, std::string data, const ResultColumn& info) {
+  if (as == As::kParsedText) {
+    return FieldValueFromDriverText(info.type, data, info.name);
+  }
+  return data;
+}
+
+template <typename T>
+T Load(const char* element) {
+  T v;
+  std::memcpy(&v, element, sizeof v);
+  return v;
+}
+
+// The columns of a result bound to arrays, column-wise, for blocks of rows.
+// Whichever way it ends, it unbinds them and sets the statement back to one
+// row per fetch, so no buffer outlives its binding and a prepared
+// statement runs again cleanly whatever the shape of its next result.
+//
+// Every column is bound, and SQLGetData is never called inside a block:
+// that is what ODBC allows without SQL_GD_BLOCK, and SQL_GD_BLOCK cannot be
+// trusted. FreeTDS reports it, yet on a default cursor its SQLGetData reads
+// the block's last row whatever row was asked for.
+class RowArray {
+ public:
+  RowArray(SQLHSTMT stmt, const std::vector<OdbcColumnRead>& reads)
+      : stmt_(stmt), reads_(reads) {
+    std::size_t row_bytes = sizeof(SQLUSMALLINT);
+    for (const OdbcColumnRead& read : reads_) {
+      row_bytes += static_cast<std::size_t>(read.width) + sizeof(SQLLEN);
+    }
+    rows_ = std::clamp<std::size_t>(kBlockBytes / row_bytes, 1, kMaxBlockRows);
+    status_.resize(rows_);
+  }
+  ~RowArray() {
+    if (!bound_) return;
+    SQLFreeStmt(stmt_, SQL_UNBIND);
+    SQLSetStmtAttr(stmt_, SQL_ATTR_ROW_ARRAY_SIZE,
+                   reinterpret_cast<SQLPOINTER>(SQLULEN{1}), 0);
+    SQLSetStmtAttr(stmt_, SQL_ATTR_ROWS_FETCHED_PTR, nullptr, 0);
+    SQLSetStmtAttr(stmt_, SQL_ATTR_ROW_STATUS_PTR, nullptr, 0);
+  }
+  RowArray(const RowArray&) = delete;
+  RowArray& operator=(const RowArray&) = delete;
+
+  // False when the driver refused a call; its diagnostics are the
+  // statement's.
+  bool Bind() {
+    bound_ = true;
+    columns_.resize(reads_.size());
+    for (std::size_t i = 0; i < reads_.size(); ++i) {
+      Column& c = columns_[i];
+      // Not zeroed: a block's buffers are far larger than the few rows
+      // most results fill.
+      c.values = std::make_unique_for_overwrite<char[]>(
+          rows_ * static_cast<std::size_t>(reads_[i].width));
+      c.lengths.resize(rows_);
+      if (!OdbcOk(SQLBindCol(stmt_, static_cast<SQLUSMALLINT>(i + 1),
+                             reads_[i].c_type, c.values.get(), reads_[i].width,
+                             c.lengths.data()))) {
+        return false;
+      }
+    }
+    return OdbcOk(SQLSetStmtAttr(stmt_, SQL_ATTR_ROW_ARRAY_SIZE,
+                                 reinterpret_cast<SQLPOINTER>(rows_), 0)) &&
+           OdbcOk(SQLSetStmtAttr(stmt_, SQL_ATTR_ROWS_FETCHED_PTR, &fetched_,
+                                 0)) &&
+           OdbcOk(SQLSetStmtAttr(stmt_, SQL_ATTR_ROW_STATUS_PTR, status_.data(),
+                                 0));
+  }
+
+  // The rows the last fetch filled.
+  std::size_t fetched() const { return static_cast<std::size_t>(fetched_); }
+
+  // Whether the driver could not read one of the rows fetched.
+  bool AnyRowFailed() const {
+    return std::any_of(status_.begin(), status_.begin() + fetched(),
+                       [](SQLUSMALLINT s) { return s == SQL_ROW_ERROR; });
+  }
+
+  FieldValue Value(std::size_t column, std::size_t row,
+                   const ResultColumn& info) const {
+    const OdbcColumnRead& read = reads_[column];
+    const SQLLEN length = columns_[column].lengths[row];
+    if (length == SQL_NULL_DATA) return std::monostate{};
+    const char* element = columns_[column].values.get() +
+                          row * static_cast<std::size_t>(read.width);
+    switch (read.as) {
+      case As::kInteger:
+        return static_cast<std::int64_t>(Load<SQLBIGINT>(element));
+      case As::kBit:
+        return Load<unsigned char>(element) != 0;
+      case As::kTimestamp:
+        return FromTimestamp(Load<SQL_TIMESTAMP_STRUCT>(element), info);
+      default:
+        break;
+    }
+    // A value cut to its buffer is never passed on as if it were whole.
+    const SQLLEN room = read.width - (read.c_type == SQL_C_CHAR ? 1 : 0);
+    if (length == SQL_NO_TOTAL || length < 0 || length > room) {
+      throw DriverError("A value of column " + info.name +
+                        " is longer than its declared size allows (" +
+                        std::to_string(room) + " bytes)");
+    }
+    return FromData(
+        read.as, std::string(element, static_cast<std::size_t>(length)), info);
+  }
+
+ private:
+  struct Column {
+    std::unique_ptr<char[]> values;
+    std::vector<SQLLEN> lengths;
+  };
+
+  SQLHSTMT stmt_;
+  const std::vector<OdbcColumnRead>& reads_;
+  std::size_t rows_ = 1;
+  std::vector<Column> columns_;
+  std::vector<SQLUSMALLINT> status_;
+  SQLULEN fetched_ = 0;
+  bool bound_ = false;
+};
+
 }  // namespace
 
 OdbcDiagnostics Diagnose(SQLSMALLINT type, SQLHANDLE handle) {
@@ -208,7 +408,6 @@ void OdbcStatement::Execute(const std::vector<Param>& params) {
   SQLFreeStmt(stmt_, SQL_CLOSE);
   SQLFreeStmt(stmt_, SQL_RESET_PARAMS);
   buffers_.clear();
-  sql_types_.clear();
   SQLUSMALLINT index = 0;
   for (const Marker& m : markers_) {
     Bind(++index, m.name.empty() ? Positional(params, m.position)
@@ -248,7 +447,7 @@ void OdbcStatement::ReadRows(
   }
   SQLSMALLINT count = 0;
   if (!OdbcOk(SQLNumResultCols(stmt_, &count))) Fail();
-  sql_types_.clear();
+  reads_.clear();
   for (SQLUSMALLINT i = 1; i <= static_cast<SQLUSMALLINT>(count); ++i) {
     SQLCHAR name[256] = {};
     SQLSMALLINT name_length = 0, sql_type = 0, digits = 0, nullable = 0;
@@ -260,22 +459,53 @@ void OdbcStatement::ReadRows(
     ResultColumn column;
     column.name = reinterpret_cast<char*>(name);
     column.type = TypeOfColumn(sql_type, size, column.size);
+    reads_.push_back(ReadOf(column, sql_type, size));
     columns.push_back(std::move(column));
-    sql_types_.push_back(sql_type);
   }
   begin(columns);
+  const bool bounded =
+      std::all_of(reads_.begin(), reads_.end(),
+                  [](const OdbcColumnRead& read) { return read.width > 0; });
+  if (bounded) {
+    ReadInBlocks(columns, on_row);
+  } else {
+    ReadEachValue(columns, on_row);
+  }
+  Drain();
+}
+
+void OdbcStatement::ReadInBlocks(const std::vector<ResultColumn>& columns,
+                                 const std::function<void(Row&)>& on_row) {
+  RowArray block(stmt_, reads_);
+  if (!block.Bind()) Fail();
+  Row row;
+  while (true) {
+    const SQLRETURN rc = SQLFetch(stmt_);
+    if (rc == SQL_NO_DATA) break;
+    if (!OdbcOk(rc) || block.AnyRowFailed()) Fail();
+    for (std::size_t r = 0; r < block.fetched(); ++r) {
+      row.resize(columns.size());
+      for (std::size_t i = 0; i < columns.size(); ++i) {
+        row[i] = block.Value(i, r, columns[i]);
+      }
+      on_row(row);
+    }
+  }
+}
+
+void OdbcStatement::ReadEachValue(const std::vector<ResultColumn>& columns,
+                                  const std::function<void(Row&)>& on_row) {
   Row row;
   while (true) {
     const SQLRETURN rc = SQLFetch(stmt_);
     if (rc == SQL_NO_DATA) break;
     if (!OdbcOk(rc)) Fail();
     row.resize(columns.size());
-    for (SQLUSMALLINT i = 1; i <= static_cast<SQLUSMALLINT>(count); ++i) {
-      row[i - 1] = Read(i, columns[i - 1]);
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+      row[i] = Read(static_cast<SQLUSMALLINT>(i + 1), columns[i]);
     }
     on_row(row);
   }
-  Drain();
 }
 
 ResultSet OdbcStatement::ReadAll() {
@@ -390,10 +620,10 @@ std::optional<std::string> OdbcStatement::ReadChunks(SQLUSMALLINT column,
 }
 
 FieldValue OdbcStatement::Read(SQLUSMALLINT column, const ResultColumn& info) {
+  const OdbcColumnRead& read = reads_[column - 1];
   SQLLEN indicator = 0;
-  const SQLSMALLINT sql_type = sql_types_[column - 1];
-  switch (KindOf(info.type)) {
-    case FieldKind::kInteger: {
+  switch (read.as) {
+    case As::kInteger: {
       SQLBIGINT v = 0;
       if (!OdbcOk(
               SQLGetData(stmt_, column, SQL_C_SBIGINT, &v, 0, &indicator))) {
@@ -402,7 +632,7 @@ FieldValue OdbcStatement::Read(SQLUSMALLINT column, const ResultColumn& info) {
       if (indicator == SQL_NULL_DATA) return std::monostate{};
       return static_cast<std::int64_t>(v);
     }
-    case FieldKind::kBoolean: {
+    case As::kBit: {
       unsigned char v = 0;
       if (!OdbcOk(SQLGetData(stmt_, column, SQL_C_BIT, &v, 0, &indicator))) {
         Fail();
@@ -410,47 +640,20 @@ FieldValue OdbcStatement::Read(SQLUSMALLINT column, const ResultColumn& info) {
       if (indicator == SQL_NULL_DATA) return std::monostate{};
       return v != 0;
     }
-    case FieldKind::kDateTime:
-      if (info.type != FieldType::kTime && sql_type != kSsTimestampOffset) {
-        return ReadTimestamp(column, info);
+    case As::kTimestamp: {
+      SQL_TIMESTAMP_STRUCT ts{};
+      if (!OdbcOk(SQLGetData(stmt_, column, SQL_C_TYPE_TIMESTAMP, &ts,
+                             sizeof ts, &indicator))) {
+        Fail();
       }
-      // time(7) has more digits than a time struct holds, and a
-      // datetimeoffset's offset fits no struct of plain ODBC: as text.
-      [[fallthrough]];
-    case FieldKind::kDecimal: {
-      // Exact decimals arrive as text, so 12.3400 keeps its digits.
-      const auto text = ReadChunks(column, SQL_C_CHAR);
-      if (!text) return std::monostate{};
-      return FieldValueFromDriverText(info.type, *text, info.name);
-    }
-    case FieldKind::kLargeObject: {
-      auto bytes = ReadChunks(column, SQL_C_BINARY);
-      if (!bytes) return std::monostate{};
-      return std::move(*bytes);
+      if (indicator == SQL_NULL_DATA) return std::monostate{};
+      return FromTimestamp(ts, info);
     }
     default: {
-      auto text = ReadChunks(column, SQL_C_CHAR);
-      if (!text) return std::monostate{};
-      return std::move(*text);
+      auto data = ReadChunks(column, read.c_type);
+      if (!data) return std::monostate{};
+      return FromData(read.as, std::move(*data), info);
     }
-  }
-}
-
-FieldValue OdbcStatement::ReadTimestamp(SQLUSMALLINT column,
-                                        const ResultColumn& info) {
-  SQL_TIMESTAMP_STRUCT ts{};
-  SQLLEN indicator = 0;
-  if (!OdbcOk(SQLGetData(stmt_, column, SQL_C_TYPE_TIMESTAMP, &ts, sizeof ts,
-                         &indicator))) {
-    Fail();
-  }
-  if (indicator == SQL_NULL_DATA) return std::monostate{};
-  try {
-    return DateTime::FromParts(ts.year, ts.month, ts.day, ts.hour, ts.minute,
-                               ts.second,
-                               static_cast<int>(ts.fraction / 1000000));
-  } catch (const std::invalid_argument&) {
-    throw DriverError("Invalid date and time in column " + info.name);
   }
 }
 

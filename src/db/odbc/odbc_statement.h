@@ -35,6 +35,17 @@ struct OdbcDiagnostics {
 // Every diagnostic record of `handle`, joined with "; ".
 OdbcDiagnostics Diagnose(SQLSMALLINT handle_type, SQLHANDLE handle);
 
+// How the values of a result's column are asked of the driver, and the
+// buffer one value takes when the result is fetched in blocks of rows.
+struct OdbcColumnRead {
+  enum class As { kInteger, kBit, kTimestamp, kParsedText, kText, kBinary };
+  As as = As::kText;
+  SQLSMALLINT c_type = SQL_C_CHAR;
+  // Bytes of one value's buffer; 0 when only SQLGetData reads the column
+  // whole: long text or binary, or a size the driver does not tell.
+  SQLLEN width = 0;
+};
+
 // Turns a failed call's diagnostics into the DriverError to raise; the
 // connection decides whether the failure broke it.
 class OdbcFailureHandler {
@@ -76,7 +87,9 @@ class OdbcStatement {
   ResultSet ReadAll();
   // The same, a row at a time: `begin` takes the columns (none when no
   // result has any), then `on_row` each row, read into one reused row
-  // that `on_row` may move from.
+  // that `on_row` may move from. A result whose values all have a bounded
+  // size is fetched in blocks of rows into bound buffers; one with a long
+  // column a row at a time, value by value.
   void ReadRows(
       const std::function<void(const std::vector<ResultColumn>&)>& begin,
       const std::function<void(Row&)>& on_row);
@@ -98,8 +111,13 @@ class OdbcStatement {
   void Bind(SQLUSMALLINT index, const ParamValue& value);
   std::optional<std::string> ReadChunks(SQLUSMALLINT column,
                                         SQLSMALLINT c_type);
+  // The rows of the current result with SQLGetData, one row per fetch.
+  void ReadEachValue(const std::vector<ResultColumn>& columns,
+                     const std::function<void(Row&)>& on_row);
+  // The rows of the current result in blocks, every column bound.
+  void ReadInBlocks(const std::vector<ResultColumn>& columns,
+                    const std::function<void(Row&)>& on_row);
   FieldValue Read(SQLUSMALLINT column, const ResultColumn& info);
-  FieldValue ReadTimestamp(SQLUSMALLINT column, const ResultColumn& info);
 
   // What each "?" of a prepared text takes: a :Param by name, or the
   // next value without a name.
@@ -117,7 +135,8 @@ class OdbcStatement {
   SQLHSTMT stmt_ = SQL_NULL_HSTMT;
   // The buffers must stay where they are until the statement has run.
   std::deque<Buffer> buffers_;
-  std::vector<SQLSMALLINT> sql_types_;
+  // How each column of the result being read is read.
+  std::vector<OdbcColumnRead> reads_;
 };
 
 }  // namespace norvessa
