@@ -284,7 +284,7 @@ TEST(ReadQueueTest, OnlyLongReadsWaitInLine) {
   const std::string kLong =
       "with recursive N(I) as (select 1 union all select I + 1 from N "
       "where I < 3000000) select count(*) from N";
-  // Its first run tells that it is long; it queued then only if known.
+  // Its first run tells that it is long; not known yet, it did not queue.
   EXPECT_EQ(slow.Open(kLong, {}).rows.size(), 1u);
   EXPECT_EQ(reads->Waited(), 0u);
 
@@ -296,6 +296,15 @@ TEST(ReadQueueTest, OnlyLongReadsWaitInLine) {
   EXPECT_EQ(reads->Waited(), 1u);
   held.reset();
   behind.join();
+
+  // A connection opened later knows it from the others: its first run of
+  // the statement lines up too.
+  SqliteConnection fresh(db.path(), nullptr, nullptr, reads);
+  held = std::make_unique<ReadQueue::Place>(*reads);
+  std::thread first([&] { fresh.Open(kLong, {}); });
+  ASSERT_TRUE(Eventually([&] { return reads->Waited() == 2; }));
+  held.reset();
+  first.join();
 }
 
 }  // namespace

@@ -30,4 +30,13 @@ std::uint64_t ReadQueue::Waited() const {
   return waited_;
 }
 
+ReadQueue::LongMark ReadQueue::MarkFor(std::string_view sql) {
+  std::lock_guard lock(mutex_);
+  auto it = marks_.find(std::string(sql));
+  if (it != marks_.end()) return it->second;
+  if (marks_.size() >= kMarks) marks_.clear();
+  return marks_.emplace(std::string(sql), std::make_shared<std::atomic<bool>>())
+      .first->second;
+}
+
 }  // namespace norvessa

@@ -1,10 +1,15 @@
 #ifndef NORVESSA_DB_SQLITE_READ_QUEUE_H_
 #define NORVESSA_DB_SQLITE_READ_QUEUE_H_
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
 
 namespace norvessa {
 
@@ -43,6 +48,13 @@ class ReadQueue {
   // Reads that ever waited for their place, for tests and figures.
   std::uint64_t Waited() const;
 
+  // Whether the statement of this text was long when it last ran, on any
+  // of the connections that share the queue: a connection opened in a
+  // rush of requests lines its first run up when another has learned it
+  // is long. Held by each connection's prepared statement.
+  using LongMark = std::shared_ptr<std::atomic<bool>>;
+  LongMark MarkFor(std::string_view sql);
+
  private:
   const std::uint64_t capacity_;
   mutable std::mutex mutex_;
@@ -51,6 +63,10 @@ class ReadQueue {
   std::uint64_t next_ticket_ = 0;
   std::uint64_t left_ = 0;
   std::uint64_t waited_ = 0;
+  // By text; emptied when full (the connections keep the marks they hold),
+  // as texts with literals in them are without number.
+  static constexpr std::size_t kMarks = 1024;
+  std::unordered_map<std::string, LongMark> marks_;
 };
 
 }  // namespace norvessa

@@ -633,7 +633,12 @@ SqliteConnection::Cached* SqliteConnection::Prepare(
     if (rc != SQLITE_OK) return nullptr;
     it = statements_
              .emplace(std::string(tsql),
-                      Cached{std::move(prepared), 0, false, {}, {}, false})
+                      Cached{std::move(prepared),
+                             0,
+                             false,
+                             {},
+                             {},
+                             reads_ ? reads_->MarkFor(tsql) : nullptr})
              .first;
   }
   it->second.last_use = ++uses_;
@@ -676,7 +681,8 @@ const std::vector<ResultColumn>& SqliteConnection::Steps(
   // A statement that was long last time waits for its place in line; one
   // inside a transaction does not, as it may hold the writers' turn.
   std::optional<ReadQueue::Place> place;
-  if (reads_ != nullptr && cached->long_read && !InTransaction()) {
+  if (cached->long_read && cached->long_read->load(std::memory_order_relaxed) &&
+      !InTransaction()) {
     place.emplace(*reads_);
   }
   const auto started = ThreadCpuTime();
@@ -707,7 +713,10 @@ const std::vector<ResultColumn>& SqliteConnection::Steps(
     on_row(row);
   }
   if (rc != SQLITE_DONE) Fail(rc);
-  cached->long_read = ThreadCpuTime() - started >= ReadQueue::kLongRead;
+  if (cached->long_read) {
+    cached->long_read->store(ThreadCpuTime() - started >= ReadQueue::kLongRead,
+                             std::memory_order_relaxed);
+  }
   return columns;
 }
 

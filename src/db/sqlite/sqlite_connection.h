@@ -175,8 +175,9 @@ class SqliteConnection : public Connection {
     bool described = false;
     std::vector<ResultColumn> columns;
     std::vector<bool> from_values;
-    // Its last run took ReadQueue::kLongRead of CPU or more.
-    bool long_read = false;
+    // Its last run, on any connection of the queue, took
+    // ReadQueue::kLongRead of CPU or more; none without a queue.
+    ReadQueue::LongMark long_read;
   };
 
   [[noreturn]] void Fail(int code);
