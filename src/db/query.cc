@@ -101,9 +101,11 @@ void Query::AddColumnFields(const std::vector<ResultColumn>& columns) {
 void Query::Open() {
   Close();
   ClearFields();
+  // The text is put together once: BoundParams leaves it in synced_text_.
+  const std::vector<Param> params = BoundParams();
   ResultSet result = unit_of_work_ != nullptr
-                         ? unit_of_work_->Open(sql_.Text(), BoundParams())
-                         : connection_->Open(sql_.Text(), BoundParams());
+                         ? unit_of_work_->Open(synced_text_, params)
+                         : connection_->Open(synced_text_, params);
   AddColumnFields(result.columns);
   for (Row& row : result.rows) AppendStoredRow(std::move(row));
   OpenRows();
@@ -158,9 +160,11 @@ void Query::OpenEach(const std::function<void()>& begin,
   Walker walker(*this, begin, row);
   try {
     if (unit_of_work_ != nullptr) {
-      unit_of_work_->Visit(sql_.Text(), BoundParams(), walker);
+      const std::vector<Param> params = BoundParams();
+      unit_of_work_->Visit(synced_text_, params, walker);
     } else {
-      connection_->Visit(sql_.Text(), BoundParams(), walker);
+      const std::vector<Param> params = BoundParams();
+      connection_->Visit(synced_text_, params, walker);
     }
   } catch (...) {
     Close();
@@ -171,16 +175,20 @@ void Query::OpenEach(const std::function<void()>& begin,
 
 std::optional<std::int64_t> Query::ExecSQL() {
   if (unit_of_work_ != nullptr) {
-    return unit_of_work_->Execute(sql_.Text(), BoundParams());
+    const std::vector<Param> params = BoundParams();
+    return unit_of_work_->Execute(synced_text_, params);
   }
-  return connection_->Execute(sql_.Text(), BoundParams());
+  const std::vector<Param> params = BoundParams();
+  return connection_->Execute(synced_text_, params);
 }
 
 std::int64_t Query::ExecInsert() {
   if (unit_of_work_ != nullptr) {
-    return unit_of_work_->InsertReturningKey(sql_.Text(), BoundParams());
+    const std::vector<Param> params = BoundParams();
+    return unit_of_work_->InsertReturningKey(synced_text_, params);
   }
-  return connection_->InsertReturningKey(sql_.Text(), BoundParams());
+  const std::vector<Param> params = BoundParams();
+  return connection_->InsertReturningKey(synced_text_, params);
 }
 
 }  // namespace norvessa

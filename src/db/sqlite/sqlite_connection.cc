@@ -651,11 +651,26 @@ const std::vector<ResultColumn>& SqliteConnection::Steps(
     const std::function<void(const std::vector<ResultColumn>&)>& begin,
     const std::function<void(Row&)>& on_row) {
   CheckParams(params);
+  // A statement that was long last time waits for its place in line,
+  // before it is prepared: a connection's first prepare of a long join is
+  // long work too. One inside a transaction does not wait, as it may hold
+  // the writers' turn.
+  std::optional<ReadQueue::Place> place;
+  if (reads_ != nullptr && !InTransaction()) {
+    const auto known = statements_.find(sql);
+    const ReadQueue::LongMark mark = known != statements_.end()
+                                         ? known->second.long_read
+                                         : reads_->MarkFor(sql);
+    if (mark && mark->load(std::memory_order_relaxed)) place.emplace(*reads_);
+  }
   int rc = SQLITE_OK;
   Cached* cached = Prepare(sql, params, rc);
   sqlite3_stmt* s = cached != nullptr ? cached->statement.get() : nullptr;
   const Use use(s);
   if (rc != SQLITE_OK) Fail(rc);
+  // What the run costs, the prepare left out: a short statement whose
+  // first prepare took long is not made to wait.
+  const auto started = ThreadCpuTime();
   const int count = sqlite3_column_count(s);
   if (!cached->described) {
     cached->columns.clear();
@@ -678,14 +693,6 @@ const std::vector<ResultColumn>& SqliteConnection::Steps(
   }
   const std::vector<ResultColumn>& columns = cached->columns;
   const std::vector<bool>& from_values = cached->from_values;
-  // A statement that was long last time waits for its place in line; one
-  // inside a transaction does not, as it may hold the writers' turn.
-  std::optional<ReadQueue::Place> place;
-  if (cached->long_read && cached->long_read->load(std::memory_order_relaxed) &&
-      !InTransaction()) {
-    place.emplace(*reads_);
-  }
-  const auto started = ThreadCpuTime();
   begin(columns);
   Row row(static_cast<std::size_t>(count));
   while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
