@@ -12,24 +12,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 program=$(realpath "${1:-build/src/app/apinorvessa}")
 path=${2:-/pedidos/separacao}
-base=${BENCH_DIR:-/tmp/apinorvessa-bench}
-dir=$base/cpu-per-request
+dir=${BENCH_DIR:-/tmp/apinorvessa-bench}/cpu-per-request
 port=${PORT:-9410}
 count=${COUNT:-50}
-rm -rf "$dir"
-mkdir -p "$dir/bin/Config" "$dir/bin/Logs" "$dir/root/Norvessa/Config"
-cp "$program" "$dir/bin/apinorvessa"
-printf '[SERVER]\nDRIVER=SQLite\nHOSTNAME=localhost\nBANCO=%s\n' \
-  "$base/bench-large.db" > "$dir/bin/Config/Conexao.ini"
-printf '[API]\nPorta=%s\nIP=http://0.0.0.0\nEmpresa=1\n' "$port" \
-  > "$dir/root/Norvessa/Config/Norvessa.ini"
-NORVESSA_ROOT="$dir/root" "$dir/bin/apinorvessa" --headless 2> "$dir/log" &
-pid=$!
-trap 'kill $pid 2>/dev/null; wait $pid 2>/dev/null' EXIT
-for _ in $(seq 1 100); do
-  curl -s -o /dev/null "http://127.0.0.1:$port/usuarios" && break
-  sleep 0.1
-done
+. bench/bench_service.sh
+start_bench_service "$program" "$dir" "$port"
 ask() {
   if [ "${METHOD:-GET}" = POST ]; then
     curl -s -o /dev/null -H 'Accept-Encoding: gzip, deflate' \
